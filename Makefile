@@ -1,0 +1,59 @@
+# Quillaran: the two commands a newcomer needs are `make run` and `make test`.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?=
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build run test sanitize tsan bench fuzz format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build/CMakeCache.txt: | deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: deps build/CMakeCache.txt
+	cmake --build build -j $(JOBS)
+
+run: build
+	./build/quillaran
+
+# Warnings are errors here; every test runs, with output on failure.
+test: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
+
+sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS) -LE gui $(CTEST_FLAGS)
+
+# ThreadSanitizer over the threaded libraries' tests.
+TSAN_SUITES ?= ^(platform|net|media|logging|audio)[.]
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j $(JOBS) -R '$(TSAN_SUITES)' -LE gui $(CTEST_FLAGS)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILL_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS) --target benchmarks
+	@for b in build-bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DQUILL_FUZZ=ON -DQUILL_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	@for f in build-fuzz/*_fuzz; do echo "== $$f"; mkdir -p build-fuzz/corpus/$$(basename $$f); \
+		$$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$(basename $$f) || exit 1; done
+
+format:
+	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs -r clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

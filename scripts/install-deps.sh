@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package Quillaran needs to build, run and test. Safe to run again: it only
+# installs what is missing. This is the one place the packages are listed.
+set -euo pipefail
+
+packages=(
+    # build tools
+    cmake g++ make pkg-config git clang clang-format libclang-rt-14-dev
+    # test and benchmark frameworks
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    # libraries
+    libasio-dev libx264-dev libmp3lame-dev libminizip-dev zlib1g-dev libplist-dev libyuv-dev
+    libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev
+    libavcodec-dev libavutil-dev qt6-base-dev
+    # run-time tools for tests: a virtual X server, an independent decoder, a private sound server
+    xvfb xauth x11-utils ffmpeg pulseaudio pulseaudio-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
