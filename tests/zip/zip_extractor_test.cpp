@@ -5,13 +5,16 @@
 
 #include <filesystem>
 
-#include "support/ScratchFolder.h"
+#include "support/FileText.h"
+#include "support/TempFolder.h"
 #include "support/ZipFixture.h"
 
 namespace fs = std::filesystem;
 using quill::Error;
 using quill::ZipExtractor;
-using quill::test::ScratchFolder;
+using quill::test::readFileText;
+using quill::test::TempFolder;
+using quill::test::writeFileText;
 using quill::test::writeZipFixture;
 using quill::test::ZipFixtureEntry;
 
@@ -69,9 +72,9 @@ struct RecordingDelegate : quill::ZipExtractorDelegate {
 
 class ZipExtractorTest : public ::testing::Test {
   protected:
-    ScratchFolder tmp;
-    std::string archive = (tmp / "a.zip").string();
-    fs::path dest = tmp / "out";
+    TempFolder tmp;
+    std::string archive = tmp / "a.zip";
+    fs::path dest = tmp.path() / "out";
 };
 
 }  // namespace
@@ -97,13 +100,13 @@ TEST_F(ZipExtractorTest, UnpacksFilesFoldersLinksDatesAndModes) {
     RecordingDelegate delegate;
     ASSERT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string(), &delegate));
 
-    EXPECT_EQ(ScratchFolder::readFile(dest / "Driver.kext/Contents/Info.plist"), "<plist/>");
+    EXPECT_EQ(readFileText(dest / "Driver.kext/Contents/Info.plist"), "<plist/>");
     EXPECT_EQ(modeOf(dest / "Driver.kext/Contents/Info.plist") & 07777, 0644u);
     EXPECT_EQ(modeOf(dest / "Driver.kext/Contents/run") & 07777, 0750u);
     EXPECT_TRUE(fs::is_symlink(dest / "Driver.kext/link"));
     EXPECT_EQ(fs::read_symlink(dest / "Driver.kext/link"), "Contents/Info.plist");
     // Backslashes separate folders; a file without mode bits keeps the default permissions.
-    EXPECT_EQ(ScratchFolder::readFile(dest / "win/sub/file.txt"), "dos");
+    EXPECT_EQ(readFileText(dest / "win/sub/file.txt"), "dos");
     EXPECT_NE(modeOf(dest / "win/sub/file.txt") & 0600, 0u);
 
     const time_t when = localTime(2025, 1, 14, 13, 33, 26);
@@ -126,7 +129,7 @@ TEST_F(ZipExtractorTest, LinkFromAnotherHostIsAnOrdinaryFile) {
     ASSERT_TRUE(writeZipFixture(archive, {{"link", "target", 0120777, 0, kDosDate}}));
     ASSERT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string()));
     EXPECT_FALSE(fs::is_symlink(dest / "link"));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "link"), "target");
+    EXPECT_EQ(readFileText(dest / "link"), "target");
 }
 
 TEST_F(ZipExtractorTest, SetIdBitsAreDropped) {
@@ -137,7 +140,7 @@ TEST_F(ZipExtractorTest, SetIdBitsAreDropped) {
 
 TEST_F(ZipExtractorTest, MissingArchiveFailsWithCodeMinusOne) {
     Error error;
-    EXPECT_FALSE(ZipExtractor::unzipFileAtPath((tmp / "none.zip").string(), dest.string(), true, {}, &error));
+    EXPECT_FALSE(ZipExtractor::unzipFileAtPath(tmp / "none.zip", dest.string(), true, {}, &error));
     EXPECT_EQ(error.domain, "ZipExtractorErrorDomain");
     EXPECT_EQ(error.code, -1);
     EXPECT_EQ(error.localizedDescription(), "failed to open zip file");
@@ -154,19 +157,19 @@ TEST_F(ZipExtractorTest, BrokenDirectoryFailsWithCodeMinusTwo) {
 }
 
 TEST_F(ZipExtractorTest, ExistingFileIsKeptWithoutOverwrite) {
-    ScratchFolder::writeFile(dest / "f", "mine");
+    writeFileText(dest / "f", "mine");
     ASSERT_TRUE(writeZipFixture(archive, {{"f", "theirs"}, {"g", "new"}}));
     RecordingDelegate delegate;
     EXPECT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string(), false, {}, nullptr, &delegate));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "f"), "mine");
-    EXPECT_EQ(ScratchFolder::readFile(dest / "g"), "new");
+    EXPECT_EQ(readFileText(dest / "f"), "mine");
+    EXPECT_EQ(readFileText(dest / "g"), "new");
     // The kept entry sends no completion and is not counted, but its size still moves the progress on.
     EXPECT_EQ(delegate.events,
               (std::vector<std::string>{"will archive 2", "will 0/2", "will 0/2", "did 0/2", "did archive"}));
     EXPECT_EQ(delegate.progress.size(), 4u);
 
     EXPECT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string(), true, {}, nullptr));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "f"), "theirs");
+    EXPECT_EQ(readFileText(dest / "f"), "theirs");
 }
 
 TEST_F(ZipExtractorTest, UnsafeNamesAreSkipped) {
@@ -179,7 +182,7 @@ TEST_F(ZipExtractorTest, UnsafeNamesAreSkipped) {
                                              {"ok", "fine"},
                                          }));
     EXPECT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string()));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "ok"), "fine");
+    EXPECT_EQ(readFileText(dest / "ok"), "fine");
     EXPECT_FALSE(fs::exists(tmp / "escaped"));
     EXPECT_FALSE(fs::exists(tmp / "escaped2"));
     EXPECT_FALSE(fs::exists(tmp / "escaped3"));
@@ -193,18 +196,18 @@ TEST_F(ZipExtractorTest, UnsafeNamesAreSkipped) {
 TEST_F(ZipExtractorTest, NeverWritesThroughALinkTheArchiveMade) {
     fs::create_directories(tmp / "outside");
     ASSERT_TRUE(writeZipFixture(archive, {
-                                             {"dir", (tmp / "outside").string(), 0120777},
+                                             {"dir", tmp / "outside", 0120777},
                                              {"dir/planted", "evil"},
-                                             {"file", (tmp / "outside/victim").string(), 0120777},
+                                             {"file", tmp / "outside/victim", 0120777},
                                              {"file", "replaced"},
                                          }));
-    ScratchFolder::writeFile(tmp / "outside/victim", "safe");
+    writeFileText(tmp / "outside/victim", "safe");
     EXPECT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string()));
     EXPECT_FALSE(fs::exists(tmp / "outside/planted"));
-    EXPECT_EQ(ScratchFolder::readFile(tmp / "outside/victim"), "safe");
+    EXPECT_EQ(readFileText(tmp / "outside/victim"), "safe");
     // The later regular entry replaced the link instead of writing through it.
     EXPECT_FALSE(fs::is_symlink(dest / "file"));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "file"), "replaced");
+    EXPECT_EQ(readFileText(dest / "file"), "replaced");
 }
 
 TEST_F(ZipExtractorTest, NeverFollowsALinkAlreadyInTheDestination) {
@@ -222,32 +225,32 @@ TEST_F(ZipExtractorTest, CorruptDataFailsAndLeavesNoPartialFile) {
         archive, {{"good", "fine", 0100644, 3, kDosDate, true}, {"bad", body, 0100644, 3, kDosDate, true}}));
     ASSERT_TRUE(quill::test::damageZipData(archive, body));
     EXPECT_FALSE(ZipExtractor::unzipFileAtPath(archive, dest.string()));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "good"), "fine");
+    EXPECT_EQ(readFileText(dest / "good"), "fine");
     EXPECT_FALSE(fs::exists(dest / "bad"));
 }
 
 TEST_F(ZipExtractorTest, WrittenArchivesRoundTrip) {
-    ScratchFolder::writeFile(tmp / "src/a.txt", "alpha");
-    ScratchFolder::writeFile(tmp / "src/deep/b.bin", std::string(40000, '\x01'));
+    writeFileText(tmp / "src/a.txt", "alpha");
+    writeFileText(tmp / "src/deep/b.bin", std::string(40000, '\x01'));
     fs::permissions(tmp / "src/deep/b.bin", fs::perms(0700));
-    const std::string made = (tmp / "made.zip").string();
-    ASSERT_TRUE(ZipExtractor::createZipFileAtPathWithContentsOfDirectory(made, (tmp / "src").string()));
+    const std::string made = tmp / "made.zip";
+    ASSERT_TRUE(ZipExtractor::createZipFileAtPathWithContentsOfDirectory(made, tmp / "src"));
     ASSERT_TRUE(ZipExtractor::unzipFileAtPath(made, dest.string()));
-    EXPECT_EQ(ScratchFolder::readFile(dest / "a.txt"), "alpha");
-    EXPECT_EQ(ScratchFolder::readFile(dest / "deep/b.bin"), std::string(40000, '\x01'));
+    EXPECT_EQ(readFileText(dest / "a.txt"), "alpha");
+    EXPECT_EQ(readFileText(dest / "deep/b.bin"), std::string(40000, '\x01'));
     EXPECT_EQ(modeOf(dest / "deep/b.bin") & 07777, 0700u);
     EXPECT_EQ(mtimeOf(dest / "a.txt") / 2, mtimeOf(tmp / "src/a.txt") / 2);
 
-    ZipExtractor writer((tmp / "data.zip").string());
+    ZipExtractor writer(tmp / "data.zip");
     EXPECT_FALSE(writer.writeData(quill::Bytes{1}, "early"));  // not open yet
     ASSERT_TRUE(writer.open());
     EXPECT_FALSE(writer.writeData({}, "empty"));
     EXPECT_TRUE(writer.writeData(quill::Bytes{'h', 'i'}, "hi.txt"));
-    EXPECT_FALSE(writer.writeFile((tmp / "missing").string()));
+    EXPECT_FALSE(writer.writeFile(tmp / "missing"));
     EXPECT_TRUE(writer.close());
-    ScratchFolder out2;
-    ASSERT_TRUE(ZipExtractor::unzipFileAtPath((tmp / "data.zip").string(), out2.str()));
-    EXPECT_EQ(ScratchFolder::readFile(out2 / "hi.txt"), "hi");
+    TempFolder out2;
+    ASSERT_TRUE(ZipExtractor::unzipFileAtPath(tmp / "data.zip", out2.str()));
+    EXPECT_EQ(readFileText(out2.path() / "hi.txt"), "hi");
 
-    EXPECT_FALSE(ZipExtractor::createZipFileAtPath((tmp / "no/such/dir/x.zip").string(), {}));
+    EXPECT_FALSE(ZipExtractor::createZipFileAtPath(tmp / "no/such/dir/x.zip", {}));
 }
