@@ -1,0 +1,35 @@
+#pragma once
+// A private PulseAudio server for tests: its own runtime folder and socket, anonymous access, a null
+// sink whose monitor is the default source. Starting waits a bounded time; when the server cannot start
+// (not installed, refused), available() is false and the test skips.
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace quill::testsupport {
+
+class PrivatePulseServer {
+  public:
+    explicit PrivatePulseServer(double startTimeoutSeconds = 10.0);
+    ~PrivatePulseServer();
+    PrivatePulseServer(const PrivatePulseServer&) = delete;
+    PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+
+    bool available() const { return available_; }
+    // The server string clients pass ("unix:<socket>").
+    const std::string& server() const { return server_; }
+    // The null sink's name; audio played into it appears on the default source.
+    static constexpr const char* kSinkName = "quillaran_test_sink";
+    // Why it is not available (for the skip message).
+    const std::string& failure() const { return failure_; }
+
+  private:
+    std::string dir_;
+    std::string server_;
+    std::string failure_;
+    pid_t pid_ = -1;
+    bool available_ = false;
+};
+
+}  // namespace quill::testsupport
