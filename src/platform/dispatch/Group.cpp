@@ -94,10 +94,9 @@ Semaphore::Semaphore(long value) : state_(std::make_unique<State>()) {
 Semaphore::~Semaphore() = default;
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(state_->mutex);
-        ++state_->value;
-    }
+    // Notify under the lock: a waiter may destroy the semaphore as soon as it sees the count.
+    std::lock_guard lock(state_->mutex);
+    ++state_->value;
     state_->positive.notify_one();
 }
 
