@@ -12,8 +12,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 
 namespace quill::platform::dispatch {
 
@@ -22,7 +22,7 @@ using Work = std::function<void()>;
 enum class Priority { High, Default, Low, Background };
 
 class Queue {
-public:
+  public:
     virtual ~Queue() = default;
 
     // A new serial queue with the given label.
@@ -85,7 +85,7 @@ void setMainWakeup(std::function<void()> wakeup);
 bool isMainThread();
 
 class Group {
-public:
+  public:
     Group();
     ~Group();
     void enter();
@@ -97,13 +97,13 @@ public:
     // Runs work on queue once the group is (or becomes) empty.
     void notify(const QueuePtr& queue, Work work);
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };
 
 class Semaphore {
-public:
+  public:
     explicit Semaphore(long value = 0);
     ~Semaphore();
     void signal();
@@ -111,7 +111,7 @@ public:
     // True when taken, false on time-out.
     bool wait(double timeoutSeconds = -1);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
@@ -121,7 +121,7 @@ private:
 // quietly (no cancel handler); a cancellation in progress keeps the source alive until its cancel
 // handler has run. Both handlers are released once the cancel handler has run.
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     virtual void setEventHandler(Work handler) = 0;
     // Runs exactly once, on the source's queue, after the last event handler, once the source is
@@ -140,7 +140,7 @@ public:
 };
 
 class TimerSource : public Source {
-public:
+  public:
     static std::shared_ptr<TimerSource> create(const QueuePtr& queue);
     // First firing after startSeconds; then every intervalSeconds (<= 0: one-shot). Re-arming replaces
     // the previous schedule. Leeway is a hint.
@@ -150,7 +150,7 @@ public:
 enum class FdEvent { Read, Write };
 
 class FdSource : public Source {
-public:
+  public:
     // Watches fd for readability or writability; the event handler runs on queue while the condition
     // holds (level-triggered). A read and a write source may watch the same descriptor (one of each at a
     // time: a newer source of the same kind on the same descriptor takes over from the older one). The
