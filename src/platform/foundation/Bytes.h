@@ -16,13 +16,17 @@ using Bytes = std::vector<uint8_t>;
 // Immutable bytes shared between owners without copying.
 using SharedBytes = std::shared_ptr<const Bytes>;
 
-inline Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
-inline std::string stringOf(std::span<const uint8_t> b) { return std::string(b.begin(), b.end()); }
+inline Bytes bytesOf(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+inline std::string stringOf(std::span<const uint8_t> b) {
+    return std::string(b.begin(), b.end());
+}
 
 // A FIFO byte buffer: append at the back, consume from the front. Consuming moves a read offset;
 // the storage is compacted only when the consumed prefix dominates, so removal is amortised O(1).
 class ByteBuffer {
-public:
+  public:
     size_t size() const { return data_.size() - offset_; }
     bool empty() const { return size() == 0; }
     const uint8_t* data() const { return data_.data() + offset_; }
@@ -62,7 +66,7 @@ public:
         offset_ = 0;
     }
 
-private:
+  private:
     void compactIfWorthIt() {
         if (offset_ > 0 && offset_ >= data_.size() / 2) {
             data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(offset_));

@@ -9,7 +9,8 @@ namespace quill::platform::foundation {
 std::string Error::localizedDescription() const {
     auto it = userInfo.find(kLocalizedDescriptionKey);
     if (it != userInfo.end()) return it->second;
-    return "The operation couldn\xE2\x80\x99t be completed. (" + domain + " error " + std::to_string(code) + ".)";
+    return "The operation couldn\xE2\x80\x99t be completed. (" + domain + " error " + std::to_string(code) +
+           ".)";
 }
 
 std::string Error::localizedFailureReason() const {
@@ -18,7 +19,8 @@ std::string Error::localizedFailureReason() const {
 }
 
 std::string Error::description() const {
-    std::string out = "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() + "\"";
+    std::string out =
+        "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() + "\"";
     out += " UserInfo={";
     bool first = true;
     for (const auto& [k, v] : userInfo) {

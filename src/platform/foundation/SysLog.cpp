@@ -31,8 +31,9 @@ void defaultSink(const std::string& text) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-    std::string line = std::string(stamp) + " " + program_invocation_short_name + "[" + std::to_string(getpid()) +
-                       ":" + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text;
+    std::string line = std::string(stamp) + " " + program_invocation_short_name + "[" +
+                       std::to_string(getpid()) + ":" +
+                       std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text;
     if (line.empty() || line.back() != '\n') line += '\n';
     // One write per line so that lines from several threads do not interleave.
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
@@ -64,7 +65,9 @@ void sysLog(const char* format, ...) {
     emit(text);
 }
 
-void sysLogString(const std::string& text) { emit(text); }
+void sysLogString(const std::string& text) {
+    emit(text);
+}
 
 LogSink setLogSink(LogSink sink) {
     std::unique_lock lock(sinkMutex());
@@ -80,14 +83,18 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { setLogSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+    setLogSink(std::move(previous_));
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 size_t LogCapture::count(const std::string& text) const {
     std::lock_guard lock(mutex_);

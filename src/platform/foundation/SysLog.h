@@ -23,7 +23,7 @@ LogSink setLogSink(LogSink sink);
 // Captures every line logged while it lives (texts only, without the header), and restores the
 // previous sink when destroyed. Thread-safe.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -34,7 +34,7 @@ public:
     size_t count(const std::string& text) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     LogSink previous_;

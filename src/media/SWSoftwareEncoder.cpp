@@ -1,0 +1,146 @@
+#include "media/SWSoftwareEncoder.h"
+
+namespace quill {
+
+using platform::display::PixelBuffer;
+using platform::display::PixelFormat;
+
+namespace {
+uint32_t roundUp16(uint32_t v) {
+    return (v + 15u) / 16u * 16u;
+}
+}  // namespace
+
+SWSoftwareEncoder::SWSoftwareEncoder() {
+    x264_param_default(&x264_param_);
+}
+
+SWSoftwareEncoder::~SWSoftwareEncoder() {
+    closeEncoder();
+}
+
+std::pair<uint32_t, uint32_t> SWSoftwareEncoder::encodingSize(uint32_t srcWidth, uint32_t srcHeight) {
+    uint32_t w = std::min(srcWidth, kMaxEncodeWidth);
+    uint32_t h = std::min(srcHeight, kMaxEncodeHeight);
+    if (srcWidth % 16 != 0 || srcHeight % 16 != 0) {
+        if (w % 16 != 0) w = roundUp16(w);
+        if (h % 16 != 0) h = roundUp16(h);
+    }
+    return {w, h};
+}
+
+void SWSoftwareEncoder::setupX264() {
+    encodingFps_ = std::max(currFps_, kMinEncodingFps);
+    x264_param_default(&x264_param_);
+    x264_param_t& p = x264_param_;
+    p.i_threads = 1;
+    p.i_sync_lookahead = 0;
+    p.i_width = static_cast<int>(dstWidth_);
+    p.i_height = static_cast<int>(dstHeight_);
+    p.i_frame_reference = 1;
+    p.i_keyint_max = 2000;
+    p.i_scenecut_threshold = 0;
+    p.i_bframe = 0;
+    p.i_bframe_adaptive = 0;
+    p.b_deblocking_filter = 0;
+    p.b_cabac = 0;
+    p.i_log_level = X264_LOG_WARNING;
+    p.analyse.intra = 0;
+    p.analyse.inter = 0;
+    p.analyse.b_transform_8x8 = 0;
+    p.analyse.i_weighted_pred = 0;
+    p.analyse.b_weighted_bipred = 0;
+    p.analyse.i_me_method = X264_ME_DIA;
+    p.analyse.i_subpel_refine = 0;
+    p.analyse.b_mixed_references = 0;
+    p.analyse.i_trellis = 0;
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = 4400;
+    p.rc.i_vbv_max_bitrate = 5280;
+    p.rc.i_vbv_buffer_size = 5280;
+    p.rc.i_aq_mode = 0;
+    p.rc.b_mb_tree = 0;
+    p.rc.i_lookahead = 0;
+    p.b_repeat_headers = 1;
+    p.b_vfr_input = 0;
+    p.i_fps_num = encodingFps_;
+    p.b_opencl = 1;
+}
+
+bool SWSoftwareEncoder::openEncoder() {
+    if (!x264_encoder_) x264_encoder_ = x264_encoder_open(&x264_param_);
+    return x264_encoder_ != nullptr;
+}
+
+bool SWSoftwareEncoder::reconfigEncoder() {
+    if (!x264_encoder_) return false;
+    closeEncoder();
+    return openEncoder();
+}
+
+bool SWSoftwareEncoder::closeEncoder() {
+    if (x264_encoder_) {
+        x264_encoder_close(x264_encoder_);
+        x264_encoder_ = nullptr;
+    }
+    return true;
+}
+
+void SWSoftwareEncoder::calcFramerate(uint32_t timestamp) {
+    tsArray_.push_back(timestamp);
+    while (tsArray_.size() > 1 && static_cast<uint32_t>(tsArray_.back() - tsArray_.front()) > 1000u)
+        tsArray_.pop_front();
+    currFps_ = static_cast<unsigned>(tsArray_.size());
+}
+
+bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp, bool keyframe,
+                                    std::vector<std::span<const uint8_t>>& nals) {
+    nals.clear();
+    calcFramerate(timestamp);
+    const auto w = static_cast<uint32_t>(frame.width());
+    const auto h = static_cast<uint32_t>(frame.height());
+    if (w != srcWidth_ || h != srcHeight_) {
+        srcWidth_ = w;
+        srcHeight_ = h;
+        std::tie(dstWidth_, dstHeight_) = encodingSize(w, h);
+        setupX264();
+        if (!reconfigEncoder()) {
+            // A first frame finds no encoder yet (or a failed one): open it now.
+            closeEncoder();
+            if (!openEncoder()) return false;
+        }
+    } else if (!x264_encoder_) {
+        // The last reopen failed: try once more rather than hand the frame to a closed encoder.
+        if (!openEncoder()) return false;
+    }
+    if (!picture_ || picture_->width() != static_cast<int>(dstWidth_) ||
+        picture_->height() != static_cast<int>(dstHeight_)) {
+        picture_ = std::make_unique<PixelBuffer>(PixelFormat::I420, static_cast<int>(dstWidth_),
+                                                 static_cast<int>(dstHeight_));
+    }
+    if (!transfer_.transfer(frame, *picture_)) return false;
+
+    x264_picture_t in;
+    x264_picture_init(&in);
+    in.img.i_csp = X264_CSP_I420;
+    in.img.i_plane = picture_->planeCount();
+    for (int i = 0; i < picture_->planeCount(); ++i) {
+        in.img.plane[i] = picture_->plane(i);
+        in.img.i_stride[i] = picture_->stride(i);
+    }
+    in.i_type = keyframe ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
+    in.i_pts = timestamp;
+
+    x264_picture_t out;
+    x264_nal_t* nal = nullptr;
+    int count = 0;
+    const int size = x264_encoder_encode(x264_encoder_, &nal, &count, &in, &out);
+    if (size < 0) return false;
+    if (size > 0) {
+        for (int i = 0; i < count; ++i)
+            nals.emplace_back(nal[i].p_payload, static_cast<size_t>(nal[i].i_payload));
+    }
+    return true;
+}
+
+}  // namespace quill

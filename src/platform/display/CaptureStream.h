@@ -1,0 +1,60 @@
+#pragma once
+// The engine behind every display stream: one capture thread that waits for a change, keeps to the
+// minimum frame time, grabs into a bounded picture pool and posts each frame to the stream's queue.
+// Backends supply only a CaptureSource.
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/display/Display.h"
+
+namespace quill::platform::display {
+
+class CaptureSource {
+  public:
+    virtual ~CaptureSource() = default;
+    // Prepares capturing; runs on the thread that starts the stream, before the capture thread exists.
+    virtual bool open(Error* error) = 0;
+    // Waits at most timeoutSeconds for the picture to change; true when it did. Returns early (false)
+    // after wake().
+    virtual bool waitForChange(double timeoutSeconds) = 0;
+    // Makes a current or the next waitForChange() return at once. Any thread.
+    virtual void wake() = 0;
+    // Captures the current picture into dst (the stream's output size and format): Complete, or Blank
+    // when there is nothing to read.
+    virtual FrameStatus grab(PixelBuffer& dst) = 0;
+    // Releases what open() took; runs on the capture thread as it ends.
+    virtual void close() {}
+};
+
+class CaptureStream : public DisplayStream {
+  public:
+    // After idleSeconds without a change the handler is told Idle, once per quiet spell.
+    CaptureStream(std::unique_ptr<CaptureSource> source, int width, int height,
+                  const DisplayStreamProperties& properties, dispatch::QueuePtr queue, FrameHandler handler,
+                  double idleSeconds = 1.0);
+    ~CaptureStream() override;
+
+    bool start(Error* error = nullptr) override;
+    void stop() override;
+
+  private:
+    void run();
+    void post(FrameStatus status, PixelBufferRef frame, uint64_t displayTime);
+
+    std::unique_ptr<CaptureSource> source_;
+    DisplayStreamProperties properties_;
+    dispatch::QueuePtr queue_;
+    FrameHandler handler_;
+    double idleSeconds_;
+    std::shared_ptr<PixelBufferPool> pool_;
+    std::mutex mutex_;  // guards started_ and stopped_ across start() and stop()
+    bool started_ = false;
+    bool stopped_ = false;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace quill::platform::display

@@ -1,0 +1,432 @@
+// The X11 backend: displays are the RandR monitors of the default screen (the primary one is the main
+// display), streams grab the monitor's part of the root window through MIT-SHM when XDamage reports a
+// change, draw the cursor from XFixes when asked, and convert to NV12 with scaling.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+#include "platform/display/CaptureStream.h"
+#include "platform/display/Display.h"
+#include "platform/display/PixelTransfer.h"
+#include "platform/foundation/SysLog.h"
+
+namespace quill::platform::display {
+
+namespace {
+
+// Xlib's default error handler ends the process; a failed request here (a grab outside the screen after
+// a resize, a vanished extension) must only fail that request.
+int quietErrorHandler(Display*, XErrorEvent* event) {
+    char text[128] = {};
+    XGetErrorText(event->display, event->error_code, text, sizeof text);
+    sysLog("X11 request %d failed: %s", event->request_code, text);
+    return 0;
+}
+
+void installErrorHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] { XSetErrorHandler(quietErrorHandler); });
+}
+
+Display* openDisplay(const std::string& name) {
+    installErrorHandler();
+    return XOpenDisplay(name.empty() ? nullptr : name.c_str());
+}
+
+struct DisplayCloser {
+    void operator()(Display* d) const {
+        if (d) XCloseDisplay(d);
+    }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+struct MonitorInfo {
+    DisplayID id = 0;
+    Rect bounds;
+    bool primary = false;
+    std::vector<RROutput> outputs;
+};
+
+// The monitors of the default screen in RandR order, numbered from 1; the whole screen as display 1
+// when RandR cannot say.
+std::vector<MonitorInfo> monitors(Display* dpy) {
+    std::vector<MonitorInfo> out;
+    const Window root = DefaultRootWindow(dpy);
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (XRRQueryExtension(dpy, &eventBase, &errorBase) && XRRQueryVersion(dpy, &major, &minor) &&
+        (major > 1 || (major == 1 && minor >= 5))) {
+        int n = 0;
+        XRRMonitorInfo* list = XRRGetMonitors(dpy, root, True, &n);
+        for (int i = 0; list && i < n; ++i) {
+            MonitorInfo m;
+            m.id = static_cast<DisplayID>(i + 1);
+            m.bounds = {double(list[i].x), double(list[i].y), double(list[i].width), double(list[i].height)};
+            m.primary = list[i].primary;
+            m.outputs.assign(list[i].outputs, list[i].outputs + list[i].noutput);
+            out.push_back(std::move(m));
+        }
+        if (list) XRRFreeMonitors(list);
+    }
+    if (out.empty()) {
+        const int screen = DefaultScreen(dpy);
+        out.push_back(
+            {1, {0, 0, double(DisplayWidth(dpy, screen)), double(DisplayHeight(dpy, screen))}, true, {}});
+    }
+    return out;
+}
+
+const MonitorInfo* findMonitor(const std::vector<MonitorInfo>& list, DisplayID id) {
+    for (const auto& m : list)
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
+DisplayID mainOf(const std::vector<MonitorInfo>& list) {
+    for (const auto& m : list)
+        if (m.primary) return m.id;
+    return list.empty() ? 0 : list.front().id;
+}
+
+class X11Source : public CaptureSource {
+  public:
+    X11Source(std::string displayName, DisplayID display, bool showCursor)
+        : name_(std::move(displayName)), display_(display), showCursor_(showCursor) {}
+    ~X11Source() override { close(); }
+
+    bool open(Error* error) override {
+        dpy_ = openDisplay(name_);
+        if (!dpy_) {
+            if (error) *error = displayError(4, "cannot open the X display");
+            return false;
+        }
+        root_ = DefaultRootWindow(dpy_);
+        if (!readGeometry()) {
+            if (error) *error = displayError(2, "no such display");
+            close();
+            return false;
+        }
+        int errorBase = 0;
+        if (!XDamageQueryExtension(dpy_, &damageEvent_, &errorBase)) {
+            if (error) *error = displayError(5, "the X server has no DAMAGE extension");
+            close();
+            return false;
+        }
+        damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
+        int fixesError = 0;
+        hasFixes_ = XFixesQueryExtension(dpy_, &fixesEvent_, &fixesError);
+        if (showCursor_ && hasFixes_) XFixesSelectCursorInput(dpy_, root_, XFixesDisplayCursorNotifyMask);
+        useShm_ = XShmQueryExtension(dpy_);
+        wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        XSync(dpy_, False);
+        if (wakeFd_ < 0 || !makeImage()) {
+            if (error) *error = displayError(6, "cannot prepare the screen grab");
+            close();
+            return false;
+        }
+        return true;
+    }
+
+    bool waitForChange(double timeoutSeconds) override {
+        if (!dpy_) return false;
+        bool changed = drainEvents();
+        if (!changed) {
+            // The pointer moves without damaging the screen: look at it once a poll step when it is drawn.
+            double step = timeoutSeconds;
+            if (showCursor_) step = std::min(step, 0.04);
+            pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            const int ms = static_cast<int>(std::max(0.0, step) * 1000.0 + 0.5);
+            if (poll(fds, 2, ms) > 0 && (fds[1].revents & POLLIN)) {
+                uint64_t v = 0;
+                [[maybe_unused]] auto r = read(wakeFd_, &v, sizeof v);
+                return false;
+            }
+            changed = drainEvents();
+        }
+        if (!changed && showCursor_) changed = pointerMoved();
+        return changed;
+    }
+
+    void wake() override {
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] auto r = write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    FrameStatus grab(PixelBuffer& dst) override {
+        if (!dpy_) return FrameStatus::Blank;
+        XDamageSubtract(dpy_, damage_, None, None);
+        XImage* image = grabImage();
+        if (!image) {
+            // The screen may have changed size: look again once.
+            if (!readGeometry() || !makeImage() || !(image = grabImage())) return FrameStatus::Blank;
+        }
+        if (image->bits_per_pixel != 32 || image->byte_order != LSBFirst || image->red_mask != 0xff0000 ||
+            image->green_mask != 0xff00 || image->blue_mask != 0xff) {
+            if (!warnedFormat_) sysLog("X11 screen format is not 32-bit BGRX; no frames");
+            warnedFormat_ = true;
+            releaseImage(image);
+            return FrameStatus::Blank;
+        }
+        if (showCursor_) drawCursor(image);
+        const bool ok = transfer_.transferFromBGRA(reinterpret_cast<const uint8_t*>(image->data),
+                                                   image->bytes_per_line, width_, height_, dst);
+        releaseImage(image);
+        return ok ? FrameStatus::Complete : FrameStatus::Blank;
+    }
+
+    void close() override {
+        if (!dpy_) return;
+        destroyImage();
+        if (damage_) XDamageDestroy(dpy_, damage_);
+        damage_ = 0;
+        XCloseDisplay(dpy_);
+        dpy_ = nullptr;
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+        wakeFd_ = -1;
+    }
+
+  private:
+    bool readGeometry() {
+        const auto list = monitors(dpy_);
+        const MonitorInfo* m = findMonitor(list, display_);
+        if (!m || m->bounds.width <= 0 || m->bounds.height <= 0) return false;
+        x_ = static_cast<int>(m->bounds.x);
+        y_ = static_cast<int>(m->bounds.y);
+        width_ = static_cast<int>(m->bounds.width);
+        height_ = static_cast<int>(m->bounds.height);
+        return true;
+    }
+
+    bool makeImage() {
+        destroyImage();
+        if (!useShm_) return true;
+        const int screen = DefaultScreen(dpy_);
+        shmImage_ = XShmCreateImage(dpy_, DefaultVisual(dpy_, screen),
+                                    static_cast<unsigned>(DefaultDepth(dpy_, screen)), ZPixmap, nullptr,
+                                    &shm_, static_cast<unsigned>(width_), static_cast<unsigned>(height_));
+        if (!shmImage_) {
+            useShm_ = false;
+            return true;
+        }
+        shm_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(shmImage_->bytes_per_line) * shmImage_->height,
+                            IPC_CREAT | 0600);
+        if (shm_.shmid < 0) {
+            XDestroyImage(shmImage_);
+            shmImage_ = nullptr;
+            useShm_ = false;
+            return true;
+        }
+        shm_.shmaddr = shmImage_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
+        shm_.readOnly = False;
+        // Removed now, freed when both sides have detached.
+        shmctl(shm_.shmid, IPC_RMID, nullptr);
+        if (shm_.shmaddr == reinterpret_cast<char*>(-1) || !XShmAttach(dpy_, &shm_)) {
+            if (shm_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm_.shmaddr);
+            shmImage_->data = nullptr;
+            XDestroyImage(shmImage_);
+            shmImage_ = nullptr;
+            useShm_ = false;
+            return true;
+        }
+        XSync(dpy_, False);
+        return true;
+    }
+
+    void destroyImage() {
+        if (!shmImage_) return;
+        XShmDetach(dpy_, &shm_);
+        XSync(dpy_, False);
+        shmdt(shm_.shmaddr);
+        shmImage_->data = nullptr;
+        XDestroyImage(shmImage_);
+        shmImage_ = nullptr;
+    }
+
+    XImage* grabImage() {
+        if (shmImage_) {
+            return XShmGetImage(dpy_, root_, shmImage_, x_, y_, AllPlanes) ? shmImage_ : nullptr;
+        }
+        return XGetImage(dpy_, root_, x_, y_, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
+                         AllPlanes, ZPixmap);
+    }
+
+    void releaseImage(XImage* image) {
+        if (image != shmImage_) XDestroyImage(image);
+    }
+
+    // True when a damage or cursor-shape event arrived.
+    bool drainEvents() {
+        bool changed = false;
+        while (XPending(dpy_) > 0) {
+            XEvent event;
+            XNextEvent(dpy_, &event);
+            if (event.type == damageEvent_ + XDamageNotify) changed = true;
+            if (hasFixes_ && event.type == fixesEvent_ + XFixesCursorNotify) changed = true;
+        }
+        return changed;
+    }
+
+    bool pointerMoved() {
+        Window rootReturn, child;
+        int rx = 0, ry = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        if (!XQueryPointer(dpy_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) return false;
+        const bool moved = rx != pointerX_ || ry != pointerY_;
+        pointerX_ = rx;
+        pointerY_ = ry;
+        return moved;
+    }
+
+    // Blends the cursor (premultiplied ARGB) into the grabbed picture.
+    void drawCursor(XImage* image) {
+        if (!hasFixes_) return;
+        XFixesCursorImage* cursor = XFixesGetCursorImage(dpy_);
+        if (!cursor) return;
+        pointerX_ = cursor->x;
+        pointerY_ = cursor->y;
+        const int left = cursor->x - cursor->xhot - x_;
+        const int top = cursor->y - cursor->yhot - y_;
+        for (int cy = 0; cy < cursor->height; ++cy) {
+            const int py = top + cy;
+            if (py < 0 || py >= height_) continue;
+            auto* row =
+                reinterpret_cast<uint8_t*>(image->data) + static_cast<size_t>(py) * image->bytes_per_line;
+            for (int cx = 0; cx < cursor->width; ++cx) {
+                const int px = left + cx;
+                if (px < 0 || px >= width_) continue;
+                const auto argb = static_cast<uint32_t>(cursor->pixels[cy * cursor->width + cx]);
+                const uint32_t a = argb >> 24;
+                if (a == 0) continue;
+                uint8_t* p = row + px * 4;
+                const uint32_t src[3] = {argb & 0xff, (argb >> 8) & 0xff, (argb >> 16) & 0xff};
+                for (int c = 0; c < 3; ++c)
+                    p[c] = static_cast<uint8_t>(std::min<uint32_t>(255, src[c] + p[c] * (255 - a) / 255));
+            }
+        }
+        XFree(cursor);
+    }
+
+    std::string name_;
+    DisplayID display_;
+    bool showCursor_;
+    Display* dpy_ = nullptr;
+    Window root_ = 0;
+    int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
+    int damageEvent_ = 0;
+    Damage damage_ = 0;
+    bool hasFixes_ = false;
+    int fixesEvent_ = 0;
+    bool useShm_ = false;
+    XShmSegmentInfo shm_{};
+    XImage* shmImage_ = nullptr;
+    int wakeFd_ = -1;
+    int pointerX_ = -1, pointerY_ = -1;
+    bool warnedFormat_ = false;
+    PixelTransfer transfer_;
+};
+
+class X11DisplayService : public DisplayService {
+  public:
+    explicit X11DisplayService(std::string name) : name_(std::move(name)) {}
+
+    DisplayID mainDisplayID() override {
+        DisplayPtr dpy(openDisplay(name_));
+        return dpy ? mainOf(monitors(dpy.get())) : 0;
+    }
+
+    bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays, Error* error) override {
+        displays.clear();
+        DisplayPtr dpy(openDisplay(name_));
+        if (!dpy) {
+            if (error) *error = displayError(4, "cannot open the X display");
+            return false;
+        }
+        const auto list = monitors(dpy.get());
+        const DisplayID main = mainOf(list);
+        if (main && maxDisplays > 0) displays.push_back(main);
+        for (const auto& m : list)
+            if (m.id != main && displays.size() < maxDisplays) displays.push_back(m.id);
+        return true;
+    }
+
+    Rect displayBounds(DisplayID display) override {
+        DisplayPtr dpy(openDisplay(name_));
+        if (!dpy) return {};
+        const auto list = monitors(dpy.get());
+        const MonitorInfo* m = findMonitor(list, display);
+        return m ? m->bounds : Rect{};
+    }
+
+    std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) override {
+        DisplayPtr dpy(openDisplay(name_));
+        if (!dpy) return {};
+        const auto list = monitors(dpy.get());
+        const MonitorInfo* m = findMonitor(list, display);
+        if (!m) return {};
+        std::vector<DisplayMode> modes;
+        XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy.get(), DefaultRootWindow(dpy.get()));
+        for (RROutput output : m->outputs) {
+            if (!res) break;
+            XRROutputInfo* info = XRRGetOutputInfo(dpy.get(), res, output);
+            if (!info) continue;
+            for (int i = 0; i < info->nmode; ++i) {
+                for (int j = 0; j < res->nmode; ++j) {
+                    if (res->modes[j].id != info->modes[i]) continue;
+                    DisplayMode mode{res->modes[j].width, res->modes[j].height};
+                    if (std::find(modes.begin(), modes.end(), mode) == modes.end()) modes.push_back(mode);
+                }
+            }
+            XRRFreeOutputInfo(info);
+        }
+        if (res) XRRFreeScreenResources(res);
+        // A monitor without listed modes still shows its current size.
+        DisplayMode current{static_cast<size_t>(m->bounds.width), static_cast<size_t>(m->bounds.height)};
+        if (std::find(modes.begin(), modes.end(), current) == modes.end()) modes.push_back(current);
+        return modes;
+    }
+
+    std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth, int outputHeight,
+                                                       PixelFormat format,
+                                                       const DisplayStreamProperties& properties,
+                                                       dispatch::QueuePtr queue, FrameHandler handler,
+                                                       Error* error) override {
+        if (format != PixelFormat::NV12 || outputWidth <= 0 || outputHeight <= 0 || !queue || !handler) {
+            if (error) *error = displayError(3, "unsupported stream settings");
+            return nullptr;
+        }
+        if (displayBounds(display).width <= 0) {
+            if (error) *error = displayError(2, "no such display");
+            return nullptr;
+        }
+        auto source = std::make_unique<X11Source>(name_, display, properties.showCursor);
+        return std::make_shared<CaptureStream>(std::move(source), outputWidth, outputHeight, properties,
+                                               std::move(queue), std::move(handler));
+    }
+
+  private:
+    std::string name_;
+};
+
+}  // namespace
+
+std::shared_ptr<DisplayService> DisplayService::x11(const std::string& displayName) {
+    DisplayPtr dpy(openDisplay(displayName));
+    if (!dpy) return nullptr;
+    return std::make_shared<X11DisplayService>(displayName);
+}
+
+}  // namespace quill::platform::display

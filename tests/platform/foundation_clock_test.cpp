@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <cmath>
+#include <thread>
+
+#include "platform/foundation/Clock.h"
+
+namespace quill::platform::foundation {
+namespace {
+
+TEST(ClockTest, ReferenceDateClockAgreesWithUnixTime) {
+    struct timeval before;
+    gettimeofday(&before, nullptr);
+    int64_t ms = millisecondsSinceReferenceDate();
+    int64_t s = secondsSinceReferenceDate();
+    double interval = timeIntervalSinceReferenceDate();
+    struct timeval after;
+    gettimeofday(&after, nullptr);
+
+    int64_t lowMs = (before.tv_sec - 978307200) * 1000 + before.tv_usec / 1000;
+    int64_t highMs = (after.tv_sec - 978307200) * 1000 + after.tv_usec / 1000;
+    EXPECT_GE(ms, lowMs);
+    EXPECT_LE(ms, highMs);
+    EXPECT_GE(s, before.tv_sec - 978307200);
+    EXPECT_LE(s, after.tv_sec - 978307200);
+    EXPECT_NEAR(interval * 1000.0, static_cast<double>(ms), 1000.0);
+    // Far past 2^32 ms: time stamps that keep only the low 32 bits wrap.
+    EXPECT_GT(ms, int64_t{1} << 32);
+}
+
+TEST(ClockTest, ConvertsBetweenUnixAndReferenceDate) {
+    EXPECT_EQ(referenceDateFromUnix(978307200.0), 0.0);
+    EXPECT_EQ(unixFromReferenceDate(-978307200.0), 0.0);
+    EXPECT_EQ(unixFromReferenceDate(referenceDateFromUnix(1.5e9)), 1.5e9);
+}
+
+TEST(ClockTest, SteadyClockMeasuresElapsedTime) {
+    Stopwatch watch;
+    double start = steadySeconds();
+    int64_t startMs = steadyMilliseconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GE(watch.elapsedMilliseconds(), 20);
+    EXPECT_GE(watch.elapsedSeconds(), 0.02);
+    EXPECT_GE(steadySeconds() - start, 0.02);
+    EXPECT_GE(steadyMilliseconds() - startMs, 20);
+    double beforeRestart = watch.elapsedSeconds();
+    watch.restart();
+    EXPECT_LT(watch.elapsedSeconds(), beforeRestart);
+}
+
+}  // namespace
+}  // namespace quill::platform::foundation
