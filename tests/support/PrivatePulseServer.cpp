@@ -30,6 +30,9 @@ std::string runCapture(const std::string& command) {
 
 }  // namespace
 
+PrivatePulseServer::PrivatePulseServer()
+    : PrivatePulseServer(std::vector<Device>{Device{true, kSinkName, "Quillaran test sink"}}) {}
+
 PrivatePulseServer::PrivatePulseServer(const std::vector<Device>& devices) {
     if (::access("/usr/bin/pulseaudio", X_OK) != 0) return;
     std::string script =
