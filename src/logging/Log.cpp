@@ -1,0 +1,377 @@
+#include "logging/Log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace quill {
+
+using platform::dispatch::Queue;
+using platform::dispatch::QueuePtr;
+
+namespace {
+
+// Marks the registry's queue: the key's own address is both key and value.
+const char GlobalLoggingQueueIdentityKey = 0;
+
+std::unique_ptr<char[]> duplicate(const char* s) {
+    if (s == nullptr) return nullptr;
+    size_t n = std::strlen(s);
+    std::unique_ptr<char[]> out(new (std::nothrow) char[n + 1]);
+    if (out) std::memcpy(out.get(), s, n + 1);
+    return out;
+}
+
+}  // namespace
+
+// --- LogMessage ---------------------------------------------------------------------------------------
+
+LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t context, const char* file,
+                       const char* function, int32_t line, const void* tag, uint32_t options)
+    : logLevel_(level),
+      logFlag_(flag),
+      logContext_(context),
+      logMsg_(std::move(logMsg)),
+      timestamp_(std::chrono::system_clock::now()),
+      lineNumber_(line),
+      machThreadID_(static_cast<uint32_t>(syscall(SYS_gettid))),
+      tag_(tag),
+      options_(options) {
+    if (options & LogMessageCopyFile) {
+        fileCopy_ = duplicate(file);
+        file_ = fileCopy_.get();
+    } else {
+        file_ = file;
+    }
+    if (options & LogMessageCopyFunction) {
+        functionCopy_ = duplicate(function);
+        function_ = functionCopy_.get();
+    } else {
+        function_ = function;
+    }
+    if (auto q = Queue::current()) queueLabel_ = q->label();
+    char name[64] = {0};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0) threadName_ = name;
+}
+
+LogMessage::LogMessage(const LogMessage& o)
+    : logLevel_(o.logLevel_),
+      logFlag_(o.logFlag_),
+      logContext_(o.logContext_),
+      logMsg_(o.logMsg_),
+      timestamp_(o.timestamp_),
+      lineNumber_(o.lineNumber_),
+      machThreadID_(o.machThreadID_),
+      queueLabel_(o.queueLabel_),
+      threadName_(o.threadName_),
+      tag_(o.tag_),
+      options_(o.options_) {
+    if (options_ & LogMessageCopyFile) {
+        fileCopy_ = duplicate(o.file_);
+        file_ = fileCopy_.get();
+    } else {
+        file_ = o.file_;
+    }
+    if (options_ & LogMessageCopyFunction) {
+        functionCopy_ = duplicate(o.function_);
+        function_ = functionCopy_.get();
+    } else {
+        function_ = o.function_;
+    }
+}
+
+std::string LogMessage::threadID() const {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%x", machThreadID_);
+    return buf;
+}
+
+std::string LogMessage::fileName() const { return ExtractFileNameWithoutExtension(file_); }
+
+std::string LogMessage::methodName() const { return function_ ? std::string(function_) : std::string(); }
+
+std::string ExtractFileNameWithoutExtension(const char* path) {
+    if (path == nullptr) return {};
+    const char* start = path;
+    const char* dot = nullptr;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '/') {
+            start = p + 1;
+            dot = nullptr;
+        } else if (*p == '.') {
+            dot = p;
+        }
+    }
+    const char* end = dot ? dot : start + std::strlen(start);
+    return std::string(start, end);
+}
+
+// --- AbstractLogger -----------------------------------------------------------------------------------
+
+AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry)
+    : name_(std::move(name)), registry_(registry), queue_(Queue::serial(name_)) {
+    queue_->setSpecific(this, this);
+}
+
+bool AbstractLogger::isOnGlobalLoggingQueue() const { return registry_.isOnLoggingQueue(); }
+
+bool AbstractLogger::isOnInternalLoggerQueue() const { return Queue::getSpecific(this) == this; }
+
+void AbstractLogger::readSettings(const std::function<void()>& read) {
+    if (isOnInternalLoggerQueue()) {
+        read();
+    } else if (isOnGlobalLoggingQueue()) {
+        queue_->sync(read);
+    } else {
+        registry_.loggingQueue()->sync([&] { queue_->sync(read); });
+    }
+}
+
+void AbstractLogger::changeSettings(std::function<void()> change) {
+    if (isOnInternalLoggerQueue()) {
+        change();
+        return;
+    }
+    auto q = queue_;
+    registry_.loggingQueue()->async([q, change = std::move(change)] { q->async(change); });
+}
+
+std::shared_ptr<LogFormatter> AbstractLogger::logFormatter() {
+    std::shared_ptr<LogFormatter> out;
+    readSettings([&] { out = formatter_; });
+    return out;
+}
+
+void AbstractLogger::setLogFormatter(std::shared_ptr<LogFormatter> formatter) {
+    // The logger outlives its queue's work: the registry and its owners hold it for as long as it runs.
+    changeSettings([this, formatter = std::move(formatter)] {
+        if (formatter == formatter_) return;
+        if (formatter_) formatter_->willRemoveFromLogger(*this);
+        formatter_ = formatter;
+        if (formatter_) formatter_->didAddToLogger(*this);
+    });
+}
+
+// --- LogRegistry --------------------------------------------------------------------------------------
+
+LogRegistry::LogRegistry()
+    : queue_(Queue::serial("app.logging")),
+      pending_(kMaxQueuedMessages),
+      numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
+    queue_->setSpecific(&GlobalLoggingQueueIdentityKey, const_cast<char*>(&GlobalLoggingQueueIdentityKey));
+    loggers_.reserve(4);
+}
+
+LogRegistry::~LogRegistry() {
+    // Work already queued refers to this registry: let it finish.
+    if (!isOnLoggingQueue()) queue_->sync([] {});
+}
+
+bool LogRegistry::isOnLoggingQueue() const {
+    // Every registry's queue carries the key; the queue itself tells this registry's apart.
+    return Queue::getSpecific(&GlobalLoggingQueueIdentityKey) == &GlobalLoggingQueueIdentityKey &&
+           Queue::current() == queue_;
+}
+
+bool LogRegistry::isOnAnyLoggerQueue() const {
+    auto current = Queue::current();
+    if (!current) return false;
+    std::lock_guard lock(queuesMutex_);
+    for (const auto& q : loggerQueues_) {
+        if (q == current) return true;
+    }
+    return false;
+}
+
+void LogRegistry::addLogger(std::shared_ptr<Logger> logger, int32_t level) {
+    if (!logger) return;
+    queue_->async([this, logger, level] {
+        QueuePtr q = logger->loggerQueue();
+        if (!q) q = Queue::serial(logger->loggerName());
+        loggers_.push_back(Node{logger, q, level});
+        {
+            std::lock_guard lock(queuesMutex_);
+            loggerQueues_.push_back(q);
+        }
+        q->async([logger] { logger->didAddLogger(); });
+    });
+}
+
+void LogRegistry::removeLogger(const std::shared_ptr<Logger>& logger) {
+    if (!logger) return;
+    queue_->async([this, logger] {
+        for (auto it = loggers_.begin(); it != loggers_.end(); ++it) {
+            if (it->logger == logger) {
+                it->queue->async([logger] { logger->willRemoveLogger(); });
+                {
+                    std::lock_guard lock(queuesMutex_);
+                    auto qit = std::find(loggerQueues_.begin(), loggerQueues_.end(), it->queue);
+                    if (qit != loggerQueues_.end()) loggerQueues_.erase(qit);
+                }
+                loggers_.erase(it);
+                return;
+            }
+        }
+    });
+}
+
+void LogRegistry::removeAllLoggers() {
+    queue_->async([this] {
+        for (auto& node : loggers_) {
+            auto logger = node.logger;
+            node.queue->async([logger] { logger->willRemoveLogger(); });
+        }
+        loggers_.clear();
+        std::lock_guard lock(queuesMutex_);
+        loggerQueues_.clear();
+    });
+}
+
+size_t LogRegistry::loggerCount() {
+    if (isOnLoggingQueue()) return loggers_.size();
+    size_t n = 0;
+    queue_->sync([&] { n = loggers_.size(); });
+    return n;
+}
+
+void LogRegistry::log(bool async, int32_t level, int32_t flag, int32_t context, const char* file,
+                      const char* function, int32_t line, const void* tag, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logv(async, level, flag, context, file, function, line, tag, format, args);
+    va_end(args);
+}
+
+void LogRegistry::logv(bool async, int32_t level, int32_t flag, int32_t context, const char* file,
+                       const char* function, int32_t line, const void* tag, const char* format, va_list args) {
+    if (format == nullptr) return;
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    auto message = std::make_shared<const LogMessage>(makeLogText(std::move(text)), level, flag, context, file,
+                                                      function, line, tag, 0);
+    queueLogMessage(std::move(message), async);
+}
+
+void LogRegistry::queueLogMessage(std::shared_ptr<const LogMessage> message, bool async) {
+    if (isOnLoggingQueue()) {
+        // A logger or formatter logging from inside a fan-out: the queue is ours already, and waiting
+        // for a free slot or for the queue would wait on ourselves.
+        fanOut(*message);
+        return;
+    }
+    if (isOnAnyLoggerQueue()) {
+        // A logger logging from its own queue: a fan-out waits for the loggers' queues, so neither the
+        // slot nor the fan-out may be waited for here.
+        queue_->async([this, message] { fanOut(*message); });
+        return;
+    }
+    pending_.wait();
+    auto work = [this, message] {
+        fanOut(*message);
+        pending_.signal();
+    };
+    if (async) {
+        queue_->async(std::move(work));
+    } else {
+        queue_->sync(work);
+    }
+}
+
+void LogRegistry::fanOut(const LogMessage& message) {
+    std::vector<const Node*> receivers;
+    for (const auto& node : loggers_) {
+        if (message.logFlag() <= node.level) receivers.push_back(&node);
+    }
+    if (numProcessors_ < 2) {
+        for (const Node* node : receivers) {
+            auto logger = node->logger;
+            node->queue->sync([&] { logger->logMessage(message); });
+        }
+        return;
+    }
+    for (const Node* node : receivers) {
+        auto logger = node->logger;
+        group_.async(node->queue, [logger, &message] { logger->logMessage(message); });
+    }
+    group_.wait();
+}
+
+void LogRegistry::flushOnQueue() {
+    for (const auto& node : loggers_) {
+        if (!node.logger->implementsFlush()) continue;
+        auto logger = node.logger;
+        group_.async(node.queue, [logger] { logger->flush(); });
+    }
+    group_.wait();
+}
+
+void LogRegistry::flushLog() {
+    if (isOnLoggingQueue()) {
+        flushOnQueue();
+    } else if (isOnAnyLoggerQueue()) {
+        // Waiting here would wait on the logger's own queue: flush once it is free.
+        queue_->async([this] { flushOnQueue(); });
+    } else {
+        queue_->sync([this] { flushOnQueue(); });
+    }
+}
+
+void LogRegistry::registerClass(const std::string& name, std::function<int32_t()> getLevel,
+                                std::function<void(int32_t)> setLevel) {
+    std::lock_guard lock(classesMutex_);
+    classes_.push_back(ClassLevel{name, std::move(getLevel), std::move(setLevel)});
+}
+
+std::vector<std::string> LogRegistry::registeredClassNames() const {
+    std::lock_guard lock(classesMutex_);
+    std::vector<std::string> out;
+    for (const auto& c : classes_) out.push_back(c.name);
+    return out;
+}
+
+bool LogRegistry::isRegisteredClass(const std::string& name) const {
+    std::lock_guard lock(classesMutex_);
+    for (const auto& c : classes_) {
+        if (c.name == name && c.get && c.set) return true;
+    }
+    return false;
+}
+
+int32_t LogRegistry::logLevelForClassWithName(const std::string& name) const {
+    std::lock_guard lock(classesMutex_);
+    for (const auto& c : classes_) {
+        if (c.name == name && c.get && c.set) return c.get();
+    }
+    return -1;
+}
+
+void LogRegistry::setLogLevelForClassWithName(int32_t level, const std::string& name) {
+    std::lock_guard lock(classesMutex_);
+    for (const auto& c : classes_) {
+        if (c.name == name && c.get && c.set) {
+            c.set(level);
+            return;
+        }
+    }
+}
+
+LogRegistry& Log::shared() {
+    static LogRegistry* registry = [] {
+        // Never destroyed: loggers may log until the very end of the process.
+        auto* r = new LogRegistry();
+        std::atexit([] { Log::shared().flushLog(); });
+        return r;
+    }();
+    return *registry;
+}
+
+}  // namespace quill

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/avcapture/CaptureSession.h"
+#include "platform/foundation/SysLog.h"
+#include "support/ToneAnalysis.h"
+
+namespace quill::platform::avcapture {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Collects what the session delivers.
+class Collector : public AudioDataOutputDelegate {
+  public:
+    void captureOutputDidOutputSampleBuffer(const SampleBufferPtr& buffer) override {
+        std::lock_guard lock(mutex_);
+        buffers_.push_back(buffer);
+        threads_.push_back(std::this_thread::get_id());
+        cv_.notify_all();
+    }
+    bool waitFor(size_t n, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return buffers_.size() >= n; });
+    }
+    std::vector<SampleBufferPtr> buffers() {
+        std::lock_guard lock(mutex_);
+        return buffers_;
+    }
+    std::vector<std::thread::id> threads() {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<SampleBufferPtr> buffers_;
+    std::vector<std::thread::id> threads_;
+};
+
+std::vector<float> leftChannel(const std::vector<SampleBufferPtr>& buffers) {
+    std::vector<float> left;
+    for (const auto& b : buffers)
+        for (size_t i = 0; i < b->frameCount(); ++i)
+            left.push_back(b->data()[2 * i]);
+    return left;
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic(1000.0, 0.5));
+    session.setSampleBufferDelegate(collector, nullptr);
+    const auto start = Clock::now();
+    session.startRunning();
+    ASSERT_TRUE(collector->waitFor(20, 3s));
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    session.stopRunning();
+
+    // 20 buffers of 1024 frames are 464 ms of sound: paced, they cannot arrive much sooner.
+    EXPECT_GE(elapsed, 0.40);
+    auto buffers = collector->buffers();
+    for (const auto& b : buffers) {
+        ASSERT_TRUE(b->isValid());
+        EXPECT_EQ(b->frameCount(), CaptureSession::kDefaultFramesPerBuffer);
+        EXPECT_EQ(b->byteLength(), CaptureSession::kDefaultFramesPerBuffer * kBytesPerFrame);
+        for (size_t i = 0; i < b->frameCount(); ++i)
+            ASSERT_EQ(b->data()[2 * i], b->data()[2 * i + 1]);
+    }
+    for (size_t i = 1; i < buffers.size(); ++i)
+        EXPECT_GT(buffers[i]->presentationTime(), buffers[i - 1]->presentationTime());
+    // The tone runs on across buffer boundaries without a phase jump.
+    auto left = leftChannel(buffers);
+    EXPECT_NEAR(testsupport::toneFrequency(left.data(), left.size(), kSampleRate), 1000.0, 1.0);
+    EXPECT_NEAR(testsupport::rms(left.data(), left.size()), 0.5 / std::sqrt(2.0), 0.01);
+}
+
+TEST(AVCaptureSessionTest, StopEndsCaptureQuicklyAndNothingArrivesAfterIt) {
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(44100);  // one second a buffer: a stop must not wait for it
+    session.setSampleBufferDelegate(collector, nullptr);
+    session.startRunning();
+    EXPECT_TRUE(session.isRunning());
+    std::this_thread::sleep_for(50ms);
+    const auto before = Clock::now();
+    session.stopRunning();
+    EXPECT_LT(Clock::now() - before, 200ms);
+    EXPECT_FALSE(session.isRunning());
+    EXPECT_TRUE(collector->buffers().empty());
+    session.stopRunning();  // twice is harmless
+}
+
+TEST(AVCaptureSessionTest, RestartsAfterStop) {
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(256);
+    session.setSampleBufferDelegate(collector, nullptr);
+    session.startRunning();
+    ASSERT_TRUE(collector->waitFor(2, 2s));
+    session.stopRunning();
+    const size_t first = collector->buffers().size();
+    session.startRunning();
+    ASSERT_TRUE(collector->waitFor(first + 2, 2s));
+    session.stopRunning();
+}
+
+TEST(AVCaptureSessionTest, WithoutInputRunsSilentlyAndSaysSoOnce) {
+    foundation::LogCapture log;
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setSampleBufferDelegate(collector, nullptr);
+    session.startRunning();
+    EXPECT_TRUE(session.isRunning());
+    EXPECT_FALSE(collector->waitFor(1, 100ms));
+    session.stopRunning();
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.contains("sound capture: no input device, running without sound"));
+}
+
+TEST(AVCaptureSessionTest, InputThatCannotOpenIsLoggedOnceAndDeliversNothing) {
+    foundation::LogCapture log;
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::pulse("unix:/nonexistent/quillaran/native"));
+    session.setSampleBufferDelegate(collector, nullptr);
+    session.startRunning();
+    // The failure is logged from the capture thread: wait for it, bounded.
+    for (int i = 0; i < 200 && log.lines().empty(); ++i)
+        std::this_thread::sleep_for(10ms);
+    session.stopRunning();
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("sound capture: cannot open default sound source of"), std::string::npos);
+    EXPECT_TRUE(collector->buffers().empty());
+}
+
+TEST(AVCaptureSessionTest, DelegateGoneIsHarmless) {
+    auto collector = std::make_shared<Collector>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(64);
+    session.setSampleBufferDelegate(collector, nullptr);
+    collector.reset();
+    session.startRunning();
+    for (int i = 0; i < 200 && session.deliveredBufferCount() < 3; ++i)
+        std::this_thread::sleep_for(5ms);
+    session.stopRunning();
+    EXPECT_GE(session.deliveredBufferCount(), 3u);
+}
+
+// A queue that only keeps what it is given, so that deliveries pile up as behind a stalled consumer.
+class HeldQueue : public dispatch::Queue {
+  public:
+    const std::string& label() const override { return label_; }
+    bool isSerial() const override { return true; }
+    void async(dispatch::Work work) override {
+        std::lock_guard lock(mutex_);
+        held_.push_back(std::move(work));
+    }
+    void sync(const dispatch::Work& work) override { work(); }
+    void after(double, dispatch::Work work) override { async(std::move(work)); }
+    void setSpecific(const void*, void*) override {}
+    void* specific(const void*) const override { return nullptr; }
+    size_t held() {
+        std::lock_guard lock(mutex_);
+        return held_.size();
+    }
+    void runAll() {
+        std::deque<dispatch::Work> work;
+        {
+            std::lock_guard lock(mutex_);
+            work.swap(held_);
+        }
+        for (auto& w : work)
+            w();
+    }
+
+  private:
+    std::string label_ = "held";
+    std::mutex mutex_;
+    std::deque<dispatch::Work> held_;
+};
+
+TEST(AVCaptureSessionTest, StalledDelegateQueueBoundsPendingBuffersAndDropsTheRest) {
+    auto collector = std::make_shared<Collector>();
+    auto queue = std::make_shared<HeldQueue>();
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(32);  // about 0.7 ms a buffer
+    session.setSampleBufferDelegate(collector, queue);
+    session.startRunning();
+    for (int i = 0; i < 400 && session.droppedBufferCount() < 5; ++i)
+        std::this_thread::sleep_for(5ms);
+    session.stopRunning();
+    EXPECT_GE(session.droppedBufferCount(), 5u);
+    EXPECT_EQ(queue->held(), CaptureSession::kMaxPendingDeliveries);
+    EXPECT_TRUE(collector->buffers().empty());
+    queue->runAll();
+    EXPECT_EQ(collector->buffers().size(), CaptureSession::kMaxPendingDeliveries);
+}
+
+TEST(AVCaptureDeviceTest, EnvironmentChoosesTheBackend) {
+    ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/quillaran/native");
+    {
+        ScopedEnv sound("QUILLARAN_SOUND", "synthetic");
+        foundation::LogCapture log;
+        auto device = CaptureDevice::defaultAudioDevice();
+        ASSERT_TRUE(device);
+        EXPECT_EQ(device->kind(), CaptureDevice::Kind::Synthetic);
+        EXPECT_TRUE(log.lines().empty());
+    }
+    {
+        // Asked for the sound server and none answers: no input, one line.
+        ScopedEnv sound("QUILLARAN_SOUND", "pulse");
+        foundation::LogCapture log;
+        EXPECT_FALSE(CaptureDevice::defaultAudioDevice());
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0],
+                  "sound capture: QUILLARAN_SOUND=pulse but no sound server answers; no sound input");
+    }
+    {
+        // Unset: the tone stands in when no server answers.
+        ScopedEnv sound("QUILLARAN_SOUND", nullptr);
+        foundation::LogCapture log;
+        auto device = CaptureDevice::defaultAudioDevice();
+        ASSERT_TRUE(device);
+        EXPECT_EQ(device->kind(), CaptureDevice::Kind::Synthetic);
+        EXPECT_TRUE(log.contains("sound capture: no sound server answers; using the synthetic tone"));
+    }
+    {
+        ScopedEnv sound("QUILLARAN_SOUND", "speakers");
+        foundation::LogCapture log;
+        auto device = CaptureDevice::defaultAudioDevice();
+        ASSERT_TRUE(device);
+        EXPECT_EQ(device->kind(), CaptureDevice::Kind::Synthetic);
+        EXPECT_EQ(log.lines().size(), 2u);
+    }
+}
+
+}  // namespace
+}  // namespace quill::platform::avcapture
