@@ -37,7 +37,7 @@ TSAN_SUITES ?= ^(platform|net|media|logging|audio)[.]
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/.ci/tsan.supp" \
 		ctest --output-on-failure -j $(JOBS) -R '$(TSAN_SUITES)' -LE gui $(CTEST_FLAGS)
 
 bench: deps

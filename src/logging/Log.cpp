@@ -3,9 +3,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -91,9 +91,13 @@ std::string LogMessage::threadID() const {
     return buf;
 }
 
-std::string LogMessage::fileName() const { return ExtractFileNameWithoutExtension(file_); }
+std::string LogMessage::fileName() const {
+    return ExtractFileNameWithoutExtension(file_);
+}
 
-std::string LogMessage::methodName() const { return function_ ? std::string(function_) : std::string(); }
+std::string LogMessage::methodName() const {
+    return function_ ? std::string(function_) : std::string();
+}
 
 std::string ExtractFileNameWithoutExtension(const char* path) {
     if (path == nullptr) return {};
@@ -118,9 +122,13 @@ AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry)
     queue_->setSpecific(this, this);
 }
 
-bool AbstractLogger::isOnGlobalLoggingQueue() const { return registry_.isOnLoggingQueue(); }
+bool AbstractLogger::isOnGlobalLoggingQueue() const {
+    return registry_.isOnLoggingQueue();
+}
 
-bool AbstractLogger::isOnInternalLoggerQueue() const { return Queue::getSpecific(this) == this; }
+bool AbstractLogger::isOnInternalLoggerQueue() const {
+    return Queue::getSpecific(this) == this;
+}
 
 void AbstractLogger::readSettings(const std::function<void()>& read) {
     if (isOnInternalLoggerQueue()) {
@@ -248,7 +256,8 @@ void LogRegistry::log(bool async, int32_t level, int32_t flag, int32_t context, 
 }
 
 void LogRegistry::logv(bool async, int32_t level, int32_t flag, int32_t context, const char* file,
-                       const char* function, int32_t line, const void* tag, const char* format, va_list args) {
+                       const char* function, int32_t line, const void* tag, const char* format,
+                       va_list args) {
     if (format == nullptr) return;
     va_list copy;
     va_copy(copy, args);
@@ -256,8 +265,8 @@ void LogRegistry::logv(bool async, int32_t level, int32_t flag, int32_t context,
     va_end(copy);
     std::string text(n > 0 ? size_t(n) : 0, '\0');
     if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-    auto message = std::make_shared<const LogMessage>(makeLogText(std::move(text)), level, flag, context, file,
-                                                      function, line, tag, 0);
+    auto message = std::make_shared<const LogMessage>(makeLogText(std::move(text)), level, flag, context,
+                                                      file, function, line, tag, 0);
     queueLogMessage(std::move(message), async);
 }
 
@@ -334,7 +343,8 @@ void LogRegistry::registerClass(const std::string& name, std::function<int32_t()
 std::vector<std::string> LogRegistry::registeredClassNames() const {
     std::lock_guard lock(classesMutex_);
     std::vector<std::string> out;
-    for (const auto& c : classes_) out.push_back(c.name);
+    for (const auto& c : classes_)
+        out.push_back(c.name);
     return out;
 }
 

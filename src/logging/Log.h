@@ -33,7 +33,9 @@ inline constexpr int32_t LOG_CONTEXT_ANY = 0x7fffffff;
 
 // Shared immutable text: a formatter that hands back the very same object has not formatted it.
 using LogText = std::shared_ptr<const std::string>;
-inline LogText makeLogText(std::string s) { return std::make_shared<const std::string>(std::move(s)); }
+inline LogText makeLogText(std::string s) {
+    return std::make_shared<const std::string>(std::move(s));
+}
 
 // Option bits of a message: own copies of the file and the function names instead of borrowing them.
 inline constexpr uint32_t LogMessageCopyFile = 1;
@@ -41,7 +43,7 @@ inline constexpr uint32_t LogMessageCopyFunction = 2;
 
 // One log record, immutable after creation.
 class LogMessage {
-public:
+  public:
     LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t context, const char* file,
                const char* function, int32_t line, const void* tag, uint32_t options);
     LogMessage(const LogMessage& other);
@@ -69,7 +71,7 @@ public:
     // The function name; empty when there is none.
     std::string methodName() const;
 
-private:
+  private:
     int32_t logLevel_;
     int32_t logFlag_;
     int32_t logContext_;
@@ -94,7 +96,7 @@ std::string ExtractFileNameWithoutExtension(const char* path);
 class Logger;
 
 class LogFormatter {
-public:
+  public:
     virtual ~LogFormatter() = default;
     // A null result makes the logger skip the message.
     virtual LogText formatLogMessage(const LogMessage& message) = 0;
@@ -103,7 +105,7 @@ public:
 };
 
 class Logger {
-public:
+  public:
     virtual ~Logger() = default;
     virtual void logMessage(const LogMessage& message) = 0;
     virtual std::shared_ptr<LogFormatter> logFormatter() = 0;
@@ -122,7 +124,7 @@ class LogRegistry;
 // Base of the loggers: its own serial queue labelled with its name, and a formatter that is read and
 // written through the registry's queue first and the logger's queue second.
 class AbstractLogger : public Logger {
-public:
+  public:
     AbstractLogger(std::string name, LogRegistry& registry);
     void logMessage(const LogMessage&) override {}
     std::shared_ptr<LogFormatter> logFormatter() override;
@@ -133,7 +135,7 @@ public:
     bool isOnGlobalLoggingQueue() const;
     bool isOnInternalLoggerQueue() const;
 
-protected:
+  protected:
     // Runs a read of the logger's settings: inline where a synchronous hop would wait on itself
     // (already on the logger's queue), else through the registry's queue and then the logger's queue.
     void readSettings(const std::function<void()>& read);
@@ -144,7 +146,7 @@ protected:
     const std::shared_ptr<LogFormatter>& formatterOnQueue() const { return formatter_; }
     LogRegistry& registry() const { return registry_; }
 
-private:
+  private:
     std::string name_;
     LogRegistry& registry_;
     platform::dispatch::QueuePtr queue_;
@@ -153,7 +155,7 @@ private:
 
 // The registry's state and operations. Log (below) is the process-wide instance; tests make their own.
 class LogRegistry {
-public:
+  public:
     LogRegistry();
     ~LogRegistry();
     LogRegistry(const LogRegistry&) = delete;
@@ -169,8 +171,8 @@ public:
     // Builds the text with printf and admits the message. A null format logs nothing.
     void log(bool async, int32_t level, int32_t flag, int32_t context, const char* file, const char* function,
              int32_t line, const void* tag, const char* format, ...) __attribute__((format(printf, 10, 11)));
-    void logv(bool async, int32_t level, int32_t flag, int32_t context, const char* file, const char* function,
-              int32_t line, const void* tag, const char* format, va_list args);
+    void logv(bool async, int32_t level, int32_t flag, int32_t context, const char* file,
+              const char* function, int32_t line, const void* tag, const char* format, va_list args);
     // Admits one message: waits while 1000 messages are pending, then fans it out on the logging queue,
     // synchronously (returns after every logger handled it) or not.
     void queueLogMessage(std::shared_ptr<const LogMessage> message, bool async);
@@ -190,7 +192,7 @@ public:
 
     size_t loggerCount();
 
-private:
+  private:
     struct Node {
         std::shared_ptr<Logger> logger;
         platform::dispatch::QueuePtr queue;
@@ -220,7 +222,7 @@ private:
 
 // The process-wide registry. Every logger is flushed once when the process ends.
 class Log {
-public:
+  public:
     static LogRegistry& shared();
     static platform::dispatch::QueuePtr loggingQueue() { return shared().loggingQueue(); }
     static void addLogger(std::shared_ptr<Logger> logger, int32_t level = LOG_LEVEL_ALL) {

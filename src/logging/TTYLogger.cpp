@@ -13,8 +13,9 @@ namespace quill {
 namespace {
 
 bool containsNoCase(const std::string& hay, const std::string& needle) {
-    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end(),
-                          [](char a, char b) { return std::tolower(uint8_t(a)) == std::tolower(uint8_t(b)); });
+    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end(), [](char a, char b) {
+        return std::tolower(uint8_t(a)) == std::tolower(uint8_t(b));
+    });
     return it != hay.end();
 }
 
@@ -58,10 +59,12 @@ TTYPalette TTYPalette::fromEnvironment(const std::function<const char*(const cha
                 }
             }
         } else {
-            static const char* fg[16] = {"30m",   "31m",   "32m",   "33m",   "34m",   "35m",   "36m",   "37m",
-                                         "1;30m", "1;31m", "1;32m", "1;33m", "1;34m", "1;35m", "1;36m", "1;37m"};
-            static const char* bg[16] = {"40m",   "41m",   "42m",   "43m",   "44m",   "45m",   "46m",   "47m",
-                                         "1;40m", "1;41m", "1;42m", "1;43m", "1;44m", "1;45m", "1;46m", "1;47m"};
+            static const char* fg[16] = {"30m",   "31m",   "32m",   "33m",   "34m",   "35m",
+                                         "36m",   "37m",   "1;30m", "1;31m", "1;32m", "1;33m",
+                                         "1;34m", "1;35m", "1;36m", "1;37m"};
+            static const char* bg[16] = {"40m",   "41m",   "42m",   "43m",   "44m",   "45m",
+                                         "46m",   "47m",   "1;40m", "1;41m", "1;42m", "1;43m",
+                                         "1;44m", "1;45m", "1;46m", "1;47m"};
             static const int rgb[16][3] = {{0, 0, 0},       {194, 54, 33},  {37, 188, 36},  {173, 173, 39},
                                            {73, 46, 225},   {211, 56, 211}, {51, 187, 200}, {203, 204, 205},
                                            {129, 131, 131}, {252, 57, 31},  {49, 231, 34},  {234, 236, 35},
@@ -94,8 +97,9 @@ size_t TTYPalette::codeIndexForColor(const LogColor& c) const {
 }
 
 std::optional<TTYLoggerColorProfile> TTYLoggerColorProfile::make(const std::optional<LogColor>& fg,
-                                                                 const std::optional<LogColor>& bg, int32_t mask,
-                                                                 int32_t context, const TTYPalette& palette) {
+                                                                 const std::optional<LogColor>& bg,
+                                                                 int32_t mask, int32_t context,
+                                                                 const TTYPalette& palette) {
     TTYLoggerColorProfile p;
     p.mask = mask;
     p.context = context;
@@ -143,9 +147,10 @@ std::optional<TTYLoggerColorProfile> TTYLoggerColorProfile::make(const std::opti
 
 std::string TTYLoggerColorProfile::description() const {
     char buf[256];
-    std::snprintf(buf, sizeof buf, "<TTYLoggerColorProfile: %p mask:%i ctxt:%i fg:%u,%u,%u bg:%u,%u,%u fgCode:%s bgCode:%s>",
-                  static_cast<const void*>(this), mask, context, fg_r, fg_g, fg_b, bg_r, bg_g, bg_b, fgCodeRaw.c_str(),
-                  bgCodeRaw.c_str());
+    std::snprintf(buf, sizeof buf,
+                  "<TTYLoggerColorProfile: %p mask:%i ctxt:%i fg:%u,%u,%u bg:%u,%u,%u fgCode:%s bgCode:%s>",
+                  static_cast<const void*>(this), mask, context, fg_r, fg_g, fg_b, bg_r, bg_g, bg_b,
+                  fgCodeRaw.c_str(), bgCodeRaw.c_str());
     return buf;
 }
 
@@ -201,7 +206,8 @@ void TTYLogger::setForegroundColor(std::optional<LogColor> fg, std::optional<Log
     });
 }
 
-void TTYLogger::setForegroundColorForTag(std::optional<LogColor> fg, std::optional<LogColor> bg, const void* tag) {
+void TTYLogger::setForegroundColorForTag(std::optional<LogColor> fg, std::optional<LogColor> bg,
+                                         const void* tag) {
     changeSettings([this, fg, bg, tag] {
         auto p = TTYLoggerColorProfile::make(fg, bg, 0, 0, palette_);
         if (p) colorProfilesDict_.insert_or_assign(tag, *p);
@@ -283,14 +289,15 @@ void TTYLogger::logMessage(const LogMessage& message) {
     }
     auto since = message.timestamp().time_since_epoch();
     auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
-    int millis = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(since - secs).count());
+    int millis =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(since - secs).count());
     time_t tt = static_cast<time_t>(secs.count());
     struct tm tm;
     localtime_r(&tt, &tm);
     char ts[24];
-    int tsLen = std::snprintf(ts, sizeof ts, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d", long(tm.tm_year + 1900),
-                              long(tm.tm_mon + 1), long(tm.tm_mday), long(tm.tm_hour), long(tm.tm_min),
-                              long(tm.tm_sec), millis);
+    int tsLen = std::snprintf(ts, sizeof ts, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d",
+                              long(tm.tm_year + 1900), long(tm.tm_mon + 1), long(tm.tm_mday),
+                              long(tm.tm_hour), long(tm.tm_min), long(tm.tm_sec), millis);
     tsLen = std::min(tsLen, 23);
     char tid[9];
     int tidLen = std::snprintf(tid, sizeof tid, "%x", message.machThreadID());

@@ -36,7 +36,7 @@ struct TTYPalette {
 };
 
 class TTYLoggerColorProfile {
-public:
+  public:
     // Null when a code cannot be built.
     static std::optional<TTYLoggerColorProfile> make(const std::optional<LogColor>& fg,
                                                      const std::optional<LogColor>& bg, int32_t mask,
@@ -52,7 +52,7 @@ public:
 };
 
 class TTYLogger : public AbstractLogger {
-public:
+  public:
     // The process-wide console logger, registered with the process-wide Log.
     static std::shared_ptr<TTYLogger> sharedInstance();
 
@@ -80,7 +80,7 @@ public:
     // The rules by flag and context, in order (read on the logger's queue).
     std::vector<TTYLoggerColorProfile> colorProfiles();
 
-private:
+  private:
     void loadDefaultColorProfiles();
     const TTYLoggerColorProfile* profileFor(const LogMessage& message) const;
 

@@ -11,6 +11,7 @@
 
 #include "platform/avcapture/CaptureSession.h"
 #include "platform/foundation/SysLog.h"
+#include "support/TempFolder.h"
 #include "support/ToneAnalysis.h"
 
 namespace quill::platform::avcapture {
@@ -56,28 +57,7 @@ std::vector<float> leftChannel(const std::vector<SampleBufferPtr>& buffers) {
     return left;
 }
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using test::ScopedEnv;
 
 TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
     auto collector = std::make_shared<Collector>();
@@ -255,7 +235,7 @@ TEST(AVCaptureDeviceTest, EnvironmentChoosesTheBackend) {
     }
     {
         // Unset: the tone stands in when no server answers.
-        ScopedEnv sound("QUILLARAN_SOUND", nullptr);
+        ScopedEnv sound("QUILLARAN_SOUND", std::nullopt);
         foundation::LogCapture log;
         auto device = CaptureDevice::defaultAudioDevice();
         ASSERT_TRUE(device);

@@ -58,13 +58,12 @@ std::string settingsFolder() {
     return (fs::path(homeFolder()) / "Library" / "Quillaran").string();
 }
 
-bool ensureSettingsFolder(Error* error) {
-    fs::path folder = settingsFolder();
+bool createFolders(const std::string& folder, unsigned mode, Error* error) {
     std::string partial;
-    for (const auto& piece : folder) {
+    for (const auto& piece : fs::path(folder)) {
         partial = (fs::path(partial) / piece).string();
         if (piece == "/" || piece.empty()) continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
             setError(error, posixError(errno, "Error in mkdir() function"));
             return false;
         }
@@ -79,6 +78,10 @@ bool ensureSettingsFolder(Error* error) {
         return false;
     }
     return true;
+}
+
+bool ensureSettingsFolder(Error* error) {
+    return createFolders(settingsFolder(), 0755, error);
 }
 
 std::optional<std::string> privateTempFolder(Error* error) {

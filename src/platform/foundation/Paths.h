@@ -15,6 +15,10 @@ std::string homeFolder();
 // "<home>/Library/Quillaran", where the settings and the saved sound devices live. Not created here.
 std::string settingsFolder();
 
+// Creates folder and its missing parents with mode (less the umask). True when folder is a folder
+// afterwards.
+bool createFolders(const std::string& folder, unsigned mode = 0755, Error* error = nullptr);
+
 // Creates the settings folder (and missing parents) with mode 0755 for a writer that needs it. True when
 // the folder exists afterwards.
 bool ensureSettingsFolder(Error* error = nullptr);

@@ -1,0 +1,47 @@
+#pragma once
+// LAME, set up the way the audio pipeline needs it: 44.1 kHz interleaved stereo float in, joint-stereo
+// MPEG-1 Layer III at 128 kbit/s out (417- and 418-byte frames). Not thread-safe: one thread uses it.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+typedef struct lame_global_struct lame_global_flags;
+
+namespace quill {
+
+class Mp3Encoder {
+  public:
+    static constexpr int kSampleRate = 44100;
+    static constexpr int kChannels = 2;
+    static constexpr int kBitRate = 128;
+    static constexpr int kQuality = 6;
+    // Frames handed to LAME in one call at most, which bounds the output buffer.
+    static constexpr size_t kMaxFramesPerCall = 16384;
+
+    Mp3Encoder() = default;
+    ~Mp3Encoder();
+    Mp3Encoder(const Mp3Encoder&) = delete;
+    Mp3Encoder& operator=(const Mp3Encoder&) = delete;
+
+    // Creates and configures the LAME handle. False (and logged) when LAME refuses.
+    bool setup();
+    bool isSetUp() const { return lame_ != nullptr; }
+    // Encodes frames interleaved stereo frames (2 floats each, full scale +-1). Appends what LAME
+    // produced to out and returns the number of bytes appended, or a negative LAME error code (logged;
+    // the samples are lost, nothing is appended for the failing part).
+    int encode(const float* interleaved, size_t frames, std::vector<uint8_t>& out);
+    // Whatever LAME still holds, as final frames (padded with silence). Appends to out.
+    int flush(std::vector<uint8_t>& out);
+    void close();
+
+    // LAME's documented worst case for an output buffer of one call over frames sample frames.
+    static size_t worstCaseBytes(size_t frames) { return frames + frames / 4 + 7200; }
+
+  private:
+    lame_global_flags* lame_ = nullptr;
+    uint64_t errors_ = 0;
+};
+
+}  // namespace quill

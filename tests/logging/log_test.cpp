@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "logging/Log.h"
+#include "logging/TTYLogger.h"
+
+namespace quill {
+namespace {
+
+// A logger that records what reaches it, on its own queue.
+class RecordingLogger : public AbstractLogger {
+  public:
+    explicit RecordingLogger(LogRegistry& r, std::string name = "test.recorder")
+        : AbstractLogger(std::move(name), r) {}
+    void logMessage(const LogMessage& m) override {
+        LogText text = m.logMsg();
+        if (auto f = formatterOnQueue()) text = f->formatLogMessage(m);
+        if (!text) return;
+        std::lock_guard lock(mutex);
+        texts.push_back(*text);
+        flags.push_back(m.logFlag());
+    }
+    bool implementsFlush() const override { return true; }
+    void flush() override { flushes++; }
+    void didAddLogger() override { added++; }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    std::vector<int32_t> flags;
+    std::atomic<int> flushes{0};
+    std::atomic<int> added{0};
+};
+
+class NullFormatter : public LogFormatter {
+  public:
+    LogText formatLogMessage(const LogMessage&) override { return nullptr; }
+};
+
+void logSync(LogRegistry& r, int32_t flag, const char* text) {
+    r.log(false, LOG_LEVEL_ALL, flag, 0, __FILE__, __func__, __LINE__, nullptr, "%s", text);
+}
+
+TEST(LogRegistryTest, LevelTestIsASignedComparisonNotABitTest) {
+    LogRegistry r;
+    auto l15 = std::make_shared<RecordingLogger>(r);
+    auto l7 = std::make_shared<RecordingLogger>(r);
+    auto l0 = std::make_shared<RecordingLogger>(r);
+    auto lneg = std::make_shared<RecordingLogger>(r);
+    r.addLogger(l15, 15);
+    r.addLogger(l7, 7);
+    r.addLogger(l0, 0);
+    r.addLogger(lneg, -1);
+    logSync(r, 8, "eight");
+    logSync(r, 1, "one");
+    EXPECT_EQ(l15->snapshot(), (std::vector<std::string>{"eight", "one"}));
+    EXPECT_EQ(l7->snapshot(), (std::vector<std::string>{"one"}));  // 8 > 7, 1 <= 7
+    EXPECT_TRUE(l0->snapshot().empty());
+    EXPECT_TRUE(lneg->snapshot().empty());
+}
+
+TEST(LogRegistryTest, NullLoggerIgnoredAndDoubleAddDeliversTwice) {
+    LogRegistry r;
+    r.addLogger(nullptr);
+    EXPECT_EQ(r.loggerCount(), 0u);
+    auto l = std::make_shared<RecordingLogger>(r);
+    r.addLogger(l);
+    r.addLogger(l);
+    logSync(r, 4, "twice");
+    EXPECT_EQ(l->snapshot(), (std::vector<std::string>{"twice", "twice"}));
+    r.removeLogger(l);
+    EXPECT_EQ(r.loggerCount(), 1u);  // only the first entry goes
+    r.removeAllLoggers();
+    EXPECT_EQ(r.loggerCount(), 0u);
+}
+
+TEST(LogRegistryTest, NullFormatterSkipsOnlyThatLogger) {
+    LogRegistry r;
+    auto a = std::make_shared<RecordingLogger>(r, "a");
+    auto b = std::make_shared<RecordingLogger>(r, "b");
+    r.addLogger(a);
+    r.addLogger(b);
+    a->setLogFormatter(std::make_shared<NullFormatter>());
+    EXPECT_NE(a->logFormatter(), nullptr);  // the setter went through both queues before this getter
+    logSync(r, 1, "hello");
+    EXPECT_TRUE(a->snapshot().empty());
+    EXPECT_EQ(b->snapshot(), (std::vector<std::string>{"hello"}));
+}
+
+TEST(LogRegistryTest, AsyncMessagesArriveInOrderAndFlushWaitsForFlushers) {
+    LogRegistry r;
+    auto l = std::make_shared<RecordingLogger>(r);
+    r.addLogger(l);
+    for (int i = 0; i < 2000; ++i)
+        r.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "%d", i);
+    r.flushLog();
+    EXPECT_EQ(l->flushes.load(), 1);
+    auto texts = l->snapshot();
+    ASSERT_EQ(texts.size(), 2000u);  // flush ran after every earlier fan-out
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(texts[size_t(i)], std::to_string(i));
+    EXPECT_EQ(l->added.load(), 1);
+}
+
+// A logger that logs synchronously and reads its own formatter from inside logMessage: both used to
+// wait on queues that were waiting on it.
+class ReentrantLogger : public RecordingLogger {
+  public:
+    using RecordingLogger::RecordingLogger;
+    void logMessage(const LogMessage& m) override {
+        RecordingLogger::logMessage(m);
+        (void)logFormatter();
+        if (*m.logMsg() == "outer") {
+            registry().log(false, LOG_LEVEL_ALL, 1, 0, nullptr, nullptr, 0, nullptr, "inner");
+            registry().flushLog();
+        }
+    }
+};
+
+TEST(LogRegistryTest, LoggingFromALoggerDoesNotDeadlock) {
+    LogRegistry r;
+    auto l = std::make_shared<ReentrantLogger>(r);
+    r.addLogger(l);
+    logSync(r, 1, "outer");
+    r.flushLog();
+    for (int i = 0; i < 200 && l->snapshot().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(l->snapshot(), (std::vector<std::string>{"outer", "inner"}));
+}
+
+TEST(LogMessageTest, FileNameAndOwnedCopies) {
+    EXPECT_EQ(ExtractFileNameWithoutExtension("/a/b/File.m"), "File");
+    EXPECT_EQ(ExtractFileNameWithoutExtension("File"), "File");
+    EXPECT_EQ(ExtractFileNameWithoutExtension("/a.b/File"), "File");
+    EXPECT_EQ(ExtractFileNameWithoutExtension(nullptr), "");
+
+    std::string fn = "someFunction";
+    auto first = std::make_unique<LogMessage>(makeLogText("x"), 31, 1, 0, "f.cpp", fn.c_str(), 3, nullptr,
+                                              LogMessageCopyFunction);
+    LogMessage copy(*first);
+    EXPECT_NE(copy.function(), fn.c_str());
+    EXPECT_EQ(copy.file(), first->file());  // borrowed stays borrowed
+    first.reset();
+    fn.assign("overwritten!");
+    EXPECT_EQ(copy.methodName(), "someFunction");
+}
+
+TEST(LogRegistryTest, ClassLevels) {
+    LogRegistry r;
+    int32_t level = 7;
+    r.registerClass(
+        "Worker", [&] { return level; }, [&](int32_t v) { level = v; });
+    EXPECT_EQ(r.logLevelForClassWithName("Worker"), 7);
+    r.setLogLevelForClassWithName(3, "Worker");
+    EXPECT_EQ(level, 3);
+    EXPECT_EQ(r.logLevelForClassWithName("Nobody"), -1);
+    EXPECT_EQ(r.registeredClassNames(), (std::vector<std::string>{"Worker"}));
+}
+
+}  // namespace
+}  // namespace quill

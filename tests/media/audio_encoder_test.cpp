@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "media/Mp3Encoder.h"
+#include "media/Mp3Packetizer.h"
+#include "support/FfmpegDecode.h"
+#include "support/ToneAnalysis.h"
+
+namespace quill {
+namespace {
+
+std::vector<float> tone(double frequency, size_t frames, double amplitude = 0.5, size_t offset = 0) {
+    std::vector<float> s(frames * 2);
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(offset + i) / Mp3Encoder::kSampleRate;
+        s[2 * i] = s[2 * i + 1] =
+            static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * t));
+    }
+    return s;
+}
+
+TEST(Mp3EncoderTest, RefusesToEncodeBeforeSetup) {
+    Mp3Encoder encoder;
+    std::vector<uint8_t> out;
+    auto samples = tone(440, 1024);
+    EXPECT_LT(encoder.encode(samples.data(), 1024, out), 0);
+    EXPECT_TRUE(out.empty());
+}
+
+// Buffers far larger than one frame's worth are encoded whole: nothing is lost to a small output buffer.
+TEST(Mp3EncoderTest, LargeSampleBuffersLoseNothing) {
+    Mp3Encoder encoder;
+    ASSERT_TRUE(encoder.setup());
+    std::vector<uint8_t> out;
+    const size_t frames = 5 * Mp3Encoder::kSampleRate;
+    auto samples = tone(1000, frames);
+    ASSERT_GT(encoder.encode(samples.data(), frames, out), 0);
+    ASSERT_GE(encoder.flush(out), 0);
+    // 5 s at 128 kbit/s is 80000 bytes, give or take a frame or two of delay.
+    EXPECT_NEAR(static_cast<double>(out.size()), 80000.0, 3 * 418.0);
+}
+
+// LAME on a tone, cut by the packetizer, decoded by ffmpeg: every frame well formed and the tone intact.
+TEST(Mp3EncoderTest, EncodedTonePacketizesIntoValidFramesThatDecodeToTheTone) {
+    Mp3Encoder encoder;
+    ASSERT_TRUE(encoder.setup());
+    std::vector<std::vector<uint8_t>> frames;
+    Mp3Packetizer packetizer(
+        [&](std::span<const uint8_t> f, uint32_t) { frames.emplace_back(f.begin(), f.end()); });
+
+    // Two seconds in buffers of varying size, as a device may deliver them.
+    const size_t sizes[] = {1024, 512, 4096, 441, 1, 8192, 2048};
+    size_t done = 0, k = 0;
+    std::vector<uint8_t> out;
+    while (done < 2 * static_cast<size_t>(Mp3Encoder::kSampleRate)) {
+        const size_t n = sizes[k++ % std::size(sizes)];
+        auto samples = tone(1000, n, 0.5, done);
+        out.clear();
+        ASSERT_GE(encoder.encode(samples.data(), n, out), 0);
+        packetizer.composeAudioPacket(out.data(), out.size(), 0);
+        done += n;
+    }
+    EXPECT_EQ(packetizer.discardedBytes(), 0u);
+    // 2 s is about 77 frames of 26 ms; allow for LAME's delay.
+    EXPECT_GE(frames.size(), 70u);
+    std::vector<uint8_t> stream;
+    for (const auto& f : frames) {
+        ASSERT_TRUE(Mp3Packetizer::isExpectedHeader(f[0], f[1], f[2]));
+        ASSERT_EQ(f.size(), (f[2] & 0x02) ? 418u : 417u);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+
+    std::string failure;
+    auto pcm = testsupport::decodeMp3WithFfmpeg(stream, Mp3Encoder::kSampleRate, &failure);
+    ASSERT_TRUE(pcm) << failure;
+    ASSERT_GT(pcm->size(), static_cast<size_t>(Mp3Encoder::kSampleRate));
+    // Measure away from the edges, where the decoder and encoder delays sit.
+    const size_t from = 4096, to = pcm->size() - 4096;
+    EXPECT_NEAR(testsupport::toneFrequency(pcm->data() + from, to - from, Mp3Encoder::kSampleRate), 1000.0,
+                2.0);
+    EXPECT_NEAR(testsupport::rms(pcm->data() + from, to - from), 0.5 / std::sqrt(2.0), 0.05);
+}
+
+}  // namespace
+}  // namespace quill
