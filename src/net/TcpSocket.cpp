@@ -691,7 +691,14 @@ void TcpSocket::setupReadAndWriteSources(int fd) {
     readSource_->setEventHandler([weak, readRaw] {
         auto self = weak.lock();
         if (!self) return;
-        self->socketFDBytesAvailable_ = readRaw->data();
+        size_t available = readRaw->data();
+        if (available == 0) {
+            // Bytes may have arrived between the source's count and its readiness check; only a
+            // descriptor that still has nothing to read is at its end.
+            int now = 0;
+            if (::ioctl(readRaw->fd(), FIONREAD, &now) == 0 && now > 0) available = size_t(now);
+        }
+        self->socketFDBytesAvailable_ = available;
         if (self->socketFDBytesAvailable_ > 0) {
             self->doReadData();
         } else {
