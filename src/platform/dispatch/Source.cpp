@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
