@@ -17,7 +17,9 @@ constexpr uint8_t NALU_HEADER_FLAG[4] = {0, 0, 0, 1};
 
 SWHardwareEncoder::SWHardwareEncoder() = default;
 
-SWHardwareEncoder::~SWHardwareEncoder() { stop(); }
+SWHardwareEncoder::~SWHardwareEncoder() {
+    stop();
+}
 
 void SWHardwareEncoder::start() {
     std::lock_guard lock(threadMutex_);
@@ -68,7 +70,8 @@ bool SWHardwareEncoder::createCompressionSessionWithSize(int width, int height) 
     const int h = (height + 1) & ~1;
     Error error;
     session_ = CompressionSession::create(
-        w, h, sessionProperties(), [this](const EncodedFrame& frame) { vtCompressionCallback(frame); }, &error);
+        w, h, sessionProperties(), [this](const EncodedFrame& frame) { vtCompressionCallback(frame); },
+        &error);
     if (!session_) {
         sysLog("VTCompressionSessionCreate got error");
         return false;
@@ -89,7 +92,8 @@ MediaPacket SWHardwareEncoder::packFrame(const EncodedFrame& frame, uint32_t tim
     size_t offset = 0;
     while (offset + 4 <= data.size()) {
         uint32_t len = 0;
-        for (int i = 0; i < 4; ++i) len = (len << 8) | data[offset + i];
+        for (int i = 0; i < 4; ++i)
+            len = (len << 8) | data[offset + i];
         std::memcpy(data.data() + offset, NALU_HEADER_FLAG, 4);
         // A length running past the end ends the walk: the rest is passed on as it is.
         if (len > data.size() - offset - 4) break;

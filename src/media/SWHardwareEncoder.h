@@ -13,7 +13,7 @@
 namespace quill {
 
 class SWHardwareEncoder : public SWBaseEncoder {
-public:
+  public:
     static constexpr int kInitialWidth = 1280;
     static constexpr int kInitialHeight = 800;
 
@@ -40,7 +40,7 @@ public:
     int encodeHeight() const { return encodeHeight_; }
     const platform::display::CompressionSession* session() const { return session_.get(); }
 
-private:
+  private:
     void workingThreadFun(std::stop_token stop);
     void vtCompressionCallback(const platform::display::EncodedFrame& frame);
 

@@ -26,7 +26,8 @@ std::pair<std::string, int> run(const std::string& command) {
     if (!pipe) return {"", -1};
     std::array<char, 512> buf{};
     size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
+    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        out.append(buf.data(), n);
     return {out, pclose(pipe)};
 }
 
@@ -73,16 +74,20 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
         ASSERT_EQ(p.kind(), kMediaKindVideo);
         ASSERT_GE(wire.size(), 32u);
         EXPECT_EQ(be32(wire.data()), wire.size() - 4);
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
         EXPECT_GT(quill::test::startCodeLength(p.payload()), 0u);
         idrs += quill::test::nalType(p.payload()) == 5;
-        out.write(reinterpret_cast<const char*>(p.payload().data()), static_cast<std::streamsize>(p.payload().size()));
+        out.write(reinterpret_cast<const char*>(p.payload().data()),
+                  static_cast<std::streamsize>(p.payload().size()));
     }
     out.close();
     EXPECT_GE(idrs, 2);  // the first picture and the requested one
 
-    auto [probe, status] = run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                               "stream=width,height,nb_read_frames -of csv=p=0 " + file);
+    auto [probe, status] =
+        run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=width,height,nb_read_frames -of csv=p=0 " +
+            file);
     ASSERT_EQ(status, 0) << probe;
     EXPECT_EQ(probe, "1440,912," + std::to_string(pictures) + "\n");
     auto [decode, decodeStatus] = run("ffmpeg -nostdin -v error -i " + file + " -f null -");

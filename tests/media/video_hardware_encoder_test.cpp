@@ -15,7 +15,7 @@ uint32_t be32(const uint8_t* p) {
 }
 
 class Collect : public AVCallback {
-public:
+  public:
     void onOutputMediaData(MediaPacket packet) override {
         std::lock_guard lock(mutex);
         packets.push_back(std::move(packet));
@@ -37,11 +37,12 @@ TEST(SWHardwareEncoderTest, PacksParameterSetsAndStartCodesIntoOnePacket) {
     EXPECT_EQ(p.wireLength(), S + Q + D + 36);
     const auto wire = p.wire();
     EXPECT_EQ(be32(wire.data()), S + Q + D + 32);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
     EXPECT_EQ(be32(wire.data() + 24), 0x01020304u);
     const std::vector<uint8_t> payload(p.payload().begin(), p.payload().end());
-    const std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0, 0, 0, 1, 0x68, 0xee,
-                                           0, 0, 0, 1, 0x06, 0x05, 0, 0, 0, 1, 0x65, 0x88, 0x84};
+    const std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0, 0, 0,    1,    0x68, 0xee,
+                                           0, 0, 0, 1, 0x06, 0x05, 0,    0,    0, 1, 0x65, 0x88, 0x84};
     EXPECT_EQ(payload, expected);
 }
 
@@ -63,7 +64,8 @@ TEST(SWHardwareEncoderTest, EncodesRawFramesIntoDecodablePacketsAndFollowsTheSiz
     encoder.setRawVideoInput(raw);
     encoder.start();
     for (int i = 0; i < 6; ++i) {
-        auto pic = std::make_shared<PixelBuffer>(quill::test::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
+        auto pic =
+            std::make_shared<PixelBuffer>(quill::test::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
         ASSERT_TRUE(raw->put(RawVideoFrame{pic, static_cast<uint32_t>(100 + 40 * i), i == 1}, 5.0));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
