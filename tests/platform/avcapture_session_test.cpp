@@ -27,6 +27,8 @@ class Collector : public AudioDataOutputDelegate {
         std::lock_guard lock(mutex_);
         buffers_.push_back(buffer);
         threads_.push_back(std::this_thread::get_id());
+        auto current = dispatch::Queue::current();
+        labels_.push_back(current ? current->label() : std::string());
         cv_.notify_all();
     }
     bool waitFor(size_t n, std::chrono::milliseconds limit) {
@@ -47,6 +49,13 @@ class Collector : public AudioDataOutputDelegate {
     std::condition_variable cv_;
     std::vector<SampleBufferPtr> buffers_;
     std::vector<std::thread::id> threads_;
+    std::vector<std::string> labels_;
+
+  public:
+    std::vector<std::string> labels() {
+        std::lock_guard lock(mutex_);
+        return labels_;
+    }
 };
 
 std::vector<float> leftChannel(const std::vector<SampleBufferPtr>& buffers) {
@@ -86,6 +95,25 @@ TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
     auto left = leftChannel(buffers);
     EXPECT_NEAR(testsupport::toneFrequency(left.data(), left.size(), kSampleRate), 1000.0, 1.0);
     EXPECT_NEAR(testsupport::rms(left.data(), left.size()), 0.5 / std::sqrt(2.0), 0.01);
+}
+
+TEST(AVCaptureSessionTest, DeliversInOrderOnTheDelegateSerialQueue) {
+    auto collector = std::make_shared<Collector>();
+    auto queue = dispatch::Queue::serial("avcapture-test-queue");
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(128);
+    session.setSampleBufferDelegate(collector, queue);
+    session.startRunning();
+    ASSERT_TRUE(collector->waitFor(20, 3s));
+    session.stopRunning();
+    queue->sync([] {});  // let queued deliveries finish
+    auto buffers = collector->buffers();
+    for (const auto& label : collector->labels())
+        EXPECT_EQ(label, "avcapture-test-queue");
+    for (size_t i = 1; i < buffers.size(); ++i)
+        EXPECT_GT(buffers[i]->presentationTime(), buffers[i - 1]->presentationTime());
+    EXPECT_EQ(session.droppedBufferCount(), 0u);
 }
 
 TEST(AVCaptureSessionTest, StopEndsCaptureQuicklyAndNothingArrivesAfterIt) {
