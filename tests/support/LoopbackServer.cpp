@@ -71,6 +71,12 @@ long readSome(int fd, std::vector<uint8_t>& out, size_t max, int timeoutMs) {
     return n;
 }
 
+bool peerHungUp(int fd, int timeoutMs) {
+    pollfd p{fd, POLLRDHUP, 0};
+    int r = ::poll(&p, 1, timeoutMs);
+    return r > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 bool writeAll(int fd, std::span<const uint8_t> data) {
     size_t done = 0;
     while (done < data.size()) {

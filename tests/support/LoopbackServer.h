@@ -36,6 +36,8 @@ class Listener {
 
 // Reads what is available within timeoutMs: >0 bytes read, 0 on time-out, -1 at end of stream or error.
 long readSome(int fd, std::vector<uint8_t>& out, size_t max, int timeoutMs);
+// True when the peer closed or reset the connection, waiting up to timeoutMs; reads nothing.
+bool peerHungUp(int fd, int timeoutMs);
 // Writes everything (MSG_NOSIGNAL); false when the peer is gone.
 bool writeAll(int fd, std::span<const uint8_t> data);
 // Connects a blocking client to 127.0.0.1:port; -1 on failure.

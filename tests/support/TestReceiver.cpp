@@ -27,6 +27,15 @@ int VideoRecord::nalType() const {
     return off < nal.size() ? (nal[off] & 0x1F) : -1;
 }
 
+size_t mpeg1Layer3FrameLength(uint8_t headerByte2) {
+    static constexpr int kKbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    static constexpr int kRates[4] = {44100, 48000, 32000, 0};
+    const int kbps = kKbps[headerByte2 >> 4];
+    const int rate = kRates[(headerByte2 >> 2) & 3];
+    if (kbps == 0 || rate == 0) return 0;
+    return size_t(144 * kbps * 1000 / rate + ((headerByte2 >> 1) & 1));
+}
+
 struct TestReceiver::PortState {
     explicit PortState(uint16_t port) : listener(port) {}
     Listener listener;
@@ -35,6 +44,7 @@ struct TestReceiver::PortState {
     bool peerClosed = false;
     std::atomic<bool> read{true};
     std::atomic<bool> refuse{false};
+    std::atomic<bool> refused{false};
 };
 
 TestReceiver::TestReceiver() : TestReceiver(Options{}) {}
@@ -84,8 +94,11 @@ void TestReceiver::setReadMedia(ReceiverPort which, bool read) {
     ports_[int(which)]->read = read;
 }
 
-void TestReceiver::refusePort(ReceiverPort which) {
-    ports_[int(which)]->refuse = true;
+bool TestReceiver::refusePort(ReceiverPort which, double seconds) {
+    PortState& st = *ports_[int(which)];
+    st.refuse = true;
+    // The serving thread owns the listener; wait until it has stopped listening.
+    return waitFor([&st] { return st.refused.load(); }, seconds);
 }
 
 void TestReceiver::closeControl() {
@@ -123,6 +136,10 @@ bool TestReceiver::sendCallback(uint8_t code, uint8_t status) {
     return writeControl(p);
 }
 
+bool TestReceiver::sendControl(const std::array<uint8_t, 16>& plain) {
+    return writeControl(plain);
+}
+
 bool TestReceiver::sendRawControl(const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(writeMutex_);
     int fd = ports_[int(ReceiverPort::Control)]->fd;
@@ -134,7 +151,11 @@ void TestReceiver::serve(int index) {
     const bool isControl = index == int(ReceiverPort::Control);
     std::vector<uint8_t> buf;
     while (!stop_) {
-        if (st.refuse && st.listener.isOpen()) st.listener.close();
+        if (st.refuse && st.listener.isOpen()) {
+            st.listener.close();
+            st.refused = true;
+            changed_.notify_all();
+        }
         if (!st.listener.isOpen()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
@@ -151,14 +172,17 @@ void TestReceiver::serve(int index) {
         changed_.notify_all();
         std::vector<uint8_t> controlPending;
         LengthPrefixedFramer framer;
+        bool reportedBroken = false;
         auto period = std::chrono::duration<double>(options_.heartbeatSeconds);
         auto nextBeat = std::chrono::steady_clock::now() + period;
         while (!stop_) {
+            long n;
             if (!isControl && !st.read) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
+                // Not reading, so the sender's data piles up; a close is still noticed.
+                n = peerHungUp(c, 10) ? -1 : 0;
+            } else {
+                n = readSome(c, buf, 64 * 1024, 10);
             }
-            long n = readSome(c, buf, 64 * 1024, 10);
             if (n < 0) {
                 {
                     std::lock_guard lock(mutex_);
@@ -182,7 +206,8 @@ void TestReceiver::serve(int index) {
                                 handleAudioFrame(*frame);
                             }
                         }
-                        if (framer.broken()) {
+                        if (framer.broken() && !reportedBroken) {
+                            reportedBroken = true;
                             std::lock_guard lock(mutex_);
                             problems_.push_back("media length word out of range on port " +
                                                 std::to_string(index));
@@ -301,7 +326,9 @@ void TestReceiver::handleAudioFrame(const std::vector<uint8_t>& frame) {
             problem = "audio frame without a frame sync";
         } else if ((f[1] & 0x1E) != 0x1A) {
             problem = "audio frame is not MPEG-1 Layer III";
-        } else if (size_t(417 + ((f[2] >> 1) & 1)) != len) {
+        } else if (size_t expected = mpeg1Layer3FrameLength(f[2]); expected == 0) {
+            problem = "audio frame with a bad bit rate or sample rate";
+        } else if (expected != len) {
             problem = "audio frame length disagrees with its padding bit";
         }
     }
@@ -326,6 +353,15 @@ std::vector<ControlRecord> TestReceiver::requests(uint8_t code) const {
     std::vector<ControlRecord> out;
     for (const auto& r : control_) {
         if (r.kind() == 1 && r.code() == code) out.push_back(r);
+    }
+    return out;
+}
+
+std::vector<ControlRecord> TestReceiver::responses(uint8_t requestCode) const {
+    std::lock_guard lock(mutex_);
+    std::vector<ControlRecord> out;
+    for (const auto& r : control_) {
+        if (r.kind() == 2 && r.bytes[6] == requestCode) out.push_back(r);
     }
     return out;
 }

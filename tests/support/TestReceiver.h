@@ -25,6 +25,9 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // The 13-byte key both ends XOR every control packet with, cyclically.
 inline constexpr char kControlKey[] = "Tuvbronex_pad";
 void scrambleControl(std::array<uint8_t, 16>& packet);
+// The length of an MPEG-1 Layer III frame from the third byte of its header (bit rate, sample rate,
+// padding); 0 for a bad bit rate or sample rate.
+size_t mpeg1Layer3FrameLength(uint8_t headerByte2);
 
 struct ControlRecord {
     std::array<uint8_t, 16> bytes{};  // unscrambled
@@ -84,6 +87,8 @@ class TestReceiver {
     // --- receiver-initiated packets -------------------------------------------------------------------
     bool sendRequest(uint8_t code, uint8_t byte4 = 0);
     bool sendCallback(uint8_t code, uint8_t status = 0);
+    // Scrambles and writes one whole packet of the caller's making.
+    bool sendControl(const std::array<uint8_t, 16>& plain);
     // Writes raw (already scrambled or deliberately broken) bytes on the control connection.
     bool sendRawControl(const std::vector<uint8_t>& bytes);
 
@@ -92,12 +97,15 @@ class TestReceiver {
     // Silent: no answers and no heartbeat, though the connection stays open.
     void setSilent(bool silent);
     void setReadMedia(ReceiverPort which, bool read);
-    // Stops listening on a port: later connects are refused.
-    void refusePort(ReceiverPort which);
+    // Stops listening on a port: later connects are refused. Returns once the port is closed (true), or
+    // false when that did not happen within the time.
+    bool refusePort(ReceiverPort which, double seconds = 5);
 
     // --- what arrived --------------------------------------------------------------------------------
     std::vector<ControlRecord> control() const;
     std::vector<ControlRecord> requests(uint8_t code) const;  // kind 1 from the sender
+    // Kind 2 from the sender answering a request of this code (byte 6).
+    std::vector<ControlRecord> responses(uint8_t requestCode) const;
     std::vector<VideoRecord> video() const;
     std::vector<AudioRecord> audio() const;
     size_t touchBytes() const;

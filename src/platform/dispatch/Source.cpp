@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -166,12 +167,11 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
     std::atomic<size_t> data_{0};
 };
 
-// ---- timers ----
-
-class TimerImpl final : public TimerSource, public SourceCore {
+// Implements the public source interface over the shared core.
+template <class Interface>
+class SourceBase : public Interface, public SourceCore {
   public:
-    explicit TimerImpl(const QueuePtr& queue) : SourceCore(queue), timer_(detail::reactor()) {}
-
+    using SourceCore::SourceCore;
     void setEventHandler(Work handler) override { setEvent(std::move(handler)); }
     void setCancelHandler(Work handler) override { setCancel(std::move(handler)); }
     void resume() override { resumeCore(); }
@@ -179,6 +179,13 @@ class TimerImpl final : public TimerSource, public SourceCore {
     void cancel() override { cancelCore(); }
     bool isCancelled() const override { return cancelledCore(); }
     size_t data() const override { return dataCore(); }
+};
+
+// ---- timers ----
+
+class TimerImpl final : public SourceBase<TimerSource> {
+  public:
+    explicit TimerImpl(const QueuePtr& queue) : SourceBase(queue), timer_(detail::reactor()) {}
 
     void setTimer(double startSeconds, double intervalSeconds, double /*leewaySeconds*/) override {
         std::lock_guard lock(mutex_);
@@ -307,21 +314,14 @@ class FdRegistration : public std::enable_shared_from_this<FdRegistration> {
     FdImpl* sources_[2] = {nullptr, nullptr};
 };
 
-class FdImpl final : public FdSource, public SourceCore {
+class FdImpl final : public SourceBase<FdSource> {
   public:
     FdImpl(int fd, FdEvent event, const QueuePtr& queue)
-        : SourceCore(queue), fd_(fd), kind_(event), registration_(FdRegistration::forDescriptor(fd)) {
+        : SourceBase(queue), fd_(fd), kind_(event), registration_(FdRegistration::forDescriptor(fd)) {
         registration_->attach(kind_, this);
     }
     ~FdImpl() override { registration_->detach(kind_, this); }
 
-    void setEventHandler(Work handler) override { setEvent(std::move(handler)); }
-    void setCancelHandler(Work handler) override { setCancel(std::move(handler)); }
-    void resume() override { resumeCore(); }
-    void suspend() override { suspendCore(); }
-    void cancel() override { cancelCore(); }
-    bool isCancelled() const override { return cancelledCore(); }
-    size_t data() const override { return dataCore(); }
     int fd() const override { return fd_; }
 
     // Under the registration's lock.
@@ -353,13 +353,14 @@ class FdImpl final : public FdSource, public SourceCore {
             if (::poll(&p, 1, 0) == 1) return size_t{1};
             return std::nullopt;
         }
-        int available = 0;
-        bool counted = ::ioctl(fd_, FIONREAD, &available) == 0;
-        if (counted && available > 0) return static_cast<size_t>(available);
-        // Nothing to read: end of stream or an error if the descriptor still polls readable, a stale
-        // event otherwise. Listening sockets refuse FIONREAD; readable means a connection waits.
+        // Readiness first, then the count: bytes that arrive in between are counted, never mistaken
+        // for the end of the stream. Not readable: a stale event.
         if (::poll(&p, 1, 0) != 1) return std::nullopt;
-        return counted ? size_t{0} : size_t{1};
+        int available = 0;
+        // Listening sockets refuse FIONREAD; readable means a connection waits.
+        if (::ioctl(fd_, FIONREAD, &available) != 0) return size_t{1};
+        // Readable with nothing to count: end of stream, or an error the read will report.
+        return static_cast<size_t>(std::max(available, 0));
     }
 
     const int fd_;
