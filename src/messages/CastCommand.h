@@ -190,128 +190,72 @@ int32_t insertQueryServerResponseData(FlatBuilder& builder, std::optional<int32_
 // has no root. Text getters give the string's bytes without decoding (flatText() decodes them).
 
 template <class R>
-class RequestCmd::Direct : public FlatTableView<R> {
+class RequestCmd::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = RequestCmd;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     std::optional<FlatBytesView> mac() const { return this->stringField(0); }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 template <class R>
-class ResponseCmd::Direct : public FlatTableView<R> {
+class ResponseCmd::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = ResponseCmd;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     // NONE when the slot is absent; nothing when the stored value is no known status.
     std::optional<StatusCode> statusCode() const {
         return statusCodeFromRawValue(this->reader().template get<int8_t>(this->myOffset(), 0, int8_t{0}));
     }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 template <class R>
-class RequestPingData::Direct : public FlatTableView<R> {
+class RequestPingData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = RequestPingData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
+    using FlatTableView<Direct<R>, R>::FlatTableView;
 };
 
 template <class R>
-class ResponsePingData::Direct : public FlatTableView<R> {
+class ResponsePingData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = ResponsePingData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
+    using FlatTableView<Direct<R>, R>::FlatTableView;
 };
 
 template <class R>
-class OnlineRegisterRequestData::Direct : public FlatTableView<R> {
+class OnlineRegisterRequestData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = OnlineRegisterRequestData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     std::optional<FlatBytesView> name() const { return this->stringField(0); }
     std::optional<FlatBytesView> quillaranVersion() const { return this->stringField(1); }
     FlatStringVector<R> ipList() const { return this->stringListField(2); }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 template <class R>
-class OnlineRegisterResponseData::Direct : public FlatTableView<R> {
+class OnlineRegisterResponseData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = OnlineRegisterResponseData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     std::optional<FlatBytesView> pin() const { return this->stringField(0); }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 template <class R>
-class QueryServerRequestData::Direct : public FlatTableView<R> {
+class QueryServerRequestData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = QueryServerRequestData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     std::optional<FlatBytesView> pin() const { return this->stringField(0); }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 template <class R>
-class QueryServerResponseData::Direct : public FlatTableView<R> {
+class QueryServerResponseData::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = QueryServerResponseData;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     FlatStringVector<R> ipList() const { return this->stringListField(0); }
     std::optional<FlatBytesView> name() const { return this->stringField(1); }
     std::optional<FlatBytesView> quillaranVersion() const { return this->stringField(2); }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 // Union views: the same alternatives in the same order, each a member table's view.
@@ -327,23 +271,16 @@ using CommandDataDirect =
                  typename QueryServerResponseData::template Direct<R>>;
 
 template <class R>
-class CastCommand::Direct : public FlatTableView<R> {
+class CastCommand::Direct : public FlatTableView<Direct<R>, R> {
   public:
     using Table = CastCommand;
-    static std::optional<Direct> make(const FlatReader& reader,
-                                      std::optional<int32_t> myOffset = std::nullopt) {
-        return FlatTableView<R>::template locate<Direct>(reader, myOffset);
-    }
+    using FlatTableView<Direct<R>, R>::FlatTableView;
     std::optional<CmdTypeDirect<R>> cmd() const {
         return flatUnionFrom<CmdTypeDirect<R>>(this->reader(), 0, this->myOffset());
     }
     std::optional<CommandDataDirect<R>> data() const {
         return flatUnionFrom<CommandDataDirect<R>>(this->reader(), 2, this->myOffset());
     }
-
-  private:
-    friend class FlatTableView<R>;
-    using FlatTableView<R>::FlatTableView;
 };
 
 }  // namespace quill

@@ -134,11 +134,25 @@ class FlatStringVector : public FlatVectorView<FlatStringVector<R>, R, std::opti
 
 struct FlatTableViewTag {};
 
-// The base of the generated table views: a reader of type R and the table's position. Views compare
-// equal when their readers read the same bytes and their positions are equal; the hash is the position.
-template <class R>
+// The base of the generated table views: a reader of type R and the table's position. View is the
+// derived view type that make() gives. Views compare equal when their readers read the same bytes and
+// their positions are equal; the hash is the position.
+template <class View, class R>
 class FlatTableView : public FlatTableViewTag {
   public:
+    FlatTableView(const R& reader, int32_t myOffset) : reader_(&reader), myOffset_(myOffset) {}
+
+    // The failable making of a view: the reader must be an R; without a position the root table is
+    // meant, and a buffer without a root gives nothing. No field is read.
+    static std::optional<View> make(const FlatReader& reader,
+                                    std::optional<int32_t> myOffset = std::nullopt) {
+        const R* typed = dynamic_cast<const R*>(&reader);
+        if (typed == nullptr) return std::nullopt;
+        if (!myOffset) myOffset = typed->rootObjectOffset();
+        if (!myOffset) return std::nullopt;
+        return View(*typed, *myOffset);
+    }
+
     const R& reader() const { return *reader_; }
     int32_t myOffset() const { return myOffset_; }
 
@@ -148,19 +162,6 @@ class FlatTableView : public FlatTableViewTag {
     size_t hashValue() const { return static_cast<size_t>(static_cast<int64_t>(myOffset_)); }
 
   protected:
-    FlatTableView(const R& reader, int32_t myOffset) : reader_(&reader), myOffset_(myOffset) {}
-
-    // The failable making of a view: the reader must be an R; without a position the root table is
-    // meant, and a buffer without a root gives nothing. No field is read.
-    template <class View>
-    static std::optional<View> locate(const FlatReader& reader, std::optional<int32_t> myOffset) {
-        const R* typed = dynamic_cast<const R*>(&reader);
-        if (typed == nullptr) return std::nullopt;
-        if (!myOffset) myOffset = typed->rootObjectOffset();
-        if (!myOffset) return std::nullopt;
-        return View(*typed, *myOffset);
-    }
-
     std::optional<FlatBytesView> stringField(int slot) const {
         return reader_->stringBuffer(reader_->offset(myOffset_, slot));
     }

@@ -663,17 +663,12 @@ void TcpSocket::didConnect(int index) {
 }
 
 void TcpSocket::startConnectTimeout(double timeout) {
-    if (timeout < 0) return;
-    connectTimer_ = dispatch::TimerSource::create(socketQueue_);
-    connectTimer_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->endConnectTimeout();
-            self->closeWithError(connectTimeoutError());
-            self.reset();
-        }
-    });
-    connectTimer_->setTimer(timeout, 0, 0);
-    connectTimer_->resume();
+    startTimer(connectTimer_, timeout, &TcpSocket::doConnectTimeout);
+}
+
+void TcpSocket::doConnectTimeout() {
+    endConnectTimeout();
+    closeWithError(connectTimeoutError());
 }
 
 void TcpSocket::endConnectTimeout() {
@@ -691,7 +686,14 @@ void TcpSocket::setupReadAndWriteSources(int fd) {
     readSource_->setEventHandler([weak, readRaw] {
         auto self = weak.lock();
         if (!self) return;
-        self->socketFDBytesAvailable_ = readRaw->data();
+        size_t available = readRaw->data();
+        if (available == 0) {
+            // Bytes may have arrived between the source's count and its readiness check; only a
+            // descriptor that still has nothing to read is at its end.
+            int now = 0;
+            if (::ioctl(readRaw->fd(), FIONREAD, &now) == 0 && now > 0) available = size_t(now);
+        }
+        self->socketFDBytesAvailable_ = available;
         if (self->socketFDBytesAvailable_ > 0) {
             self->doReadData();
         } else {
@@ -831,7 +833,7 @@ void TcpSocket::maybeDequeueRead() {
         readQueue_.pop_front();
         // Markers of a TLS upgrade are never queued until the upgrade exists; only read packets arrive.
         currentRead_ = std::static_pointer_cast<TcpReadPacket>(next);
-        setupReadTimer(currentRead_->timeout);
+        startTimer(readTimer_, currentRead_->timeout, &TcpSocket::doReadTimeout);
         doReadData();
     } else if (flags_ & flagDisconnectAfterReads) {
         const bool writesPending = currentWrite_ || !writeQueue_.empty();
@@ -1037,42 +1039,6 @@ void TcpSocket::endCurrentRead() {
     currentRead_.reset();
 }
 
-void TcpSocket::setupReadTimer(double timeout) {
-    if (timeout < 0) return;
-    readTimer_ = dispatch::TimerSource::create(socketQueue_);
-    readTimer_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->doReadTimeout();
-            self.reset();
-        }
-    });
-    readTimer_->setTimer(timeout, 0, 0);
-    readTimer_->resume();
-}
-
-void TcpSocket::doReadTimeout() {
-    if (!currentRead_) return;
-    flags_ |= flagReadsPaused;
-    auto packet = currentRead_;
-    auto delegate = delegate_.lock();
-    if (delegateQueue_ && delegate) {
-        // The socket does not wait for the answer; it comes back as a block of its own.
-        auto self = shared_from_this();
-        const long tag = packet->tag;
-        const double elapsed = packet->timeout;
-        const size_t done = packet->bytesDone;
-        delegateQueue_->async([delegate, self, packet, tag, elapsed, done]() mutable {
-            double extension = delegate->socketShouldTimeoutReadWithTag(*self, tag, elapsed, done);
-            self->asyncOnQueue(
-                [packet, extension](TcpSocket& s) { s.doReadTimeoutWithExtension(packet, extension); });
-            self.reset();
-            delegate.reset();
-        });
-    } else {
-        doReadTimeoutWithExtension(packet, 0);
-    }
-}
-
 void TcpSocket::doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet, double extension) {
     // A late answer about a read that has since ended must not act on a newer one.
     if (!currentRead_ || currentRead_ != packet) return;
@@ -1126,7 +1092,7 @@ void TcpSocket::maybeDequeueWrite() {
         auto next = writeQueue_.front();
         writeQueue_.pop_front();
         currentWrite_ = std::static_pointer_cast<TcpWritePacket>(next);
-        setupWriteTimer(currentWrite_->timeout);
+        startTimer(writeTimer_, currentWrite_->timeout, &TcpSocket::doWriteTimeout);
         doWriteData();
     } else if (flags_ & flagDisconnectAfterWrites) {
         const bool readsPending = currentRead_ || !readQueue_.empty();
@@ -1197,41 +1163,6 @@ void TcpSocket::endCurrentWrite() {
     currentWrite_.reset();
 }
 
-void TcpSocket::setupWriteTimer(double timeout) {
-    if (timeout < 0) return;
-    writeTimer_ = dispatch::TimerSource::create(socketQueue_);
-    writeTimer_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->doWriteTimeout();
-            self.reset();
-        }
-    });
-    writeTimer_->setTimer(timeout, 0, 0);
-    writeTimer_->resume();
-}
-
-void TcpSocket::doWriteTimeout() {
-    if (!currentWrite_) return;
-    flags_ |= flagWritesPaused;
-    auto packet = currentWrite_;
-    auto delegate = delegate_.lock();
-    if (delegateQueue_ && delegate) {
-        auto self = shared_from_this();
-        const long tag = packet->tag;
-        const double elapsed = packet->timeout;
-        const size_t done = packet->bytesDone;
-        delegateQueue_->async([delegate, self, packet, tag, elapsed, done]() mutable {
-            double extension = delegate->socketShouldTimeoutWriteWithTag(*self, tag, elapsed, done);
-            self->asyncOnQueue(
-                [packet, extension](TcpSocket& s) { s.doWriteTimeoutWithExtension(packet, extension); });
-            self.reset();
-            delegate.reset();
-        });
-    } else {
-        doWriteTimeoutWithExtension(packet, 0);
-    }
-}
-
 void TcpSocket::doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket>& packet, double extension) {
     if (!currentWrite_ || currentWrite_ != packet) return;
     if (extension > 0) {
@@ -1242,6 +1173,58 @@ void TcpSocket::doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket
     } else {
         closeWithError(writeTimeoutError());
     }
+}
+
+// ---- time-outs of reads and writes ----
+
+void TcpSocket::startTimer(std::shared_ptr<dispatch::TimerSource>& timer, double timeout,
+                           void (TcpSocket::*fired)()) {
+    if (timeout < 0) return;
+    timer = dispatch::TimerSource::create(socketQueue_);
+    timer->setEventHandler([weak = weak_from_this(), fired] {
+        if (auto self = weak.lock()) {
+            ((*self).*fired)();
+            self.reset();
+        }
+    });
+    timer->setTimer(timeout, 0, 0);
+    timer->resume();
+}
+
+template <class Packet>
+void TcpSocket::askForExtension(const std::shared_ptr<Packet>& packet,
+                                double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
+                                void (TcpSocket::*answered)(const std::shared_ptr<Packet>&, double)) {
+    auto delegate = delegate_.lock();
+    if (!delegateQueue_ || !delegate) {
+        (this->*answered)(packet, 0);
+        return;
+    }
+    // The socket does not wait for the answer; it comes back as a block of its own.
+    auto self = shared_from_this();
+    const long tag = packet->tag;
+    const double elapsed = packet->timeout;
+    const size_t done = packet->bytesDone;
+    delegateQueue_->async([delegate, self, packet, tag, elapsed, done, question, answered]() mutable {
+        double extension = ((*delegate).*question)(*self, tag, elapsed, done);
+        self->asyncOnQueue([packet, extension, answered](TcpSocket& s) { (s.*answered)(packet, extension); });
+        self.reset();
+        delegate.reset();
+    });
+}
+
+void TcpSocket::doReadTimeout() {
+    if (!currentRead_) return;
+    flags_ |= flagReadsPaused;
+    askForExtension(currentRead_, &TcpSocketDelegate::socketShouldTimeoutReadWithTag,
+                    &TcpSocket::doReadTimeoutWithExtension);
+}
+
+void TcpSocket::doWriteTimeout() {
+    if (!currentWrite_) return;
+    flags_ |= flagWritesPaused;
+    askForExtension(currentWrite_, &TcpSocketDelegate::socketShouldTimeoutWriteWithTag,
+                    &TcpSocket::doWriteTimeoutWithExtension);
 }
 
 // ---- closing ----

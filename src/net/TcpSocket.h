@@ -245,6 +245,16 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void didConnect(int index);
     void didNotConnect(int index, const Error& error);
     void startConnectTimeout(double timeout);
+    void doConnectTimeout();
+    // A one-shot timer on the socket queue that calls fired (if the socket still exists); none for a
+    // negative time-out.
+    void startTimer(std::shared_ptr<TimerSource>& timer, double timeout, void (TcpSocket::*fired)());
+    // Asks the delegate whether an expiring read or write gets more time; the answer comes back as a
+    // block on the socket queue (0 at once without a delegate).
+    template <class Packet>
+    void askForExtension(const std::shared_ptr<Packet>& packet,
+                         double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
+                         void (TcpSocket::*answered)(const std::shared_ptr<Packet>&, double));
     void endConnectTimeout();
     void setupReadAndWriteSources(int fd);
     void suspendReadSource();
@@ -261,7 +271,6 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
-    void setupReadTimer(double timeout);
     void doReadTimeout();
     void doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet, double extension);
 
@@ -270,7 +279,6 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void doWriteData();
     void completeCurrentWrite();
     void endCurrentWrite();
-    void setupWriteTimer(double timeout);
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket>& packet, double extension);
 

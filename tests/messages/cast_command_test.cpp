@@ -133,13 +133,19 @@ TEST_P(CastCommandRoundTripTest, TextsKeepEveryByte) {
     EXPECT_EQ(*read, command);
 }
 
+std::string optionsName(const ::testing::TestParamInfo<FlatBuilderOptions>& param) {
+    static const char* const kNames[] = {"Defaults", "NothingShared", "ForcedDefaults", "ZeroTerminated"};
+    return kNames[param.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(Options, CastCommandRoundTripTest,
                          ::testing::Values(FlatBuilderOptions{},
                                            FlatBuilderOptions{.uniqueStrings = false,
                                                               .uniqueTables = false,
                                                               .uniqueVTables = false},
                                            FlatBuilderOptions{.initialCapacity = 4096, .forceDefaults = true},
-                                           FlatBuilderOptions{.nullTerminatedUTF8 = true}));
+                                           FlatBuilderOptions{.nullTerminatedUTF8 = true}),
+                         optionsName);
 
 TEST(CastCommandStatusTest, StatusCodeFromRawValueAndScalar) {
     for (int8_t raw = 0; raw <= 3; ++raw) {

@@ -207,16 +207,10 @@ struct FlatEnumTraits<Colour> {
 namespace {
 
 // A minimal table view with one Int32 field, for the table vector.
-class Point : public FlatTableView<FlatReader> {
+class Point : public FlatTableView<Point, FlatReader> {
   public:
-    static std::optional<Point> make(const FlatReader& reader, std::optional<int32_t> at) {
-        return locate<Point>(reader, at);
-    }
+    using FlatTableView::FlatTableView;
     int32_t x() const { return reader().get<int32_t>(myOffset(), 0, int32_t{0}); }
-
-  private:
-    friend class FlatTableView<FlatReader>;
-    using FlatTableView<FlatReader>::FlatTableView;
 };
 
 TEST(FlatVectorViewTest, ScalarEnumAndStringViews) {

@@ -100,6 +100,10 @@ class Recorder : public TcpSocketDelegate {
             all.insert(all.end(), e.data.begin(), e.data.end());
         return all;
     }
+    size_t readQuestions() {
+        std::lock_guard lock(mutex_);
+        return readElapsed.size();
+    }
     Event disconnectEvent() { return events(Event::Disconnect).at(0); }
 
     std::function<void(TcpSocket&)> onRead;
@@ -554,6 +558,48 @@ TEST_F(TcpSocketTest, ReadCompletesWithinAnExtension) {
     ASSERT_TRUE(recorder->waitFor(Event::Read));
     EXPECT_EQ(recorder->readElapsed.size(), 1u);
     EXPECT_EQ(recorder->count(Event::Disconnect), 0u);
+}
+
+// Answers the read time-out question only when the test lets it.
+class SlowAnswerer : public Recorder {
+  public:
+    double socketShouldTimeoutReadWithTag(TcpSocket& sock, long tag, double elapsed, size_t done) override {
+        asked.signal();
+        release.wait(5);
+        return Recorder::socketShouldTimeoutReadWithTag(sock, tag, elapsed, done);
+    }
+    platform::dispatch::Semaphore asked, release;
+};
+
+TEST_F(TcpSocketTest, LateTimeoutAnswerDoesNotTouchANewerConnection) {
+    auto slow = std::make_shared<SlowAnswerer>();
+    // A concurrent delegate queue, so that other callbacks pass the pending question.
+    sock = TcpSocket::create(slow, Queue::global(platform::dispatch::Priority::High));
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", listener.port(), 5.0));
+    peerFd = listener.accept(5000);
+    ASSERT_TRUE(slow->waitFor(Event::Connect));
+    sock->readDataWithTimeout(0.1, 1);
+    ASSERT_TRUE(slow->asked.wait(5));
+    // While the question is out, the connection is closed and a new one reads without time-out.
+    sock->disconnect();
+    ASSERT_TRUE(slow->waitFor(Event::Disconnect));
+    ::close(peerFd);
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", listener.port(), 5.0));
+    peerFd = listener.accept(5000);
+    ASSERT_TRUE(slow->waitFor(Event::Connect, 2));
+    sock->readDataToLength(2, -1, 2);
+    slow->release.signal();  // the answer 0 would close a current read with a time-out
+    // Let the answer reach the socket queue before the new read gets its data.
+    for (int i = 0; i < 500 && slow->readQuestions() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    drainSocketQueue();
+    peerSend("ok");
+    ASSERT_TRUE(slow->waitFor(Event::Read));
+    EXPECT_EQ(stringOf(slow->readBytes()), "ok");
+    drainSocketQueue();
+    EXPECT_EQ(slow->count(Event::Disconnect), 1u);
+    EXPECT_TRUE(sock->isConnected());
 }
 
 // Fills the kernel buffers so that the socket's writes stall: the peer reads nothing.

@@ -7,10 +7,11 @@
 #include "platform/coreaudio/CoreAudio.h"
 #include "platform/coreaudio/PulseAudioBackend.h"
 #include "support/PrivatePulseServer.h"
+#include "support/TempFolder.h"
 
 using namespace quill::platform::coreaudio;
-using quill::test::PrivatePulseServer;
 using quill::test::ScopedEnv;
+using quill::testsupport::PrivatePulseServer;
 
 namespace {
 
@@ -46,8 +47,8 @@ class CoreAudioPulse : public ::testing::Test {
             {true, "headset", "Test Headset"},
             {false, "mic", "Test Microphone", true},
         });
-        if (!server->running()) GTEST_SKIP() << "a private PulseAudio server cannot start here";
-        env = std::make_unique<ScopedEnv>("PULSE_SERVER", server->address());
+        if (!server->available()) GTEST_SKIP() << "no private PulseAudio server: " << server->failure();
+        env = std::make_unique<ScopedEnv>("PULSE_SERVER", server->server());
         backend = PulseAudioBackend::connect();
         ASSERT_TRUE(backend);
     }

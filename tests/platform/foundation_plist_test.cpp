@@ -137,6 +137,8 @@ TEST(PropertyListTest, MalformedInputGivesNoValue) {
     EXPECT_EQ(parse("hello"), std::nullopt);
     EXPECT_EQ(parse("<?xml version=\"1.0\"?><plist><dict><key>a</key>"), std::nullopt);
     EXPECT_EQ(parse("bplist00"), std::nullopt);
+    EXPECT_EQ(parse(std::string("<plist><key>a\0b</key></plist>", 29)), std::nullopt);
+    EXPECT_EQ(parse(std::string("<plist><string>a\0b</string></plist>", 35)), std::nullopt);
     EXPECT_EQ(parse(std::string("bplist00\xff\xff\xff\xff", 12)), std::nullopt);
     // Every truncation of a valid document, text and binary, is handled without a crash.
     for (size_t n = 0; n < good.size(); n += 7)

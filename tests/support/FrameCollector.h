@@ -33,7 +33,8 @@ class FrameCollector {
         };
     }
 
-    // Waits until pred(events) holds, at most timeoutSeconds.
+    // Waits until pred(events) holds, at most timeoutSeconds. pred runs under the collector's lock and
+    // must not call back into it.
     bool waitFor(const std::function<bool(const std::vector<Event>&)>& pred, double timeoutSeconds = 5.0) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
@@ -41,6 +42,13 @@ class FrameCollector {
     }
     bool waitForCount(platform::display::FrameStatus status, size_t n, double timeoutSeconds = 5.0) {
         return waitFor([&](const std::vector<Event>& e) { return count(e, status) >= n; }, timeoutSeconds);
+    }
+    // Waits until the last delivered picture satisfies pred, at most timeoutSeconds.
+    bool waitForLastFrame(const std::function<bool(const platform::display::PixelBuffer&)>& pred,
+                          double timeoutSeconds = 5.0) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                            [&] { return lastFrame_ && pred(*lastFrame_); });
     }
     std::vector<Event> events() {
         std::lock_guard lock(mutex_);

@@ -1,50 +1,47 @@
 #pragma once
-// A private, unprivileged PulseAudio server for one test: its own runtime folder and socket, anonymous
-// clients, and the devices the test asks for (null sinks and null sources with the given descriptions).
-// Tests skip when the server cannot start on this machine.
+// A private PulseAudio server for tests: its own runtime folder and socket, anonymous access, a null
+// sink whose monitor is the default source. Starting waits a bounded time; when the server cannot start
+// (not installed, refused), available() is false and the test skips.
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "support/TempFolder.h"
-
-namespace quill::test {
+namespace quill::testsupport {
 
 class PrivatePulseServer {
   public:
+    // A further device the server starts with: a null sink (output) or a null source (input).
     struct Device {
-        bool output;  // a null sink; otherwise a null source
+        bool output;
         std::string name;
         std::string description;
         bool internal = false;  // marked as built-in hardware (sinks only)
     };
 
-    // With no devices named: one null sink, kSinkName, whose monitor is the default source.
-    PrivatePulseServer();
-    explicit PrivatePulseServer(const std::vector<Device>& devices);
+    explicit PrivatePulseServer(double startTimeoutSeconds = 10.0);
+    explicit PrivatePulseServer(const std::vector<Device>& devices, double startTimeoutSeconds = 10.0);
     ~PrivatePulseServer();
     PrivatePulseServer(const PrivatePulseServer&) = delete;
     PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
 
+    bool available() const { return available_; }
+    // The server string clients pass ("unix:<socket>").
+    const std::string& server() const { return server_; }
+    // The null sink's name; audio played into it appears on the default source.
     static constexpr const char* kSinkName = "quillaran_test_sink";
-
-    bool running() const { return pid_ > 0; }
-    bool available() const { return running(); }
-    // Why it is not running (for the skip message).
-    std::string failure() const { return running() ? std::string() : "pulseaudio could not be started"; }
-    // The value for PULSE_SERVER.
-    std::string address() const { return "unix:" + folder_.str() + "/native"; }
-    std::string server() const { return address(); }
-    const TempFolder& folder() const { return folder_; }
-    // Runs pactl against the server and returns its standard output ("" when it failed).
+    // Why it is not available (for the skip message).
+    const std::string& failure() const { return failure_; }
+    // Runs pactl against the server; its standard output, "" when it failed.
     std::string pactl(const std::string& arguments) const;
 
   private:
-    TempFolder folder_;
+    std::string dir_;
+    std::string server_;
+    std::string failure_;
     pid_t pid_ = -1;
+    bool available_ = false;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testsupport

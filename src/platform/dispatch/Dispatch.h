@@ -39,8 +39,10 @@ class Queue {
 
     // Runs work later, in submission order on a serial queue.
     virtual void async(Work work) = 0;
-    // Runs work on the calling thread once the queue reaches it, and returns after it ran. A sync onto
-    // the serial queue the caller is already running on is a programming error and aborts with a message.
+    // Runs work on the calling thread once the queue reaches it, and returns after it ran; no pool
+    // thread is held meanwhile. On a global queue it runs at once. On the main queue it runs on the main
+    // thread (the caller waits). A sync onto a serial queue whose work is running on the calling thread
+    // (also further down a chain of nested syncs) is a programming error and aborts with a message.
     virtual void sync(const Work& work) = 0;
     // Runs work on the queue after the given number of seconds (<= 0: as soon as possible).
     virtual void after(double seconds, Work work) = 0;
@@ -62,21 +64,24 @@ class Queue {
     virtual void setSpecific(const void* key, void* value) = 0;
     virtual void* specific(const void* key) const = 0;
     // The value for key on the queue whose work is running on the calling thread (also inside sync
-    // work, and inside work of a queue that targets another), or null.
+    // work; inside nested sync work, the innermost queue's), or null.
     static void* getSpecific(const void* key);
 };
 
 using QueuePtr = std::shared_ptr<Queue>;
 
-// Main-loop support. runMain() drains the main queue on the calling thread until stopMain() is called;
-// programs and tests without a UI use it. A UI event loop instead installs a wake-up hook (called from any
+// Main-loop support. runMain() drains the main queue on the calling thread until stopMain() is called
+// (a stopMain() made while no runMain() runs makes the next one return at once); programs and tests
+// without a UI use it. A UI event loop instead installs a wake-up hook (called from any
 // thread when main-queue work is submitted) and calls drainMain() on its own thread in response.
 void runMain();
 void stopMain();
 // Runs every main-queue item that is ready now; returns how many ran.
 size_t drainMain();
 void setMainWakeup(std::function<void()> wakeup);
-// Marks the calling thread as the main thread (the first thread that calls runMain() or drainMain() is).
+// True on the main thread: the first thread that called runMain() or drainMain(), or, before either
+// was called, the process's initial thread. Calling runMain() or drainMain() on another thread later
+// is a programming error and aborts with a message.
 bool isMainThread();
 
 class Group {
@@ -111,7 +116,10 @@ class Semaphore {
     std::unique_ptr<State> state_;
 };
 
-// Shared behaviour of timer and descriptor sources.
+// Shared behaviour of timer and descriptor sources. A source never runs its handlers concurrently,
+// also on a global queue. Dropping the last reference to a source that was not cancelled stops it
+// quietly (no cancel handler); a cancellation in progress keeps the source alive until its cancel
+// handler has run. Both handlers are released once the cancel handler has run.
 class Source {
   public:
     virtual ~Source() = default;
@@ -125,8 +133,9 @@ class Source {
     // After cancel() returns on the source's queue, the event handler never runs again.
     virtual void cancel() = 0;
     virtual bool isCancelled() const = 0;
-    // For a read source: bytes available (0 at end of stream). For a write source: an estimate of the
-    // buffer space (may be 1 when unknown). For a timer: the number of firings since the last handler.
+    // For a read source: bytes available (0 at end of stream or error; 1 for a listening socket with a
+    // connection waiting). For a write source: an estimate of the buffer space (may be 1 when unknown).
+    // For a timer: the number of firings since the last handler. Meaningful inside the event handler.
     virtual size_t data() const = 0;
 };
 
@@ -143,8 +152,10 @@ enum class FdEvent { Read, Write };
 class FdSource : public Source {
   public:
     // Watches fd for readability or writability; the event handler runs on queue while the condition
-    // holds (level-triggered). A read and a write source may watch the same descriptor. The source never
-    // closes the descriptor.
+    // holds (level-triggered). A read and a write source may watch the same descriptor (one of each at a
+    // time: a newer source of the same kind on the same descriptor takes over from the older one). The
+    // source never closes the descriptor; close it in the cancel handler, after cancelling every source
+    // that watches it.
     static std::shared_ptr<FdSource> create(int fd, FdEvent event, const QueuePtr& queue);
     virtual int fd() const = 0;
 };

@@ -44,13 +44,14 @@ void Group::enter() {
 }
 
 void Group::leave() {
+    auto state = state_;  // a waiter may destroy this group as soon as it sees it empty
     std::vector<std::pair<QueuePtr, Work>> notifications;
     {
-        std::lock_guard lock(state_->mutex);
-        if (state_->count <= 0) detail::fail("dispatch: Group::leave() without a matching enter()");
-        if (--state_->count > 0) return;
-        notifications.swap(state_->notifications);
-        state_->empty.notify_all();
+        std::lock_guard lock(state->mutex);
+        if (state->count <= 0) detail::fail("dispatch: Group::leave() without a matching enter()");
+        if (--state->count > 0) return;
+        notifications.swap(state->notifications);
+        state->empty.notify_all();
     }
     for (auto& [queue, work] : notifications)
         queue->async(std::move(work));
@@ -94,10 +95,9 @@ Semaphore::Semaphore(long value) : state_(std::make_unique<State>()) {
 Semaphore::~Semaphore() = default;
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(state_->mutex);
-        ++state_->value;
-    }
+    // Notify under the lock: a waiter may destroy the semaphore as soon as it sees the count.
+    std::lock_guard lock(state_->mutex);
+    ++state_->value;
     state_->positive.notify_one();
 }
 

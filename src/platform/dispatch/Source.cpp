@@ -166,12 +166,11 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
     std::atomic<size_t> data_{0};
 };
 
-// ---- timers ----
-
-class TimerImpl final : public TimerSource, public SourceCore {
+// Implements the public source interface over the shared core.
+template <class Interface>
+class SourceBase : public Interface, public SourceCore {
   public:
-    explicit TimerImpl(const QueuePtr& queue) : SourceCore(queue), timer_(detail::reactor()) {}
-
+    using SourceCore::SourceCore;
     void setEventHandler(Work handler) override { setEvent(std::move(handler)); }
     void setCancelHandler(Work handler) override { setCancel(std::move(handler)); }
     void resume() override { resumeCore(); }
@@ -179,6 +178,13 @@ class TimerImpl final : public TimerSource, public SourceCore {
     void cancel() override { cancelCore(); }
     bool isCancelled() const override { return cancelledCore(); }
     size_t data() const override { return dataCore(); }
+};
+
+// ---- timers ----
+
+class TimerImpl final : public SourceBase<TimerSource> {
+  public:
+    explicit TimerImpl(const QueuePtr& queue) : SourceBase(queue), timer_(detail::reactor()) {}
 
     void setTimer(double startSeconds, double intervalSeconds, double /*leewaySeconds*/) override {
         std::lock_guard lock(mutex_);
@@ -307,21 +313,14 @@ class FdRegistration : public std::enable_shared_from_this<FdRegistration> {
     FdImpl* sources_[2] = {nullptr, nullptr};
 };
 
-class FdImpl final : public FdSource, public SourceCore {
+class FdImpl final : public SourceBase<FdSource> {
   public:
     FdImpl(int fd, FdEvent event, const QueuePtr& queue)
-        : SourceCore(queue), fd_(fd), kind_(event), registration_(FdRegistration::forDescriptor(fd)) {
+        : SourceBase(queue), fd_(fd), kind_(event), registration_(FdRegistration::forDescriptor(fd)) {
         registration_->attach(kind_, this);
     }
     ~FdImpl() override { registration_->detach(kind_, this); }
 
-    void setEventHandler(Work handler) override { setEvent(std::move(handler)); }
-    void setCancelHandler(Work handler) override { setCancel(std::move(handler)); }
-    void resume() override { resumeCore(); }
-    void suspend() override { suspendCore(); }
-    void cancel() override { cancelCore(); }
-    bool isCancelled() const override { return cancelledCore(); }
-    size_t data() const override { return dataCore(); }
     int fd() const override { return fd_; }
 
     // Under the registration's lock.

@@ -168,6 +168,7 @@ class X11Source : public CaptureSource {
 
     FrameStatus grab(PixelBuffer& dst) override {
         if (!dpy_) return FrameStatus::Blank;
+        subtractSerial_ = NextRequest(dpy_);
         XDamageSubtract(dpy_, damage_, None, None);
         XImage* image = grabImage();
         if (!image) {
@@ -274,7 +275,9 @@ class X11Source : public CaptureSource {
         while (XPending(dpy_) > 0) {
             XEvent event;
             XNextEvent(dpy_, &event);
-            if (event.type == damageEvent_ + XDamageNotify) changed = true;
+            // Damage reported before the last subtract is already in the last grab.
+            if (event.type == damageEvent_ + XDamageNotify && event.xany.serial >= subtractSerial_)
+                changed = true;
             if (hasFixes_ && event.type == fixesEvent_ + XFixesCursorNotify) changed = true;
         }
         return changed;
@@ -328,6 +331,7 @@ class X11Source : public CaptureSource {
     int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
     int damageEvent_ = 0;
     Damage damage_ = 0;
+    unsigned long subtractSerial_ = 0;
     bool hasFixes_ = false;
     int fixesEvent_ = 0;
     bool useShm_ = false;

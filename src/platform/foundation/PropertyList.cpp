@@ -518,6 +518,8 @@ void PropertyList::set(const std::string& key, PropertyList value) {
 std::optional<PropertyList> readPropertyList(std::span<const uint8_t> bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
     if (bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist", 6) == 0) return BinaryReader(bytes).read();
+    // No XML document holds a zero byte; libplist would keep it inside a string and then abort on it.
+    if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr) return std::nullopt;
     plist_t root = nullptr;
     plist_from_xml(reinterpret_cast<const char*>(bytes.data()), static_cast<uint32_t>(bytes.size()), &root);
     PlistPtr owned(root);

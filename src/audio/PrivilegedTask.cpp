@@ -1,0 +1,121 @@
+#include "audio/PrivilegedTask.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+namespace quill {
+
+using namespace platform::security;
+using platform::foundation::NotificationCenter;
+using platform::foundation::RunLoop;
+
+PrivilegedTask::PrivilegedTask(std::shared_ptr<AuthorizationService> service, NotificationCenter& center)
+    : service_(service ? std::move(service) : AuthorizationService::system()), center_(center) {
+    std::error_code ec;
+    cwd_ = std::filesystem::current_path(ec).string();
+}
+
+PrivilegedTask::~PrivilegedTask() {
+    if (checkStatusTimer_) checkStatusTimer_->invalidate();
+    if (outputFd_ >= 0) ::close(outputFd_);
+}
+
+std::shared_ptr<PrivilegedTask> PrivilegedTask::create(std::shared_ptr<AuthorizationService> service,
+                                                       NotificationCenter* center) {
+    return std::shared_ptr<PrivilegedTask>(
+        new PrivilegedTask(std::move(service), center ? *center : NotificationCenter::sharedInstance()));
+}
+
+std::shared_ptr<PrivilegedTask> PrivilegedTask::create(const std::string& launchPath,
+                                                       const std::vector<std::string>& arguments,
+                                                       std::shared_ptr<AuthorizationService> service) {
+    auto task = create(std::move(service));
+    task->launchPath_ = launchPath;
+    task->arguments_ = arguments;
+    return task;
+}
+
+std::shared_ptr<PrivilegedTask> PrivilegedTask::launchedPrivilegedTaskWithLaunchPath(
+    const std::string& launchPath, const std::vector<std::string>& arguments,
+    std::shared_ptr<AuthorizationService> service) {
+    auto task = create(launchPath, arguments, std::move(service));
+    task->launch();
+    task->waitUntilExit();
+    return task;
+}
+
+AuthorizationRef PrivilegedTask::sharedAuthorizationRefWithError(AuthorizationService& service,
+                                                                 OSStatus* status) {
+    static std::mutex mutex;
+    static std::map<AuthorizationService*, AuthorizationRef> refs;
+    std::lock_guard lock(mutex);
+    OSStatus ignored = 0;
+    OSStatus& out = status ? *status : ignored;
+    out = errAuthorizationSuccess;
+    AuthorizationRef& ref = refs[&service];
+    if (!ref) {
+        out = service.create(&ref);
+        if (out != errAuthorizationSuccess) {
+            ref.reset();
+            return nullptr;
+        }
+    }
+    out = service.copyRights(ref, kAuthorizationRightExecute,
+                             kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights |
+                                 kAuthorizationFlagPreAuthorize);
+    return ref;
+}
+
+OSStatus PrivilegedTask::launch() {
+    OSStatus status = 0;
+    AuthorizationRef ref = sharedAuthorizationRefWithError(*service_, &status);
+    if (status != errAuthorizationSuccess) return status;
+    if (!service_->privilegedLaunchAvailable()) return errPrivilegedLaunchUnavailable;
+
+    // The child starts in cwd_; the process's own working folder is never changed, as other threads
+    // depend on it.
+    PrivilegedChild child;
+    status = service_->executeWithPrivileges(ref, {launchPath_, arguments_, cwd_, environment_}, &child);
+    if (status != errAuthorizationSuccess) return status;
+
+    isRunning_ = true;
+    outputFd_ = child.outputFd;
+    pid_ = child.pid;
+    // The timer holds the task until the child has ended.
+    auto self = shared_from_this();
+    checkStatusTimer_ = RunLoop::current().addTimer(0.1, true, [self](auto&) { self->_checkTaskStatus(); });
+    return status;
+}
+
+void PrivilegedTask::waitUntilExit() {
+    if (pid_ <= 0) return;
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) == pid_) terminationStatus_ = status;
+    isRunning_ = false;
+}
+
+void PrivilegedTask::_checkTaskStatus() {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == 0) return;
+    if (r == pid_) terminationStatus_ = status;
+    isRunning_ = false;
+    auto timer = std::move(checkStatusTimer_);
+    center_.post(kPrivilegedTaskDidTerminateNotification, this);
+    if (timer) timer->invalidate();
+}
+
+std::string PrivilegedTask::description() const {
+    char head[64];
+    std::snprintf(head, sizeof head, "<PrivilegedTask: %p>", static_cast<const void*>(this));
+    std::string out = std::string(head) + " " + launchPath_;
+    for (const std::string& a : arguments_)
+        out += " " + a;
+    return out;
+}
+
+}  // namespace quill

@@ -1,0 +1,88 @@
+#pragma once
+// Runs one program as root after administrator authorization, in the manner of a task: configured with
+// a launch path, arguments and a working folder, launched (returning at once), and polled every 0.1 s
+// on the launching thread's run loop until the child has exited, when
+// "PrivilegedTaskDidTerminateNotification" is posted with the task as object.
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/security/Authorization.h"
+
+namespace quill {
+
+using platform::security::OSStatus;
+
+inline constexpr const char* kPrivilegedTaskDidTerminateNotification =
+    "PrivilegedTaskDidTerminateNotification";
+
+class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
+  public:
+    using AuthorizationService = platform::security::AuthorizationService;
+
+    // init, initWithLaunchPath:, initWithLaunchPath:arguments:. The service and centre default to the
+    // process's.
+    static std::shared_ptr<PrivilegedTask> create(std::shared_ptr<AuthorizationService> service = nullptr,
+                                                  platform::foundation::NotificationCenter* center = nullptr);
+    static std::shared_ptr<PrivilegedTask> create(const std::string& launchPath,
+                                                  const std::vector<std::string>& arguments = {},
+                                                  std::shared_ptr<AuthorizationService> service = nullptr);
+    // Creates, launches and waits for the child.
+    static std::shared_ptr<PrivilegedTask> launchedPrivilegedTaskWithLaunchPath(
+        const std::string& launchPath, const std::vector<std::string>& arguments = {},
+        std::shared_ptr<AuthorizationService> service = nullptr);
+
+    // The authorization shared by every task of the process on this service, with the administrator
+    // right asked for (interaction allowed, extend rights, pre-authorize).
+    static platform::security::AuthorizationRef sharedAuthorizationRefWithError(AuthorizationService& service,
+                                                                                OSStatus* status);
+
+    OSStatus launch();
+    void waitUntilExit();
+    void terminate() {}
+    void _checkTaskStatus();
+    std::string description() const;
+
+    const std::string& launchPath() const { return launchPath_; }
+    void setLaunchPath(const std::string& p) { launchPath_ = p; }
+    const std::vector<std::string>& arguments() const { return arguments_; }
+    void setArguments(const std::vector<std::string>& a) { arguments_ = a; }
+    const std::string& currentDirectoryPath() const { return cwd_; }
+    void setCurrentDirectoryPath(const std::string& p) { cwd_ = p; }
+    // Variables added to the child's environment (the tool folder on PATH, for instance).
+    const std::map<std::string, std::string>& environment() const { return environment_; }
+    void setEnvironment(const std::map<std::string, std::string>& e) { environment_ = e; }
+    bool isRunning() const { return isRunning_; }
+    pid_t processIdentifier() const { return pid_; }
+    int terminationStatus() const { return terminationStatus_; }
+    // The read end of the child's output pipe, -1 when not launched; closed with the task.
+    int outputFileHandle() const { return outputFd_; }
+
+    ~PrivilegedTask();
+    PrivilegedTask(const PrivilegedTask&) = delete;
+    PrivilegedTask& operator=(const PrivilegedTask&) = delete;
+
+  private:
+    PrivilegedTask(std::shared_ptr<AuthorizationService> service,
+                   platform::foundation::NotificationCenter& center);
+
+    std::shared_ptr<AuthorizationService> service_;
+    platform::foundation::NotificationCenter& center_;
+    std::string launchPath_;
+    std::vector<std::string> arguments_;
+    std::string cwd_;
+    std::map<std::string, std::string> environment_;
+    bool isRunning_ = false;
+    pid_t pid_ = 0;
+    int terminationStatus_ = 0;
+    int outputFd_ = -1;
+    std::shared_ptr<platform::foundation::RunLoopTimer> checkStatusTimer_;
+};
+
+}  // namespace quill

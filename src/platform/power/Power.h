@@ -1,0 +1,97 @@
+#pragma once
+// Keeping the machine awake: display-sleep assertions taken while mirroring, and the process activities
+// the application begins at start-up. Whatever a backend takes it gives back on release, and everything
+// still held is released when the manager goes away.
+//
+// Backends: X11 (screen saver and DPMS switched off on the display, restored afterwards), logind (an idle
+// inhibitor held by a `systemd-inhibit` child), and a logged no-op where neither is available.
+// QUILLARAN_POWER=x11|logind|none chooses; by default X11 when a display answers, else logind when the
+// system runs it, else none.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quill::platform::power {
+
+using IOPMAssertionID = uint32_t;
+using IOReturn = int;
+inline constexpr IOReturn kIOReturnSuccess = 0;
+inline constexpr IOReturn kIOReturnBadArgument = -536870206;  // 0xe00002c2
+inline constexpr IOReturn kIOReturnNotFound = -536870160;     // 0xe00002f0
+inline constexpr int kIOPMAssertionLevelOn = 255;
+inline constexpr const char* kIOPMAssertionTypePreventUserIdleDisplaySleep = "PreventUserIdleDisplaySleep";
+inline constexpr const char* kIOPMAssertionTypePreventUserIdleSystemSleep = "PreventUserIdleSystemSleep";
+
+// What actually holds the machine awake. take() returns a handle for release(), or 0 when it could not.
+class PowerBackend {
+  public:
+    virtual ~PowerBackend() = default;
+    virtual std::string name() const = 0;
+    virtual uint64_t take(const std::string& type, const std::string& reason) = 0;
+    virtual void release(uint64_t handle) = 0;
+};
+
+// Null when no display answers; a null name means $DISPLAY.
+std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName = nullptr);
+std::unique_ptr<PowerBackend> makeLogindBackend();  // null when logind is not running
+std::unique_ptr<PowerBackend> makeNoopBackend();
+std::unique_ptr<PowerBackend> makeDefaultBackend();
+
+// Records what is taken and released, for tests.
+class RecordingPowerBackend : public PowerBackend {
+  public:
+    struct Entry {
+        std::string type;
+        std::string reason;
+        bool released = false;
+    };
+    std::string name() const override { return "recorder"; }
+    uint64_t take(const std::string& type, const std::string& reason) override;
+    void release(uint64_t handle) override;
+    std::vector<Entry> entries() const;
+    size_t held() const;
+    void setRefuse(bool refuse) { refuse_ = refuse; }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+    bool refuse_ = false;
+};
+
+class PowerManager {
+  public:
+    // The process-wide manager over the default backend.
+    static PowerManager& shared();
+    explicit PowerManager(std::shared_ptr<PowerBackend> backend);
+    ~PowerManager();
+    PowerManager(const PowerManager&) = delete;
+    PowerManager& operator=(const PowerManager&) = delete;
+
+    // Level kIOPMAssertionLevelOn takes the assertion; the id goes to *assertionID. A backend that cannot
+    // hold it still yields an id (the request is logged); a null id pointer or another level is refused.
+    IOReturn IOPMAssertionCreateWithName(const std::string& type, int level, const std::string& name,
+                                         IOPMAssertionID* assertionID);
+    IOReturn IOPMAssertionRelease(IOPMAssertionID assertionID);
+    size_t heldAssertions() const;
+
+    // Process activities. Activities that allow idle system sleep hold nothing; others hold the system
+    // awake like an assertion. Returns a token for endActivity().
+    uint64_t beginActivity(bool allowIdleSystemSleep, const std::string& reason);
+    void endActivity(uint64_t token);
+
+    const PowerBackend& backend() const { return *backend_; }
+
+  private:
+    std::shared_ptr<PowerBackend> backend_;
+    mutable std::mutex mutex_;
+    IOPMAssertionID nextID_ = 1;
+    std::map<IOPMAssertionID, uint64_t> assertions_;  // id -> backend handle (0 when not held)
+    uint64_t nextToken_ = 1;
+    std::map<uint64_t, uint64_t> activities_;
+};
+
+}  // namespace quill::platform::power

@@ -1,0 +1,257 @@
+#include "audio/SoundflowerManager.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "support/FileText.h"
+#include "support/TempFolder.h"
+#include "support/ZipFixture.h"
+
+using namespace quill;
+using namespace quill::platform::coreaudio;
+using namespace quill::platform::security;
+using quill::platform::foundation::Notification;
+using quill::platform::foundation::NotificationCenter;
+using quill::platform::foundation::RunLoop;
+using quill::test::TempFolder;
+
+namespace {
+
+constexpr AudioDeviceID kMic = 2, kSpeakers = 3, kLoop = 7;
+
+class SoundflowerManagerTest : public ::testing::Test {
+  protected:
+    SoundflowerManagerTest() {
+        backend->addDevice({kMic, "Built-in Microphone", 2, 0, kAudioDeviceTransportTypeBuiltIn, 1, 0});
+        backend->addDevice({kSpeakers, "Built-in Output", 0, 2, kAudioDeviceTransportTypeBuiltIn, 0, 1});
+        backend->addDevice({kLoop, "Soundflower (2ch)", 2, 2, kAudioDeviceTransportTypeVirtual});
+        backend->changeDefaultDevice(true, kMic);
+        backend->changeDefaultDevice(false, kSpeakers);
+        hardware = std::make_shared<AudioHardware>(backend);
+        devices = std::make_unique<AudioDeviceManager>(hardware, center);
+    }
+    std::unique_ptr<SoundflowerManager> makeManager(std::optional<std::string> archive = std::nullopt) {
+        SoundflowerManagerParts parts;
+        parts.audioDeviceManager = devices.get();
+        parts.notificationCenter = &center;
+        parts.authorization = fake;
+        parts.resourceArchive = [archive] { return archive; };
+        parts.temporaryFolder = [this] { return std::optional<std::string>(tmp / "private"); };
+        parts.toolsFolder = tmp / "tools";
+        parts.clock = [this] { return now.load(); };
+        std::filesystem::create_directories(tmp / "private");
+        return std::make_unique<SoundflowerManager>(parts);
+    }
+    void settle() { ASSERT_TRUE(hardware->waitUntilIdle()); }
+
+    TempFolder tmp;
+    std::shared_ptr<SimulatedAudioBackend> backend = std::make_shared<SimulatedAudioBackend>();
+    std::shared_ptr<AudioHardware> hardware;
+    NotificationCenter center;
+    std::unique_ptr<AudioDeviceManager> devices;
+    std::shared_ptr<RecordingAuthorizationService> fake = std::make_shared<RecordingAuthorizationService>();
+    std::atomic<double> now{1000.0};
+};
+
+void writeTool(const std::string& path, const std::string& body) {
+    quill::test::writeFileText(path, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+}
+
+}  // namespace
+
+TEST_F(SoundflowerManagerTest, SwitchesToTheLoopbackDeviceAndTellsWhetherItIsDefault) {
+    auto m = makeManager();
+    EXPECT_FALSE(m->isSoundflowerDefaultAudio());
+    EXPECT_TRUE(m->setSoundflowerAsDefaultAudio());
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kLoop);
+    EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kLoop);
+    backend->changeDefaultDevice(false, kSpeakers);
+    EXPECT_FALSE(m->isSoundflowerDefaultAudio());  // input is, output is not
+    backend->removeDevice(kLoop);
+    EXPECT_FALSE(m->setSoundflowerAsDefaultAudio());
+    m->resetDefaultAudioDevice();
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kMic);
+}
+
+TEST_F(SoundflowerManagerTest, GuardUndoesALoneChangeAndLeavesQuickSecondChanges) {
+    auto m = makeManager();
+    ASSERT_TRUE(m->setSoundflowerAsDefaultAudio());
+    settle();
+    m->setProtectSetting(true);
+
+    backend->changeDefaultDevice(false, kSpeakers);  // the user's change
+    settle();
+    EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kLoop);  // undone; its echo was ignored
+    EXPECT_EQ(m->recentSettings().size(), 2u);
+
+    now = now + 0.5;
+    backend->changeDefaultDevice(false, kSpeakers);  // within the window: left alone
+    settle();
+    EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kSpeakers);
+
+    now = now + 1.5;
+    backend->changeDefaultDevice(true, kMic);  // window passed: undone
+    settle();
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kLoop);
+    // An entry exactly 1.0 s old stays.
+    now = now + 1.0;
+    backend->changeDefaultDevice(true, kMic);
+    settle();
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kMic);
+}
+
+TEST_F(SoundflowerManagerTest, GuardOffIgnoresChangesAndDataSourcesResetToBuiltIn) {
+    auto m = makeManager();
+    ASSERT_TRUE(m->setSoundflowerAsDefaultAudio());
+    settle();
+    backend->changeDefaultDevice(false, kSpeakers);
+    settle();
+    EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kSpeakers);
+    EXPECT_TRUE(m->recentSettings().empty());
+
+    backend->changeDataSource(kSpeakers, false, 9);  // headphones plugged in
+    settle();
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kMic);
+
+    ASSERT_TRUE(m->setSoundflowerAsDefaultAudio());
+    settle();
+    m->setProtectSetting(true);
+    backend->changeDataSource(kSpeakers, false, 10);
+    settle();
+    EXPECT_EQ(devices->getDefaultInputAudioDeviceID(), kLoop);
+}
+
+TEST_F(SoundflowerManagerTest, TurningTheGuardOffWaitsForAStepUnderWay) {
+    auto m = makeManager();
+    ASSERT_TRUE(m->setSoundflowerAsDefaultAudio());
+    settle();
+    m->setProtectSetting(true);
+    // Many changes from outside race with a stop that restores the user's devices.
+    std::thread user([&] {
+        for (int i = 0; i < 50; ++i) {
+            now = now + 2.0;
+            backend->changeDefaultDevice(false, kSpeakers);
+        }
+    });
+    m->setProtectSetting(false);
+    user.join();
+    settle();
+    devices->setDefaultOutputAudioDeviceWithID(kSpeakers);
+    settle();
+    EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kSpeakers);
+}
+
+TEST_F(SoundflowerManagerTest, DetectionRunsTheCommandWithTheToolsFirstOnThePath) {
+    writeTool(tmp / "tools/kextstat",
+              "echo \"$@\" > \"$(dirname \"$0\")/args\"\necho 'Index Refs Address'\n");
+    auto m = makeManager();
+    EXPECT_FALSE(m->isKextInstalled());  // only the header: grep finds nothing
+    EXPECT_EQ(quill::test::readFileText(tmp / "tools/args"), "-b com.Cycling74.driver.Soundflower\n");
+    writeTool(tmp / "tools/kextstat", "echo ' 1 0 0x0 0x0 0x0 com.Cycling74.driver.Soundflower (2.0.0)'\n");
+    EXPECT_TRUE(m->isKextInstalled());
+    writeTool(tmp / "tools/kextstat", "exit 1\n");
+    EXPECT_FALSE(m->isKextInstalled());
+}
+
+TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
+    const std::string archive = tmp / "Soundflower.zip";
+    ASSERT_TRUE(quill::test::writeZipFixture(
+        archive, {{"Soundflower.kext/", "", 040755}, {"Soundflower.kext/Contents/Info.plist", "<plist/>"}}));
+    auto m = makeManager(archive);
+    ASSERT_TRUE(m->kextPath().has_value());
+    EXPECT_EQ(*m->kextPath(), tmp / "private/Soundflower.kext");
+    EXPECT_TRUE(std::filesystem::exists(tmp / "private/Soundflower.kext/Contents/Info.plist"));
+
+    ASSERT_TRUE(m->installKext());
+    auto launches = fake->launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].path, "/bin/sh");
+    ASSERT_EQ(launches[0].arguments.size(), 2u);
+    EXPECT_EQ(launches[0].arguments[0], "-c");
+    EXPECT_EQ(launches[0].arguments[1],
+              "cp -R " + tmp / "private/Soundflower.kext" +
+                  " /System/Library/Extensions/Soundflower.kext\n"
+                  "chmod -R 700 /System/Library/Extensions/Soundflower.kext\n"
+                  "chown -R root:wheel /System/Library/Extensions/Soundflower.kext\n"
+                  "kextutil /System/Library/Extensions/Soundflower.kext");
+    EXPECT_TRUE(launches[0].environment.at("PATH").starts_with(tmp / "tools:"));
+
+    fake->copyRightsStatus = errAuthorizationCanceled;
+    EXPECT_FALSE(m->installKext());
+    fake->copyRightsStatus = errAuthorizationSuccess;
+    fake->available = false;
+    EXPECT_FALSE(m->installKext());
+    EXPECT_EQ(fake->launches().size(), 1u);
+    RunLoop::current().runFor(0.3);  // let the launched stand-in be reaped
+}
+
+TEST_F(SoundflowerManagerTest, NoDriverMeansNoInstallation) {
+    auto m = makeManager(tmp / "missing.zip");
+    EXPECT_FALSE(m->kextPath().has_value());
+    EXPECT_FALSE(m->installKext());
+    EXPECT_TRUE(fake->launches().empty());
+}
+
+TEST(SoundflowerInstallScript, OddPathsAreQuoted) {
+    EXPECT_TRUE(SoundflowerManager::installScript("/tmp/quillaran-0/Soundflower.kext")
+                    .starts_with("cp -R /tmp/quillaran-0/Soundflower.kext /System"));
+    EXPECT_TRUE(SoundflowerManager::installScript("/tmp/a b/it's;rm -rf x/Soundflower.kext")
+                    .starts_with("cp -R '/tmp/a b/it'\\''s;rm -rf x/Soundflower.kext' /System"));
+}
+
+TEST(PrivilegedTaskTest, LifeCycleAgainstAShellThatExitsWithThree) {
+    auto fake = std::make_shared<RecordingAuthorizationService>();
+    fake->runAsRecorded = true;
+    NotificationCenter center;
+    auto task = PrivilegedTask::create(fake, &center);
+    task->setLaunchPath("/bin/sh");
+    task->setArguments({"-c", "exit 3"});
+    EXPECT_FALSE(task->isRunning());
+    EXPECT_NE(task->description().find(" /bin/sh -c exit 3"), std::string::npos);
+
+    std::atomic<int> terminated{0};
+    center.addObserver(kPrivilegedTaskDidTerminateNotification, [&](const Notification& n) {
+        EXPECT_EQ(n.object, task.get());
+        ++terminated;
+    });
+    const auto before = std::filesystem::current_path();
+    task->setCurrentDirectoryPath("/");
+    ASSERT_EQ(task->launch(), 0);
+    EXPECT_EQ(std::filesystem::current_path(), before);
+    EXPECT_TRUE(task->isRunning());
+    EXPECT_GT(task->processIdentifier(), 0);
+    EXPECT_GE(task->outputFileHandle(), 0);
+    for (int i = 0; i < 50 && terminated == 0; ++i)
+        RunLoop::current().runFor(0.1);
+    EXPECT_EQ(terminated, 1);
+    EXPECT_FALSE(task->isRunning());
+    EXPECT_TRUE(WIFEXITED(task->terminationStatus()));
+    EXPECT_EQ(WEXITSTATUS(task->terminationStatus()), 3);
+
+    // A second task reuses the process's authorization.
+    auto second = PrivilegedTask::create("/bin/sh", {"-c", "exit 0"}, fake);
+    ASSERT_EQ(second->launch(), 0);
+    second->waitUntilExit();
+    EXPECT_EQ(fake->createCount(), 1);
+    ASSERT_EQ(fake->launchRefs().size(), 2u);
+    EXPECT_EQ(fake->launchRefs()[0], fake->launchRefs()[1]);
+    EXPECT_EQ(fake->rightRequests()[0].second, 19u);
+    RunLoop::current().runFor(0.2);
+}
+
+TEST(PrivilegedTaskTest, FailuresLeaveTheTaskCreated) {
+    auto fake = std::make_shared<RecordingAuthorizationService>();
+    fake->available = false;
+    auto task = PrivilegedTask::create("/bin/sh", {"-c", "exit 0"}, fake);
+    EXPECT_EQ(task->launch(), -70001);
+    EXPECT_FALSE(task->isRunning());
+    auto refused = std::make_shared<RecordingAuthorizationService>();
+    refused->copyRightsStatus = errAuthorizationCanceled;
+    EXPECT_EQ(PrivilegedTask::create("/bin/sh", {}, refused)->launch(), errAuthorizationCanceled);
+    EXPECT_TRUE(refused->launches().empty());
+}

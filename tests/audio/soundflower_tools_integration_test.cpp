@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "audio/SoundflowerManager.h"
+#include "platform/coreaudio/PulseAudioBackend.h"
+#include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/foundation/Task.h"
+#include "support/PrivatePulseServer.h"
+#include "support/TempFolder.h"
+
+using namespace quill;
+using namespace quill::platform::coreaudio;
+using quill::platform::foundation::NotificationCenter;
+using quill::test::ScopedEnv;
+using quill::test::TempFolder;
+using quill::testsupport::PrivatePulseServer;
+
+// The stand-in tools built beside the tests, against a private sound server; the bundled archive.
+TEST(SoundflowerTools, DetectLoadAndUnpackForReal) {
+    PrivatePulseServer server;
+    if (!server.available()) GTEST_SKIP() << "no private PulseAudio server: " << server.failure();
+    ScopedEnv pulseServer("PULSE_SERVER", server.server());
+    ScopedEnv runtime("PKEXEC_UID", std::nullopt);
+    ScopedEnv sudo("SUDO_UID", std::nullopt);
+
+    TempFolder tmp;
+    auto backend = std::make_shared<SimulatedAudioBackend>();
+    auto hardware = std::make_shared<AudioHardware>(backend);
+    NotificationCenter center;
+    AudioDeviceManager devices(hardware, center);
+    SoundflowerManagerParts parts;
+    parts.audioDeviceManager = &devices;
+    parts.notificationCenter = &center;
+    parts.authorization = std::make_shared<platform::security::RecordingAuthorizationService>();
+    parts.resourceArchive = [] {
+        return std::optional<std::string>(QUILL_BINARY_DIR "/resources/Soundflower.zip");
+    };
+    parts.temporaryFolder = [&] { return std::optional<std::string>(tmp.str()); };
+    parts.toolsFolder = QUILL_BINARY_DIR;
+    SoundflowerManager manager(parts);
+
+    ASSERT_TRUE(manager.kextPath().has_value());
+    EXPECT_TRUE(std::filesystem::exists(tmp / "Soundflower.kext/Contents/Info.plist"));
+    EXPECT_FALSE(manager.isKextInstalled());
+
+    // The last line of the install script, as the root shell would run it.
+    auto loaded = platform::foundation::runTask(QUILL_BINARY_DIR "/kextutil",
+                                                {"/System/Library/Extensions/Soundflower.kext"});
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_EQ(loaded->exitCode, 0);
+    EXPECT_TRUE(manager.isKextInstalled());
+    EXPECT_NE(server.pactl("list short sinks").find("Soundflower"), std::string::npos);
+
+    // The real backend then switches both directions to it.
+    auto pulse = PulseAudioBackend::connect();
+    ASSERT_TRUE(pulse);
+    auto realHardware = std::make_shared<AudioHardware>(pulse);
+    AudioDeviceManager realDevices(realHardware, center);
+    EXPECT_TRUE(realDevices.setDefaultInputAudioDevice("Soundflower (2ch)"));
+    EXPECT_TRUE(realDevices.setDefaultOutputAudioDevice("Soundflower (2ch)"));
+    EXPECT_EQ(realDevices.currentInputAudioDevice()->deviceName(), "Soundflower (2ch)");
+    EXPECT_EQ(realDevices.currentOutputAudioDevice()->deviceName(), "Soundflower (2ch)");
+    EXPECT_NE(server.pactl("info").find("Default Source: Soundflower.monitor"), std::string::npos);
+
+    auto refused = platform::foundation::runTask(QUILL_BINARY_DIR "/kextutil", {"/tmp/Other.kext"});
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_NE(refused->exitCode, 0);
+}

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/display/Display.h"
+#include "support/FrameCollector.h"
+#include "support/ThreadQueue.h"
+#include "support/XvfbServer.h"
+
+// Xlib last: its macros clash with names in the headers above.
+#include <X11/Xlib.h>
+
+using namespace quill::platform::display;
+using quill::test::FrameCollector;
+using quill::test::ThreadQueue;
+using quill::test::XvfbServer;
+
+namespace {
+
+class X11DisplayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = std::make_unique<XvfbServer>(640, 480);
+        if (!server_->running()) GTEST_SKIP() << "no X server for this test: " << server_->failure();
+        dpy_ = XOpenDisplay(server_->name().c_str());
+        ASSERT_NE(dpy_, nullptr);
+        service_ = DisplayService::x11(server_->name());
+        ASSERT_TRUE(service_);
+    }
+    void TearDown() override {
+        if (dpy_) XCloseDisplay(dpy_);
+    }
+
+    // Paints the whole root window one colour (0xRRGGBB).
+    void paintRoot(unsigned long rgb) {
+        const Window root = DefaultRootWindow(dpy_);
+        XSetWindowBackground(dpy_, root, rgb);
+        XClearWindow(dpy_, root);
+        XSync(dpy_, False);
+    }
+
+    std::unique_ptr<XvfbServer> server_;
+    Display* dpy_ = nullptr;
+    std::shared_ptr<DisplayService> service_;
+};
+
+struct Yuv {
+    int y, u, v;
+};
+
+Yuv centre(const PixelBuffer& f) {
+    const int x = f.width() / 2, y = f.height() / 2;
+    return {f.plane(0)[y * f.stride(0) + x], f.plane(1)[(y / 2) * f.stride(1) + (x / 2) * 2],
+            f.plane(1)[(y / 2) * f.stride(1) + (x / 2) * 2 + 1]};
+}
+
+}  // namespace
+
+TEST_F(X11DisplayTest, DescribesTheScreen) {
+    const DisplayID main = service_->mainDisplayID();
+    ASSERT_NE(main, 0u);
+    std::vector<DisplayID> list;
+    ASSERT_TRUE(service_->getActiveDisplayList(10, list));
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list.front(), main);
+    EXPECT_EQ(service_->displayBounds(main), (Rect{0, 0, 640, 480}));
+    auto modes = service_->copyAllDisplayModes(main);
+    EXPECT_NE(std::find(modes.begin(), modes.end(), DisplayMode{640, 480}), modes.end());
+    EXPECT_TRUE(service_->copyAllDisplayModes(main + 100).empty());
+    EXPECT_EQ(service_->createDisplayStream(main + 100, 64, 64, PixelFormat::NV12, {},
+                                            std::make_shared<ThreadQueue>(), [](auto, auto, auto) {}),
+              nullptr);
+}
+
+TEST_F(X11DisplayTest, DeliversScaledFramesOfTheRootColourWhenItChanges) {
+    paintRoot(0xff0000);
+    FrameCollector collector;
+    auto queue = std::make_shared<ThreadQueue>();
+    DisplayStreamProperties props;
+    props.minimumFrameTime = 0.02;
+    props.showCursor = false;
+    auto stream = service_->createDisplayStream(service_->mainDisplayID(), 320, 240, PixelFormat::NV12, props,
+                                                queue, collector.handler());
+    ASSERT_TRUE(stream);
+    quill::Error error;
+    ASSERT_TRUE(stream->start(&error)) << error.description();
+    ASSERT_TRUE(collector.waitForCount(FrameStatus::Complete, 1));
+    auto first = collector.lastFrame();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->width(), 320);
+    EXPECT_EQ(first->height(), 240);
+    Yuv red = centre(*first);
+    EXPECT_NEAR(red.y, 82, 2);
+    EXPECT_NEAR(red.u, 90, 2);
+    EXPECT_NEAR(red.v, 240, 2);
+
+    // Nothing changes: nothing more comes.
+    EXPECT_FALSE(collector.waitForCount(FrameStatus::Complete, 2, 0.3));
+
+    paintRoot(0x0000ff);
+    ASSERT_TRUE(collector.waitFor([](const std::vector<FrameCollector::Event>& events) {
+        return FrameCollector::count(events, FrameStatus::Complete) >= 2;
+    }));
+    // The change may arrive in more than one frame; the last one shows it whole.
+    ASSERT_TRUE(collector.waitForLastFrame(
+        [](const PixelBuffer& f) { return std::abs(centre(f).y - 41) <= 2; }, 2.0));
+    Yuv blue = centre(*collector.lastFrame());
+    EXPECT_NEAR(blue.u, 240, 2);
+    EXPECT_NEAR(blue.v, 110, 2);
+
+    stream->stop();
+    ASSERT_TRUE(queue->drain());
+    auto events = collector.events();
+    EXPECT_EQ(events.back().status, FrameStatus::Stopped);
+    EXPECT_EQ(FrameCollector::count(events, FrameStatus::Stopped), 1u);
+}
+
+TEST_F(X11DisplayTest, DrawsTheCursorWhenAsked) {
+    paintRoot(0x000000);
+    // A cursor at a known place on a black screen: somewhere near it the picture is not black.
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 100, 100);
+    XSync(dpy_, False);
+    FrameCollector collector;
+    auto queue = std::make_shared<ThreadQueue>();
+    DisplayStreamProperties props;
+    props.showCursor = true;
+    auto stream = service_->createDisplayStream(service_->mainDisplayID(), 640, 480, PixelFormat::NV12, props,
+                                                queue, collector.handler());
+    ASSERT_TRUE(stream && stream->start());
+    ASSERT_TRUE(collector.waitForCount(FrameStatus::Complete, 1));
+    auto frame = collector.lastFrame();
+    int brightest = 0;
+    for (int y = 80; y < 130; ++y)
+        for (int x = 80; x < 130; ++x)
+            brightest = std::max<int>(brightest, frame->plane(0)[y * frame->stride(0) + x]);
+    int far = 0;
+    for (int y = 300; y < 350; ++y)
+        for (int x = 400; x < 450; ++x)
+            far = std::max<int>(far, frame->plane(0)[y * frame->stride(0) + x]);
+    EXPECT_GT(brightest, 100);
+    EXPECT_LE(far, 17);
+    // Moving the pointer alone brings a new frame.
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 300, 200);
+    XSync(dpy_, False);
+    EXPECT_TRUE(collector.waitForCount(FrameStatus::Complete, 2));
+    stream->stop();
+}
