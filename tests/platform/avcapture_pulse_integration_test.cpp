@@ -48,7 +48,7 @@ class TonePlayer {
         pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
         int err = 0;
         s_ = pa_simple_new(server.c_str(), "tone", PA_STREAM_PLAYBACK,
-                           test::PrivatePulseServer::kSinkName, "tone", &spec, nullptr, nullptr, &err);
+                           testsupport::PrivatePulseServer::kSinkName, "tone", &spec, nullptr, nullptr, &err);
         if (!s_) return;
         thread_ = std::thread([this, frequency] {
             std::vector<int16_t> chunk(2 * 480);
@@ -78,7 +78,7 @@ class TonePlayer {
 };
 
 TEST(AVCapturePulseTest, RecordsTheDefaultSourceAsStereoFloatAt44100) {
-    test::PrivatePulseServer server;
+    testsupport::PrivatePulseServer server;
     if (!server.available()) GTEST_SKIP() << "no private sound server: " << server.failure();
     EXPECT_TRUE(CaptureDevice::pulseServerAnswers(server.server()));
 
