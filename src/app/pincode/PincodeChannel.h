@@ -17,7 +17,9 @@
 // thread). All delegate calls run on the client's serial queue "com.kelpa.orvellomac.socketqueue", one at
 // a time; the delegate moves user-interface work to the main thread itself.
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
 #include <memory>
 #include <mutex>
@@ -77,8 +79,9 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
     void setPincodeDelegate(std::weak_ptr<PincodeDelegate> delegate);
     std::shared_ptr<PincodeDelegate> pincodeDelegate() const;
 
-    // Starts a look-up of pin; its outcome arrives through the delegate. A look-up started while another
-    // one is still connected fails with onConnectServerFailed (the earlier one goes on).
+    // Starts a look-up of pin; its outcome arrives through the delegate. A look-up asked for while the
+    // connection of an earlier one is still open starts once that connection has closed, so that each
+    // look-up reports its own outcome.
     void findReceiverByPincode(const std::string& pin);
 
     // The pin of the latest look-up; kept after it ends, replaced by the next.
@@ -116,7 +119,10 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
 
   private:
     void startLookup(const std::string& pin);
+    std::shared_ptr<PincodeDelegate> delegateForReport();
+    // Reports one outcome of the current look-up, unless it already has one.
     void reportFailed();
+    void reportReply(const Reply& reply);
     void printLine(const std::string& line);
 
     void socketDidConnectToHost(net::TcpSocket& sock, const std::string& host, uint16_t port) override;
@@ -137,10 +143,12 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
 
     // Socket-queue state of the current look-up.
     Bytes received_;
-    bool replyHandled_ = false;
-    // When the reply must have arrived (steady clock, seconds); reads that gather a short header use what
-    // is left of it.
-    double replyDeadline_ = 0;
+    bool outcomeReported_ = false;
+    // From an accepted connect until the socket reports its close.
+    bool connectionOpen_ = false;
+    std::deque<std::string> pendingPins_;
+    // When the reply must have arrived; reads that gather a short header get what is left of the time.
+    std::chrono::steady_clock::time_point replyDeadline_{};
 };
 
 }  // namespace quill
