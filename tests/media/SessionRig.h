@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioDeviceManager.h"
@@ -160,8 +161,14 @@ class SessionRig {
         channel->setLocalIP("127.0.0.42");
     }
 
+    // The controller may still be held by a link callback under way; it must be gone before the parts
+    // it uses.
     ~SessionRig() {
+        std::weak_ptr<MirrorChannel> weak = channel;
         channel.reset();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         receiver.reset();
     }
 
