@@ -1,5 +1,6 @@
 #include "media/Mp3Packetizer.h"
 
+#include "media/MediaPacket.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -40,8 +41,7 @@ void Mp3Packetizer::composeAudioPacket(const uint8_t* bytes, size_t n, uint32_t 
         // After the first frame, a frame is cut only while a whole padded frame's worth is pending; the
         // rest waits for the next call.
         if (p < f || (!first && p < kPaddedFrameBytes)) break;
-        const auto stamp =
-            static_cast<uint32_t>(timestamp - static_cast<uint32_t>((p * kFrameMilliseconds) / 418));
+        const uint32_t stamp = adjustedAudioTimeStamp(timestamp, p);
         if (!bufferPool_.empty()) {
             const size_t need = f - bufferPool_.size();
             bufferPool_.insert(bufferPool_.end(), bytes + pos, bytes + pos + need);

@@ -1,5 +1,9 @@
 #include "media/SWSoftwareEncoder.h"
 
+#include <pthread.h>
+
+#include <chrono>
+
 namespace quill {
 
 using platform::display::PixelBuffer;
@@ -16,6 +20,53 @@ SWSoftwareEncoder::SWSoftwareEncoder() {
 }
 
 SWSoftwareEncoder::~SWSoftwareEncoder() {
+    stop();
+    closeEncoder();
+}
+
+void SWSoftwareEncoder::start() {
+    std::lock_guard lock(threadMutex_);
+    if (encodingThread_.joinable()) return;
+    encodingThread_ = std::jthread([this](std::stop_token stop) { workingThreadFun(stop); });
+}
+
+void SWSoftwareEncoder::stop() {
+    std::jthread thread;
+    {
+        std::lock_guard lock(threadMutex_);
+        thread = std::move(encodingThread_);
+    }
+    if (thread.joinable()) {
+        thread.request_stop();
+        thread.join();
+    }
+}
+
+bool SWSoftwareEncoder::isRunning() const {
+    std::lock_guard lock(threadMutex_);
+    return encodingThread_.joinable();
+}
+
+void SWSoftwareEncoder::workingThreadFun(std::stop_token stop) {
+    pthread_setname_np(pthread_self(), "x264-encoder");
+    setupX264();
+    openEncoder();
+    std::vector<std::span<const uint8_t>> nals;
+    while (!stop.stop_requested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto input = rawVideoInput();
+        if (!input) continue;
+        std::optional<RawVideoFrame> item = input->take(0.1);
+        input.reset();
+        if (!item || !item->buffer) continue;
+        const RawVideoFrame frame = std::move(*item);
+        if (!encodeFrame(*frame.buffer, frame.timestamp, frame.keyframe, nals)) continue;
+        auto callback = vaCallback();
+        if (!callback) continue;
+        // One packet per NAL unit, all with the frame's time stamp.
+        for (auto nal : nals)
+            callback->onOutputMediaData(MediaPacket::video(frame.timestamp, nal));
+    }
     closeEncoder();
 }
 

@@ -10,25 +10,34 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "media/SWBaseEncoder.h"
 #include "platform/display/PixelBuffer.h"
 #include "platform/display/PixelTransfer.h"
 
 namespace quill {
 
-class SWSoftwareEncoder {
+class SWSoftwareEncoder : public SWBaseEncoder {
   public:
     static constexpr uint32_t kMaxEncodeWidth = 1920;
     static constexpr uint32_t kMaxEncodeHeight = 1080;
     static constexpr unsigned kMinEncodingFps = 15;
 
     SWSoftwareEncoder();
-    virtual ~SWSoftwareEncoder();
+    ~SWSoftwareEncoder() override;
     SWSoftwareEncoder(const SWSoftwareEncoder&) = delete;
     SWSoftwareEncoder& operator=(const SWSoftwareEncoder&) = delete;
+
+    // Starts the encoder thread when none runs.
+    void start() override;
+    // Ends the encoder thread and waits for it; the thread closes the encoder on its way out.
+    void stop() override;
+    bool isRunning() const;
 
     // The encoding size for a source: limited to 1920 x 1080 side by side; when either source side is
     // not a multiple of 16, each limited side that is not is raised to the next multiple of 16.
@@ -64,6 +73,10 @@ class SWSoftwareEncoder {
     const x264_param_t& x264Param() const { return x264_param_; }
 
   private:
+    void workingThreadFun(std::stop_token stop);
+
+    mutable std::mutex threadMutex_;
+    std::jthread encodingThread_;
     x264_param_t x264_param_{};
     x264_t* x264_encoder_ = nullptr;
     uint32_t srcWidth_ = 0;

@@ -36,6 +36,13 @@ class AudioDeviceManagerTest : public ::testing::Test {
             posted.push_back(n.name);
         });
     }
+    ~AudioDeviceManagerTest() override {
+        // Notifications arrive on the hardware's thread: let the last ones finish before the members go.
+        manager.reset();
+        hardware->waitUntilIdle();
+        std::lock_guard lock(mutex);
+        posted.clear();
+    }
     std::vector<std::string> takePosted() {
         hardware->waitUntilIdle();
         std::lock_guard lock(mutex);

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "NetStreamRecorder.h"
+#include "NetStreamTestSupport.h"
 #include "media/NetStream.h"
 #include "platform/foundation/SysLog.h"
 #include "support/TestReceiver.h"
@@ -24,18 +24,9 @@ double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-NetStream::Options optionsFor(const TestReceiver& rx) {
-    NetStream::Options o;
-    o.controlPort = rx.controlPort();
-    o.videoPort = rx.videoPort();
-    o.audioPort = rx.audioPort();
-    o.touchPort = rx.touchPort();
-    return o;
-}
-
 // Shortened timings for everything but the one test of the specified silence limit.
 NetStream::Options fastOptionsFor(const TestReceiver& rx) {
-    NetStream::Options o = optionsFor(rx);
+    NetStream::Options o = linkOptionsFor(rx);
     o.heartbeatPeriod = 0.05;
     o.silenceLimit = 0.5;
     o.connectTimeout = 1.0;
@@ -64,21 +55,14 @@ std::vector<uint8_t> scrambled(std::array<uint8_t, 16> p) {
     return std::vector<uint8_t>(p.begin(), p.end());
 }
 
-struct Link {
-    explicit Link(TestReceiver::Options ro = receiverOptions()) : rx(std::move(ro)) {}
-    void start(NetStream::Options o) {
-        ns = NetStream::create(o);
-        ns->setDelegate(rec);
-    }
-    TestReceiver rx;
-    std::shared_ptr<NetStreamRecorder> rec = std::make_shared<NetStreamRecorder>();
-    std::shared_ptr<NetStream> ns;
+struct Link : testing::ReceiverLink {
+    explicit Link(TestReceiver::Options ro = receiverOptions()) : ReceiverLink(std::move(ro)) {}
 };
 
 TEST(NetStreamLinkTest, ConnectsAllFourAndSpeaksTheControlProtocol) {
     LogCapture log;
     Link l;
-    l.start(optionsFor(l.rx));
+    l.start(linkOptionsFor(l.rx));
     l.ns->setLocaIpByte(37);
     l.rx.setVersion("3.1.4");
     l.ns->connect("127.0.0.1");
@@ -156,7 +140,7 @@ TEST(NetStreamLinkTest, ConnectsAllFourAndSpeaksTheControlProtocol) {
 
 TEST(NetStreamLinkTest, HeartbeatsGoOutAboutEveryThreeHundredMilliseconds) {
     Link l(receiverOptions(0));
-    l.start(optionsFor(l.rx));
+    l.start(linkOptionsFor(l.rx));
     l.ns->setLocaIpByte(37);
     l.ns->connect("127.0.0.1");
     ASSERT_TRUE(l.rx.waitForRequests(0, 7, 5));
@@ -189,7 +173,7 @@ TEST(NetStreamLinkTest, SilentReceiverIsReportedAfterTheSilenceLimit) {
     LogCapture log;
     Link l;
     l.rx.setSilent(true);
-    l.start(optionsFor(l.rx));  // the specified 300 ms and 5001 ms
+    l.start(linkOptionsFor(l.rx));  // the specified 300 ms and 5001 ms
     l.ns->connect("127.0.0.1");
     ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
     ASSERT_TRUE(l.rec->waitFor("onConnectFailed", 1, 7));
@@ -234,9 +218,7 @@ TEST(NetStreamLinkTest, LostControlIsReportedOnceAndDisconnectStillClosesEveryth
     LogCapture log;
     Link l(receiverOptions(0.05));
     l.start(fastOptionsFor(l.rx));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(1, 5));
+    ASSERT_TRUE(l.connect());
     l.rx.closeControl();
     ASSERT_TRUE(l.rec->waitFor("onConnectFailed", 1, 5));
     EXPECT_TRUE(log.contains("control socket disconnected"));
@@ -256,14 +238,10 @@ TEST(NetStreamLinkTest, LostControlIsReportedOnceAndDisconnectStillClosesEveryth
 TEST(NetStreamLinkTest, ConnectAfterAFailureWithoutDisconnectClosesTheOldConnections) {
     Link l(receiverOptions(0.05));
     l.start(fastOptionsFor(l.rx));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(1, 5));
+    ASSERT_TRUE(l.connect());
     l.rx.closeControl();
     ASSERT_TRUE(l.rec->waitFor("onConnectFailed", 1, 5));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 2, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(2, 5));
+    ASSERT_TRUE(l.connect());
     // Every port's latest connection is the new one and open; the old media sockets were closed, which
     // the receiver saw before it accepted the new ones (one connection at a time per port).
     for (auto p : {ReceiverPort::Control, ReceiverPort::Video, ReceiverPort::Audio, ReceiverPort::Touch})
@@ -304,13 +282,11 @@ TEST(NetStreamLinkTest, ConnectFailuresAreReportedOnceAndOnlyForTheControlConnec
 
 TEST(NetStreamLinkTest, QuickReconnectKeepsOneHeartbeat) {
     Link l(receiverOptions(0));
-    l.start(optionsFor(l.rx));
+    l.start(linkOptionsFor(l.rx));
     l.ns->connect("127.0.0.1");
     ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
     l.ns->disconnect();
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 2, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(2, 5));
+    ASSERT_TRUE(l.connect());
     l.rx.clearRecords();
     ASSERT_TRUE(l.rx.waitForRequests(0, 6, 5));
     auto beats = l.rx.requests(0);
@@ -326,10 +302,8 @@ TEST(NetStreamLinkTest, QuickReconnectKeepsOneHeartbeat) {
 
 TEST(NetStreamLinkTest, ControlBytesAreFramedAcrossSegments) {
     Link l(receiverOptions(0));
-    l.start(optionsFor(l.rx));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(1, 5));
+    l.start(linkOptionsFor(l.rx));
+    ASSERT_TRUE(l.connect());
     // The receiver's own answers would interleave with the bytes written here.
     l.rx.setAnswerRequests(false);
 
@@ -359,10 +333,8 @@ TEST(NetStreamLinkTest, ControlBytesAreFramedAcrossSegments) {
 
 TEST(NetStreamLinkTest, APartialPacketDoesNotSurviveIntoTheNextConnection) {
     Link l(receiverOptions(0));
-    l.start(optionsFor(l.rx));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(1, 5));
+    l.start(linkOptionsFor(l.rx));
+    ASSERT_TRUE(l.connect());
     l.rx.setAnswerRequests(false);
     ASSERT_TRUE(l.rx.sendRawControl({1, 2, 3, 4, 5}));
     // The five bytes reach the link before it is closed: the heartbeat answer to them comes later, so
@@ -371,9 +343,7 @@ TEST(NetStreamLinkTest, APartialPacketDoesNotSurviveIntoTheNextConnection) {
     ASSERT_TRUE(l.rx.waitForRequests(0, beats + 2, 5));
     l.ns->disconnect();
     ASSERT_TRUE(l.rx.waitForAllClosed(5));
-    l.ns->connect("127.0.0.1");
-    ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 2, 5));
-    ASSERT_TRUE(l.rx.waitForConnections(2, 5));
+    ASSERT_TRUE(l.connect());
     ASSERT_TRUE(l.rx.sendCallback(128, 7));
     ASSERT_TRUE(l.rec->waitFor("onServerRequestDeviceStatus", 1, 5));
     EXPECT_EQ(l.rec->events("onServerRequestDeviceStatus")[0].text, "7");
@@ -382,7 +352,7 @@ TEST(NetStreamLinkTest, APartialPacketDoesNotSurviveIntoTheNextConnection) {
 
 TEST(NetStreamLinkTest, ReceiverHeartbeatIsAnsweredWithExactBytes) {
     Link l(receiverOptions(0.1));
-    l.start(optionsFor(l.rx));
+    l.start(linkOptionsFor(l.rx));
     l.ns->setLocaIpByte(37);
     l.ns->connect("127.0.0.1");
     ASSERT_TRUE(l.rx.waitFor([&] { return l.rx.responses(0).size() >= 2; }, 5));

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "NetStreamRecorder.h"
+#include "NetStreamTestSupport.h"
 #include "media/MediaPacket.h"
 #include "media/NetStream.h"
 #include "platform/foundation/SysLog.h"
@@ -20,15 +20,12 @@ using testing::ReceiverPort;
 using testing::TestReceiver;
 
 NetStream::Options fastOptionsFor(const TestReceiver& rx) {
-    NetStream::Options o;
-    o.controlPort = rx.controlPort();
-    o.videoPort = rx.videoPort();
-    o.audioPort = rx.audioPort();
-    o.touchPort = rx.touchPort();
+    NetStream::Options o = testing::linkOptionsFor(rx);
     o.heartbeatPeriod = 0.1;
     o.silenceLimit = 2.0;
-    o.videoCreditWait = 0.3;
-    o.audioCreditWait = 0.3;
+    // Long enough for a write to complete on a slow (sanitized) build, short enough for the drop tests.
+    o.videoCreditWait = 1.0;
+    o.audioCreditWait = 1.0;
     return o;
 }
 
@@ -52,24 +49,14 @@ std::vector<uint8_t> nal(size_t n, uint8_t type) {
     return v;
 }
 
-struct MediaLink {
-    MediaLink() {
-        TestReceiver::Options ro;
-        ro.heartbeatSeconds = 0.1;
-        rx = std::make_unique<TestReceiver>(ro);
-        ns = NetStream::create(fastOptionsFor(*rx));
-        ns->setDelegate(rec);
-    }
-    bool connect() {
-        const size_t successes = rec->count("onConnectSuccess");
-        const int connections = rx->connections(ReceiverPort::Control);
-        ns->connect("127.0.0.1");
-        return rec->waitFor("onConnectSuccess", successes + 1, 5) &&
-               rx->waitForConnections(connections + 1, 5);
-    }
-    std::unique_ptr<TestReceiver> rx;
-    std::shared_ptr<NetStreamRecorder> rec = std::make_shared<NetStreamRecorder>();
-    std::shared_ptr<NetStream> ns;
+TestReceiver::Options receiverOptions() {
+    TestReceiver::Options ro;
+    ro.heartbeatSeconds = 0.1;
+    return ro;
+}
+
+struct MediaLink : testing::ReceiverLink {
+    MediaLink() : ReceiverLink(receiverOptions()) { start(fastOptionsFor(rx)); }
 };
 
 TEST(NetStreamMediaTest, VideoAndAudioPacketsArriveAsWritten) {
@@ -82,25 +69,25 @@ TEST(NetStreamMediaTest, VideoAndAudioPacketsArriveAsWritten) {
         MediaPacket a = MediaPacket::audio(2000 + i, mp3Frame());
         ASSERT_TRUE(l.ns->sendAudioData(a.wire()));
     }
-    ASSERT_TRUE(l.rx->waitForVideo(30, 5));
-    ASSERT_TRUE(l.rx->waitForAudio(30, 5));
-    auto video = l.rx->video();
-    auto audio = l.rx->audio();
+    ASSERT_TRUE(l.rx.waitForVideo(30, 5));
+    ASSERT_TRUE(l.rx.waitForAudio(30, 5));
+    auto video = l.rx.video();
+    auto audio = l.rx.audio();
     for (uint32_t i = 0; i < 30; ++i) {
         EXPECT_EQ(video[i].stamp, 1000 + i);
         EXPECT_EQ(video[i].nal, nal(20 + i, i == 0 ? 0x65 : 0x41));
         EXPECT_EQ(audio[i].stamp, 2000 + i);
         EXPECT_EQ(audio[i].frame, mp3Frame());
     }
-    EXPECT_TRUE(l.rx->problems().empty());
+    EXPECT_TRUE(l.rx.problems().empty());
     EXPECT_EQ(log.count("sendAudioData:426"), 30u);
-    ASSERT_TRUE(l.rx->waitFor([&] { return log.count("didWriteDataWithTag audioooooooo:4") == 30; }, 5));
+    ASSERT_TRUE(l.rx.waitFor([&] { return log.count("didWriteDataWithTag audioooooooo:4") == 30; }, 5));
     EXPECT_FALSE(log.contains("unable to send video data."));
     // Media never travels on the touch connection.
-    EXPECT_EQ(l.rx->touchBytes(), 0u);
+    EXPECT_EQ(l.rx.touchBytes(), 0u);
     l.ns->disconnect();
-    ASSERT_TRUE(l.rx->waitForAllClosed(5));
-    EXPECT_EQ(l.rx->touchBytes(), 0u);
+    ASSERT_TRUE(l.rx.waitForAllClosed(5));
+    EXPECT_EQ(l.rx.touchBytes(), 0u);
 }
 
 // Fills the video connection until a write waits for a credit in vain. Returns the number queued.
@@ -114,41 +101,41 @@ int fillVideo(MediaLink& l, LogCapture& log, const std::vector<uint8_t>& wire) {
 TEST(NetStreamMediaTest, StalledVideoDropsPacketsWhileHeartbeatsGoOn) {
     LogCapture log;
     MediaLink l;
-    l.rx->setReadMedia(ReceiverPort::Video, false);
+    l.rx.setReadMedia(ReceiverPort::Video, false);
     ASSERT_TRUE(l.connect());
     MediaPacket big = MediaPacket::video(7, nal(1 << 20, 0x41));
     int queued = fillVideo(l, log, std::vector<uint8_t>(big.wire().begin(), big.wire().end()));
     ASSERT_TRUE(log.contains("unable to send video data.")) << queued;
     // The drop took about the credit wait; the link is still up and its heartbeat goes on.
-    auto beats = l.rx->requests(0).size();
-    ASSERT_TRUE(l.rx->waitForRequests(0, beats + 3, 5));
+    auto beats = l.rx.requests(0).size();
+    ASSERT_TRUE(l.rx.waitForRequests(0, beats + 3, 5));
     EXPECT_EQ(l.rec->count("onConnectFailed"), 0u);
     EXPECT_TRUE(l.ns->isConnected());
     // Audio is not held up by the stalled video connection.
     MediaPacket a = MediaPacket::audio(9, mp3Frame());
     ASSERT_TRUE(l.ns->sendAudioData(a.wire()));
-    ASSERT_TRUE(l.rx->waitForAudio(1, 5));
+    ASSERT_TRUE(l.rx.waitForAudio(1, 5));
 
     // A drop costs the caller the credit wait, no more.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(l.ns->sendVideoData(big.wire()));
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_GE(waited, 0.29);
-    EXPECT_LT(waited, 1.0);
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 2.5);
 
     // When the receiver reads again, the queued packets arrive whole and writing resumes.
-    l.rx->setReadMedia(ReceiverPort::Video, true);
-    ASSERT_TRUE(l.rx->waitForVideo(size_t(queued), 10));
+    l.rx.setReadMedia(ReceiverPort::Video, true);
+    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued), 10));
     ASSERT_TRUE(l.ns->sendVideoData(big.wire()));
-    ASSERT_TRUE(l.rx->waitForVideo(size_t(queued) + 1, 10));
-    EXPECT_TRUE(l.rx->problems().empty());
+    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued) + 1, 10));
+    EXPECT_TRUE(l.rx.problems().empty());
     l.ns->disconnect();
 }
 
 TEST(NetStreamMediaTest, EveryConnectionStartsWithFreshCredits) {
     LogCapture log;
     MediaLink l;
-    l.rx->setReadMedia(ReceiverPort::Video, false);
+    l.rx.setReadMedia(ReceiverPort::Video, false);
     ASSERT_TRUE(l.connect());
     MediaPacket big = MediaPacket::video(7, nal(1 << 20, 0x41));
     fillVideo(l, log, std::vector<uint8_t>(big.wire().begin(), big.wire().end()));
@@ -156,21 +143,21 @@ TEST(NetStreamMediaTest, EveryConnectionStartsWithFreshCredits) {
     // Closing drops the stalled writes, and their credits with them. The close reaches the receiver
     // behind the bytes already sent, so it reads again.
     l.ns->disconnect();
-    l.rx->setReadMedia(ReceiverPort::Video, true);
-    ASSERT_TRUE(l.rx->waitForAllClosed(5));
+    l.rx.setReadMedia(ReceiverPort::Video, true);
+    ASSERT_TRUE(l.rx.waitForAllClosed(5));
     // A media write after disconnect is dropped at once.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(l.ns->sendVideoData(big.wire()));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.2);
 
-    l.rx->clearRecords();
+    l.rx.clearRecords();
     log.clear();
     ASSERT_TRUE(l.connect());
     for (int i = 0; i < 12; ++i) {
         MediaPacket v = MediaPacket::video(uint32_t(i), nal(100, 0x41));
         ASSERT_TRUE(l.ns->sendVideoData(v.wire())) << i;
     }
-    ASSERT_TRUE(l.rx->waitForVideo(12, 5));
+    ASSERT_TRUE(l.rx.waitForVideo(12, 5));
     EXPECT_FALSE(log.contains("unable to send video data."));
     l.ns->disconnect();
 }
@@ -178,9 +165,9 @@ TEST(NetStreamMediaTest, EveryConnectionStartsWithFreshCredits) {
 TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
     LogCapture log;
     MediaLink l;
-    l.rx->setReadMedia(ReceiverPort::Video, false);
+    l.rx.setReadMedia(ReceiverPort::Video, false);
     // A long wait, so that only disconnect() can end it in time.
-    auto o = fastOptionsFor(*l.rx);
+    auto o = fastOptionsFor(l.rx);
     o.videoCreditWait = 30;
     l.ns = NetStream::create(o);
     l.ns->setDelegate(l.rec);
@@ -203,10 +190,10 @@ TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
         int64_t s = callStarted.load();
         return s != 0 && Clock::now().time_since_epoch().count() - s > 200'000'000;
     };
-    EXPECT_TRUE(l.rx->waitFor(waiting, 10));
+    EXPECT_TRUE(l.rx.waitFor(waiting, 10));
     auto t0 = Clock::now();
     l.ns->disconnect();
-    EXPECT_TRUE(l.rx->waitFor([&] { return returned.load(); }, 5));
+    EXPECT_TRUE(l.rx.waitFor([&] { return returned.load(); }, 5));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.0);
     sender.join();
 }

@@ -1,7 +1,7 @@
 // The link's reassembly of control bytes into packets and its delegate forwarding, driven without sockets.
 #include <gtest/gtest.h>
 
-#include "NetStreamRecorder.h"
+#include "NetStreamTestSupport.h"
 #include "media/MediaPacket.h"
 #include "media/NetStream.h"
 #include "platform/foundation/SysLog.h"

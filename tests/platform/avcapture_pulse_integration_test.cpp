@@ -12,6 +12,7 @@
 
 #include "platform/avcapture/CaptureSession.h"
 #include "support/PrivatePulseServer.h"
+#include "support/SampleBufferCollector.h"
 #include "support/ToneAnalysis.h"
 
 namespace quill::platform::avcapture {
@@ -19,27 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class Collector : public AudioDataOutputDelegate {
-  public:
-    void captureOutputDidOutputSampleBuffer(const SampleBufferPtr& buffer) override {
-        std::lock_guard lock(mutex_);
-        buffers_.push_back(buffer);
-        cv_.notify_all();
-    }
-    bool waitFor(size_t n, std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, limit, [&] { return buffers_.size() >= n; });
-    }
-    std::vector<SampleBufferPtr> buffers() {
-        std::lock_guard lock(mutex_);
-        return buffers_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<SampleBufferPtr> buffers_;
-};
+using Collector = test::SampleBufferCollector;
 
 // Plays a tone into the server's sink, at 48 kHz 16-bit so that the server has to convert for us.
 class TonePlayer {

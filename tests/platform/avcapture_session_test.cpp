@@ -11,6 +11,7 @@
 
 #include "platform/avcapture/CaptureSession.h"
 #include "platform/foundation/SysLog.h"
+#include "support/SampleBufferCollector.h"
 #include "support/TempFolder.h"
 #include "support/ToneAnalysis.h"
 
@@ -20,42 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Collects what the session delivers.
-class Collector : public AudioDataOutputDelegate {
-  public:
-    void captureOutputDidOutputSampleBuffer(const SampleBufferPtr& buffer) override {
-        std::lock_guard lock(mutex_);
-        buffers_.push_back(buffer);
-        threads_.push_back(std::this_thread::get_id());
-        cv_.notify_all();
-    }
-    bool waitFor(size_t n, std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, limit, [&] { return buffers_.size() >= n; });
-    }
-    std::vector<SampleBufferPtr> buffers() {
-        std::lock_guard lock(mutex_);
-        return buffers_;
-    }
-    std::vector<std::thread::id> threads() {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<SampleBufferPtr> buffers_;
-    std::vector<std::thread::id> threads_;
-};
-
-std::vector<float> leftChannel(const std::vector<SampleBufferPtr>& buffers) {
-    std::vector<float> left;
-    for (const auto& b : buffers)
-        for (size_t i = 0; i < b->frameCount(); ++i)
-            left.push_back(b->data()[2 * i]);
-    return left;
-}
+using Collector = test::SampleBufferCollector;
 
 using test::ScopedEnv;
 
@@ -83,9 +49,28 @@ TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
     for (size_t i = 1; i < buffers.size(); ++i)
         EXPECT_GT(buffers[i]->presentationTime(), buffers[i - 1]->presentationTime());
     // The tone runs on across buffer boundaries without a phase jump.
-    auto left = leftChannel(buffers);
+    auto left = collector->leftChannel();
     EXPECT_NEAR(testsupport::toneFrequency(left.data(), left.size(), kSampleRate), 1000.0, 1.0);
     EXPECT_NEAR(testsupport::rms(left.data(), left.size()), 0.5 / std::sqrt(2.0), 0.01);
+}
+
+TEST(AVCaptureSessionTest, DeliversInOrderOnTheDelegateSerialQueue) {
+    auto collector = std::make_shared<Collector>();
+    auto queue = dispatch::Queue::serial("avcapture-test-queue");
+    CaptureSession session;
+    session.setInput(CaptureDevice::synthetic());
+    session.setFramesPerBuffer(128);
+    session.setSampleBufferDelegate(collector, queue);
+    session.startRunning();
+    ASSERT_TRUE(collector->waitFor(20, 3s));
+    session.stopRunning();
+    queue->sync([] {});  // let queued deliveries finish
+    auto buffers = collector->buffers();
+    for (const auto& label : collector->labels())
+        EXPECT_EQ(label, "avcapture-test-queue");
+    for (size_t i = 1; i < buffers.size(); ++i)
+        EXPECT_GT(buffers[i]->presentationTime(), buffers[i - 1]->presentationTime());
+    EXPECT_EQ(session.droppedBufferCount(), 0u);
 }
 
 TEST(AVCaptureSessionTest, StopEndsCaptureQuicklyAndNothingArrivesAfterIt) {

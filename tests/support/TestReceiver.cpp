@@ -298,12 +298,13 @@ void TestReceiver::handleVideoFrame(const std::vector<uint8_t>& frame) {
         rec.nal.assign(frame.begin() + 24, frame.end());
         if (rec.nalType() < 0) problem = "video packet without a start code";
     }
+    if (problem.empty() && options_.onVideo) options_.onVideo(rec);
     {
         std::lock_guard lock(mutex_);
-        if (problem.empty()) {
-            video_.push_back(std::move(rec));
-        } else {
+        if (!problem.empty()) {
             problems_.push_back(problem);
+        } else if (options_.keepMedia) {
+            video_.push_back(std::move(rec));
         }
     }
     changed_.notify_all();
@@ -332,12 +333,13 @@ void TestReceiver::handleAudioFrame(const std::vector<uint8_t>& frame) {
             problem = "audio frame length disagrees with its padding bit";
         }
     }
+    if (problem.empty() && options_.onAudio) options_.onAudio(rec);
     {
         std::lock_guard lock(mutex_);
-        if (problem.empty()) {
-            audio_.push_back(std::move(rec));
-        } else {
+        if (!problem.empty()) {
             problems_.push_back(problem);
+        } else if (options_.keepMedia) {
+            audio_.push_back(std::move(rec));
         }
     }
     changed_.notify_all();

@@ -61,6 +61,11 @@ class TestReceiver {
         uint8_t addressByte = 200;
         // Called for every recorded control packet (from a receiver thread).
         std::function<void(const ControlRecord&)> onControl;
+        // Called for every well-formed media packet (from a receiver thread).
+        std::function<void(const VideoRecord&)> onVideo;
+        std::function<void(const AudioRecord&)> onAudio;
+        // False: media packets are checked and passed to the callbacks but not kept (for long runs).
+        bool keepMedia = true;
     };
 
     TestReceiver();

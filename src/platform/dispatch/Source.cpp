@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -352,13 +353,14 @@ class FdImpl final : public SourceBase<FdSource> {
             if (::poll(&p, 1, 0) == 1) return size_t{1};
             return std::nullopt;
         }
-        int available = 0;
-        bool counted = ::ioctl(fd_, FIONREAD, &available) == 0;
-        if (counted && available > 0) return static_cast<size_t>(available);
-        // Nothing to read: end of stream or an error if the descriptor still polls readable, a stale
-        // event otherwise. Listening sockets refuse FIONREAD; readable means a connection waits.
+        // Readiness first, then the count: bytes that arrive in between are counted, never mistaken
+        // for the end of the stream. Not readable: a stale event.
         if (::poll(&p, 1, 0) != 1) return std::nullopt;
-        return counted ? size_t{0} : size_t{1};
+        int available = 0;
+        // Listening sockets refuse FIONREAD; readable means a connection waits.
+        if (::ioctl(fd_, FIONREAD, &available) != 0) return size_t{1};
+        // Readable with nothing to count: end of stream, or an error the read will report.
+        return static_cast<size_t>(std::max(available, 0));
     }
 
     const int fd_;

@@ -2,19 +2,14 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/dpms.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
 #include "platform/foundation/SysLog.h"
-
-extern char** environ;
+#include "platform/foundation/Task.h"
 
 namespace quill::platform::power {
 namespace {
@@ -71,50 +66,44 @@ class LogindBackend : public PowerBackend {
     explicit LogindBackend(std::string tool) : tool_(std::move(tool)) {}
     ~LogindBackend() override {
         std::lock_guard lock(mutex_);
-        for (auto& [handle, pid] : children_)
-            stop(pid);
+        for (auto& [handle, child] : children_)
+            stop(*child);
     }
     std::string name() const override { return "logind"; }
     uint64_t take(const std::string& type, const std::string& reason) override {
         std::string what = type == kIOPMAssertionTypePreventUserIdleDisplaySleep ? "idle" : "idle:sleep";
-        std::vector<std::string> args = {
-            tool_,          "--what=" + what, "--who=Quillaran", "--why=" + reason,
-            "--mode=block", "sleep",          "infinity"};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        int rc = posix_spawn(&pid, tool_.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return 0;
+        foundation::TaskOptions options;
+        options.standardInput = foundation::TaskStream::Null;
+        options.standardOutput = foundation::TaskStream::Null;
+        options.standardError = foundation::TaskStream::Null;
+        auto child = std::make_unique<foundation::Task>(
+            tool_,
+            std::vector<std::string>{"--what=" + what, "--who=Quillaran", "--why=" + reason, "--mode=block",
+                                     "sleep", "infinity"},
+            options);
+        if (!child->launch()) return 0;
         std::lock_guard lock(mutex_);
         uint64_t handle = next_++;
-        children_[handle] = pid;
+        children_[handle] = std::move(child);
         return handle;
     }
     void release(uint64_t handle) override {
         std::lock_guard lock(mutex_);
         auto it = children_.find(handle);
         if (it == children_.end()) return;
-        stop(it->second);
+        stop(*it->second);
         children_.erase(it);
     }
 
   private:
-    static void stop(pid_t pid) {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
+    static void stop(foundation::Task& child) {
+        child.sendSignal(SIGTERM);
+        child.waitUntilExit();
     }
     std::string tool_;
     std::mutex mutex_;
     uint64_t next_ = 1;
-    std::map<uint64_t, pid_t> children_;
+    std::map<uint64_t, std::unique_ptr<foundation::Task>> children_;
 };
 
 class NoopBackend : public PowerBackend {

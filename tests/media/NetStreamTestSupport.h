@@ -1,5 +1,6 @@
 #pragma once
-// A NetStreamDelegate for tests: records every call with its time and thread, and offers bounded waits.
+// What the link's tests share: a delegate that records every call with its time and thread and offers
+// bounded waits, and a link set up against a test receiver.
 
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "media/NetStream.h"
+#include "support/TestReceiver.h"
 
 namespace quill::testing {
 
@@ -93,6 +95,37 @@ class NetStreamRecorder : public NetStreamDelegate {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<Event> events_;
+};
+
+// The link's options with the receiver's ports and the specified timings.
+inline NetStream::Options linkOptionsFor(const TestReceiver& rx) {
+    NetStream::Options o;
+    o.controlPort = rx.controlPort();
+    o.videoPort = rx.videoPort();
+    o.audioPort = rx.audioPort();
+    o.touchPort = rx.touchPort();
+    return o;
+}
+
+// A test receiver and a link to it that reports to a recorder.
+struct ReceiverLink {
+    explicit ReceiverLink(TestReceiver::Options ro = {}) : rx(std::move(ro)) {}
+    void start(const NetStream::Options& o) {
+        ns = NetStream::create(o);
+        ns->setDelegate(rec);
+    }
+    // Connects and waits until the link reported success and the receiver accepted all four.
+    bool connect(double seconds = 5) {
+        const size_t successes = rec->count("onConnectSuccess");
+        const int connections = rx.connections(ReceiverPort::Control);
+        ns->connect("127.0.0.1");
+        return rec->waitFor("onConnectSuccess", successes + 1, seconds) &&
+               rx.waitForConnections(connections + 1, seconds);
+    }
+
+    TestReceiver rx;
+    std::shared_ptr<NetStreamRecorder> rec = std::make_shared<NetStreamRecorder>();
+    std::shared_ptr<NetStream> ns;
 };
 
 }  // namespace quill::testing

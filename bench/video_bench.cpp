@@ -1,0 +1,135 @@
+// Frames per second of the screen path for a 2880 x 1800 source: capture conversion (BGRX to NV12),
+// scaling to the encoding size, x264 with the system's settings and packing, beside x264 alone on
+// frames converted beforehand. The ratio of the two is the cost of conversion and packing.
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "media/MediaPacket.h"
+#include "media/SWSoftwareEncoder.h"
+#include "platform/display/PixelTransfer.h"
+
+using namespace quill;
+using namespace quill::platform::display;
+
+namespace {
+
+constexpr int kSrcW = 2880, kSrcH = 1800;
+constexpr int kFrames = 16;
+
+// Screens in BGRX: a gradient with a block that moves from picture to picture.
+const std::vector<std::vector<uint8_t>>& screens() {
+    static const auto all = [] {
+        std::vector<std::vector<uint8_t>> out(kFrames, std::vector<uint8_t>(size_t(kSrcW) * kSrcH * 4));
+        for (int f = 0; f < kFrames; ++f) {
+            auto& s = out[f];
+            for (int y = 0; y < kSrcH; ++y)
+                for (int x = 0; x < kSrcW; ++x) {
+                    uint8_t* p = &s[(size_t(y) * kSrcW + x) * 4];
+                    p[0] = uint8_t(x * 255 / kSrcW);
+                    p[1] = uint8_t(y * 255 / kSrcH);
+                    p[2] = uint8_t((x + y + f * 8) & 0xff);
+                    p[3] = 255;
+                }
+            for (int y = 200 + f * 20; y < 500 + f * 20; ++y)
+                for (int x = 300 + f * 40; x < 700 + f * 40; ++x)
+                    std::memset(&s[(size_t(y) * kSrcW + x) * 4], 255, 4);
+        }
+        return out;
+    }();
+    return all;
+}
+
+void BM_WholePath(benchmark::State& state) {
+    const auto& src = screens();
+    PixelTransfer capture;
+    SWSoftwareEncoder encoder;
+    PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
+    std::vector<std::span<const uint8_t>> nals;
+    uint32_t ts = 0;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const auto& screen = src[ts / 40 % kFrames];
+        capture.transferFromBGRA(screen.data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+        encoder.encodeFrame(nv12, ts, false, nals);
+        for (auto nal : nals) {
+            MediaPacket p = MediaPacket::video(ts, nal);
+            bytes += p.wireLength();
+            benchmark::DoNotOptimize(p);
+        }
+        ts += 40;
+    }
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["kbit_per_frame"] = double(bytes) * 8 / 1000 / double(state.iterations());
+    state.SetLabel(std::to_string(encoder.dstWidth()) + "x" + std::to_string(encoder.dstHeight()));
+}
+
+void BM_X264Only(benchmark::State& state) {
+    const auto& src = screens();
+    // Same pictures, converted and scaled beforehand.
+    SWSoftwareEncoder settings;
+    const auto [w, h] = SWSoftwareEncoder::encodingSize(kSrcW, kSrcH);
+    PixelTransfer transfer;
+    std::vector<PixelBuffer> pictures;
+    for (const auto& screen : src) {
+        pictures.emplace_back(PixelFormat::I420, int(w), int(h));
+        transfer.transferFromBGRA(screen.data(), kSrcW * 4, kSrcW, kSrcH, pictures.back());
+    }
+    // The encoder's own parameters at that size.
+    PixelBuffer probe(PixelFormat::I420, int(w), int(h));
+    std::vector<std::span<const uint8_t>> nals;
+    settings.encodeFrame(probe, 0, false, nals);
+    x264_param_t param = settings.x264Param();
+    x264_t* x264 = x264_encoder_open(&param);
+    x264_picture_t in, out;
+    x264_nal_t* nal = nullptr;
+    int count = 0;
+    int64_t pts = 0;
+    for (auto _ : state) {
+        const PixelBuffer& pic = pictures[size_t(pts) % pictures.size()];
+        x264_picture_init(&in);
+        in.img.i_csp = X264_CSP_I420;
+        in.img.i_plane = 3;
+        for (int i = 0; i < 3; ++i) {
+            in.img.plane[i] = const_cast<uint8_t*>(pic.plane(i));
+            in.img.i_stride[i] = pic.stride(i);
+        }
+        in.i_pts = pts++;
+        benchmark::DoNotOptimize(x264_encoder_encode(x264, &nal, &count, &in, &out));
+    }
+    x264_encoder_close(x264);
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
+}
+
+// The two conversion steps of the whole path on their own.
+void BM_CaptureConversion(benchmark::State& state) {
+    const auto& src = screens();
+    PixelTransfer capture;
+    PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
+    size_t i = 0;
+    for (auto _ : state)
+        capture.transferFromBGRA(src[i++ % kFrames].data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_EncoderScaling(benchmark::State& state) {
+    PixelTransfer capture, scale;
+    PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
+    capture.transferFromBGRA(screens()[0].data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+    const auto [w, h] = SWSoftwareEncoder::encodingSize(kSrcW, kSrcH);
+    PixelBuffer i420(PixelFormat::I420, int(w), int(h));
+    for (auto _ : state)
+        scale.transfer(nv12, i420);
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+BENCHMARK(BM_CaptureConversion)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_EncoderScaling)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_X264Only)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK_MAIN();

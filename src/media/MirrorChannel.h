@@ -1,0 +1,167 @@
+#pragma once
+// The session controller: the one object through which the application drives a mirroring session with
+// one receiver. It connects the receiver link, sends the set-up requests, starts and stops the media
+// pipeline when the receiver agrees or asks, switches the system sound to the loopback device for the
+// time of mirroring, keeps the display awake while mirroring, and runs the thread that moves encoded
+// packets from the pipeline to the link.
+//
+// Threads: the delegate hears from the link's callback queue (concurrent) or from the heartbeat thread,
+// never on the main thread; a delegate that touches a user interface hands its work over itself.
+// Starting, stopping and disconnecting are serialised by one lock that is never held while the delegate
+// runs, so a start, a stop and a disconnect from different threads never interleave. After disconnect()
+// no start of mirroring happens until the next connect().
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "media/NetStream.h"
+
+namespace quill {
+
+class SWAppConfig;
+class SWMediaHandler;
+class SoundflowerManager;
+class AudioDeviceManager;
+namespace platform::power {
+class PowerManager;
+}
+
+// What the session controller reports, implemented by the session view. Calls arrive on the link's
+// callback queue or the heartbeat thread.
+class MirrorChannelDelegate {
+  public:
+    virtual ~MirrorChannelDelegate() = default;
+
+    // The control connection to the receiver is up; the set-up requests follow.
+    virtual void onConnectToReceiverSuccess() = 0;
+    // -1: the control connection could not be made or was lost, or the receiver fell silent.
+    // -2: the receiver timed out (never sent).
+    virtual void onConnectToReceiverFailed(int code) = 0;
+    // Mirroring starts (at the user's request or the receiver's); sent just before the pipeline starts.
+    virtual void onRequestMirrorOnSuccess() = 0;
+    // Never sent: a refused start is not reported.
+    virtual void onRequestMirrorOnFailed(int code) = 0;
+    // Mirroring stopped (also sent for the receiver's answer to a stop request when nothing mirrored).
+    virtual void onRequestMirrorOffSuccess() = 0;
+    virtual void onRequestReceiverVersionSuccess(const std::string& version) = 0;
+};
+
+// The parts a session controller works with; the defaults are the process's own.
+struct MirrorChannelParts {
+    // Receiver ports, heartbeat and time-outs of the link.
+    NetStream::Options link;
+    // The process's singletons when null. The audio device manager defaults to the sound-flower
+    // manager's.
+    SoundflowerManager* soundflowerManager = nullptr;
+    AudioDeviceManager* audioDeviceManager = nullptr;
+    platform::power::PowerManager* powerManager = nullptr;
+    SWAppConfig* config = nullptr;
+    // Where the user's sound devices are saved while mirroring; empty: the settings' ".soundflower".
+    std::string soundflowerSettingFile;
+    // Makes the media handler of each start of mirroring; empty: a handler over the process's screen
+    // and sound capture and the managers above.
+    std::function<std::shared_ptr<SWMediaHandler>()> makeMediaHandler;
+    // Pause of the send loop when both encoded queues are empty, seconds.
+    double sendLoopIdle = 0.01;
+};
+
+class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
+  public:
+    // The display-sleep assertion taken while mirroring.
+    static constexpr const char* kAssertionName = "Screen Mirroring";
+
+    static std::shared_ptr<MirrorChannel> create();
+    static std::shared_ptr<MirrorChannel> create(MirrorChannelParts parts);
+    // Ends mirroring and closes the link as disconnect() does.
+    ~MirrorChannel();
+    MirrorChannel(const MirrorChannel&) = delete;
+    MirrorChannel& operator=(const MirrorChannel&) = delete;
+
+    // The delegate is held strongly.
+    std::shared_ptr<MirrorChannelDelegate> delegate() const;
+    void setDelegate(std::shared_ptr<MirrorChannelDelegate> delegate);
+
+    // This computer's IPv4 address in dotted form; its last part becomes the link's address byte.
+    std::string localIP() const;
+    void setLocalIP(const std::string& localIP);
+
+    // Connects the link to the receiver's IPv4 address; the pin is sent with the set-up requests. The
+    // outcome arrives as onConnectToReceiverSuccess or onConnectToReceiverFailed.
+    void connect(const std::string& address, const std::string& pin);
+    // Whether the loopback driver is loaded, installing it when it is not (asks for administrator
+    // rights); blocks while the detection command runs.
+    bool installSoundPlugin();
+    // Ask the receiver to start or stop mirroring; mirroring itself starts and stops on its answer.
+    void requestMirrorOn();
+    void requestMirrorOff();
+    // Ends mirroring if it is on (pipeline stopped, send thread joined, display assertion released),
+    // closes the link, turns the sound guard off and puts the user's sound devices back. Never from a
+    // delegate callback of this controller's send thread (there is none).
+    void disconnect();
+
+    bool isMirroring() const;
+    std::string pinCode() const;
+    NetStream& netStream() { return *netStream_; }
+
+  private:
+    class LinkListener;
+    struct SendRun;
+    friend class LinkListener;
+
+    explicit MirrorChannel(MirrorChannelParts parts);
+    void init();
+
+    // NetStreamDelegate, through the listener.
+    void onConnectSuccess();
+    void onConnectFailed();
+    void onServerTimeout();
+    void onRequestMirrorStartSuccess();
+    void onRequestMirrorStopSuccess();
+    void onServerRequestMirrorOn();
+    void onServerRequestMirrorOff();
+    void onServerRequestKeyFrame();
+    void onServerRequestKeyStatus();
+    void onServerRequestDeviceStatus(int status);
+    void onServerResponseVersion(const std::string& version);
+
+    void syncSettings();
+    // Both under opMutex_; false when nothing was started or stopped.
+    bool startMirrorOn();
+    bool stopMirroOn();
+    void enableAudio();
+    void restoreAudio();
+    static void sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run);
+    // Starts mirroring unless it is on or a disconnect came since the last connect; reports
+    // onRequestMirrorOnSuccess first when it starts.
+    void startFromReceiver();
+    void stopFromReceiver(bool reportAlways);
+
+    MirrorChannelParts parts_;
+    SoundflowerManager* soundflowerManager_;
+    AudioDeviceManager* audioDeviceManager_;
+    platform::power::PowerManager* powerManager_;
+    SWAppConfig* config_;
+    std::shared_ptr<NetStream> netStream_;
+    std::shared_ptr<LinkListener> listener_;
+
+    // Serialises start, stop and disconnect as wholes. Never held while the delegate runs.
+    std::mutex opMutex_;
+    // Guards the small fields below, for readers that do not take opMutex_.
+    mutable std::mutex mutex_;
+    std::shared_ptr<MirrorChannelDelegate> delegate_;
+    std::string localIP_;
+    std::string pinCode_;
+    bool mirroring_ = false;
+    bool accepting_ = false;  // starts allowed: from connect() until disconnect()
+    bool autoShare_ = false;
+
+    // Under opMutex_.
+    std::shared_ptr<SWMediaHandler> mediaHandler_;
+    std::shared_ptr<SendRun> sendRun_;
+    uint32_t assertionID_ = 0;
+};
+
+}  // namespace quill
