@@ -105,7 +105,7 @@ TEST_F(MainWindowTest, FoundReceiverSwapsToTheSessionViewAndClosingSwapsBack) {
     EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
     EXPECT_EQ(sessionView->receiverNameTextField()->text().toStdString(), "Living room(2.1)");
 
-    session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return sessionView->disconnectButton()->isVisible(); }));
     sessionView->disconnectButton()->click();
     ASSERT_TRUE(pumpUntil([&] { return pinViewShows(); }));
@@ -123,7 +123,7 @@ TEST_F(MainWindowTest, FoundReceiverSwapsToTheSessionViewAndClosingSwapsBack) {
 
 TEST_F(MainWindowTest, LostReceiverReturnsToThePinViewAfterTheAlert) {
     findReceiver(receiver);
-    session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
     ASSERT_TRUE(pumpUntil([&] { return pinViewShows(); }));
     EXPECT_EQ(alerts->count(), 1u);
     EXPECT_EQ(session->count("disconnect"), 1u);
@@ -181,7 +181,7 @@ TEST_F(MainWindowTest, LaunchInstallsTheLoggerAndBeginsTheTwoActivities) {
 TEST_F(MainWindowTest, QuitDuringASessionDisconnectsIt) {
     application.finishLaunching();
     findReceiver(receiver);
-    session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
     auto sessionView = handler().connectStatusViewController();
     ASSERT_TRUE(pumpUntil([&] { return sessionView->mirrorButton()->isVisible(); }));
     sessionView->mirrorButton()->click();
