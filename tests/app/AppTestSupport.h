@@ -26,7 +26,8 @@ namespace quill::test {
 
 inline QApplication& testApplication() {
     static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Offscreen unless the caller chose a platform (e.g. xcb under Xvfb for screenshots).
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         static int argc = 1;
         static char name[] = "quill_app_gui_tests";
         static char* argv[] = {name, nullptr};
