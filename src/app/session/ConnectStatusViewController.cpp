@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/pincode/WiFiAddress.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/LocalizedStrings.h"
 #include "platform/foundation/SysLog.h"
@@ -57,6 +58,7 @@ std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create
 ConnectStatusViewController::ConnectStatusViewController(ConnectStatusViewParts parts)
     : parts_(std::move(parts)) {
     if (!parts_.alerts) parts_.alerts = std::make_shared<platform::appkit::QtAlertPresenter>();
+    if (!parts_.wifiAddress) parts_.wifiAddress = [] { return getWiFiAddress(); };
 }
 
 ConnectStatusViewController::~ConnectStatusViewController() {
@@ -65,7 +67,7 @@ ConnectStatusViewController::~ConnectStatusViewController() {
 
 void ConnectStatusViewController::setUp() {
     parts_.mirrorChannel->setDelegate(weak_from_this());
-    std::optional<std::string> wifiIp = parts_.wifiAddress ? parts_.wifiAddress() : std::nullopt;
+    std::optional<std::string> wifiIp = parts_.wifiAddress();
     if (wifiIp) {
         sysLogString("wifiIp=" + *wifiIp);
         parts_.mirrorChannel->setLocalIP(*wifiIp);
