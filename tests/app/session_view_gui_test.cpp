@@ -183,6 +183,21 @@ TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
     EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
 }
 
+TEST_F(SessionViewTest, ConnectionReportAfterTheUserDisconnectedIsIgnored) {
+    auto view = makeView();
+    view->setReceiver(receiver);
+    view->viewWillAppear();
+    view->disconnectButton()->click();
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    test::pump();
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    session->clear();
+    view->viewWillAppear();  // the next receiver connects again
+    EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+}
+
 TEST_F(SessionViewTest, LostReceiverDisconnectsAlertsAndCloses) {
     auto view = connected();
     view->mirrorButton()->click();

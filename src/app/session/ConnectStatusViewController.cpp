@@ -164,6 +164,7 @@ void ConnectStatusViewController::viewWillAppear() {
             sysLogString("no usable receiver address");
             closeWithAlert();
         } else {
+            connecting_.store(true);
             parts_.mirrorChannel->connect(target, receiver_->pincode);
             parts_.mirrorChannel->installSoundPlugin();
         }
@@ -192,12 +193,14 @@ void ConnectStatusViewController::onMirrorButtonClicked() {
 }
 
 void ConnectStatusViewController::onDisconnectButtonClicked() {
+    connecting_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();
     if (auto delegate = delegate_.lock()) delegate->onConnectStatusViewClosed();
 }
 
 void ConnectStatusViewController::onConnectToReceiverSuccess() {
+    if (!connecting_.exchange(false)) return;  // the session ended before the receiver answered
     onMain([](ConnectStatusViewController& self) {
         self.connectStatusProgressIndicator_->hide();
         self.contentStackView_->show();
@@ -206,6 +209,7 @@ void ConnectStatusViewController::onConnectToReceiverSuccess() {
 }
 
 void ConnectStatusViewController::onConnectToReceiverFailed(int /*code*/) {
+    connecting_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();
     closeWithAlert();

@@ -104,6 +104,9 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     std::weak_ptr<ConnectStatusViewDelegate> delegate_;
     // Written on the main thread (buttons) and on the session's threads (its reports).
     std::atomic<WorkingMode> workingMode_{WorkingMode::NONE};
+    // From connect until the receiver's first answer or the end of the session: a connection report
+    // that comes after the user ended the session is ignored.
+    std::atomic<bool> connecting_{false};
 
     QPointer<QWidget> view_;
     QLabel* receiverNameTextField_ = nullptr;
