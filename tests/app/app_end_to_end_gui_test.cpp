@@ -11,7 +11,10 @@
 #include "audio/AudioDeviceManager.h"
 #include "audio/SoundflowerManager.h"
 #include "media/SWAppConfig.h"
+#include "media/SWMediaHandler.h"
+#include "platform/avcapture/CaptureDevice.h"
 #include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/display/SyntheticDisplay.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/power/Power.h"
@@ -81,6 +84,17 @@ class AppEndToEndTest : public ::testing::Test {
             channelParts.audioDeviceManager = devices.get();
             channelParts.powerManager = &powerManager;
             channelParts.soundflowerSettingFile = home / "Library/Quillaran/.soundflower";
+            // The screen is a synthetic one and the sound a tone, so the test runs anywhere.
+            channelParts.makeMediaHandler = [this] {
+                SWMediaHandlerParts mp;
+                mp.video.display = display;
+                mp.video.showCursor = false;
+                mp.audioDevices = [] { return platform::avcapture::CaptureDevice::synthetic(1000.0, 0.5); };
+                mp.soundflowerManager = soundflower.get();
+                mp.audioDeviceManager = devices.get();
+                mp.soundflowerSettingFile = home / "Library/Quillaran/.soundflower";
+                return SWMediaHandler::create(std::move(mp));
+            };
             channel = MirrorChannel::create(channelParts);
             return std::make_shared<MirrorChannelSession>(channel);
         };
@@ -96,7 +110,12 @@ class AppEndToEndTest : public ::testing::Test {
     void TearDown() override {
         application.terminate(nullptr);
         nib = {};
+        // A link callback under way may still hold the controller; it must be gone before its parts.
+        std::weak_ptr<MirrorChannel> weak = channel;
         channel.reset();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
     void press(QWidget* view, Qt::Key key, const QString& text = {}) {
@@ -116,6 +135,9 @@ class AppEndToEndTest : public ::testing::Test {
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};
+    std::shared_ptr<platform::display::SyntheticDisplayService> display =
+        platform::display::SyntheticDisplayService::create(
+            {.width = 320, .height = 240, .changesPerSecond = 30, .present = true});
     TestLookupServer server;
     TestReceiver receiver;
     std::ostringstream out;
@@ -151,6 +173,10 @@ TEST_F(AppEndToEndTest, PinTypedSessionShownMirroringAskedForAndDisconnected) {
     session->mirrorButton()->click();
     EXPECT_TRUE(receiver.waitForRequests(kRequestMirrorStart, 1, 5));
     EXPECT_EQ(session->workingMode(), ConnectStatusViewController::WorkingMode::MIRROR);
+    // The receiver agrees: the button offers to stop, and the screen arrives as video packets.
+    EXPECT_TRUE(pumpUntil([&] { return session->mirrorButton()->text() == "Stop Mirroring"; }, 10));
+    EXPECT_TRUE(receiver.waitForVideo(3, 20));
+    EXPECT_TRUE(receiver.problems().empty());
 
     session->disconnectButton()->click();
     ASSERT_TRUE(pumpUntil([&] { return handler.windowState() == MainHandler::WindowState::PinCodeView; }, 5));
