@@ -1,0 +1,276 @@
+#include "app/session/ConnectStatusViewController.h"
+
+#include <QFont>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/pincode/WiFiAddress.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/LocalizedStrings.h"
+#include "platform/foundation/SysLog.h"
+
+namespace quill {
+
+namespace dispatch = platform::dispatch;
+using platform::appkit::Alert;
+using platform::appkit::AlertStyle;
+using WorkingMode = ConnectStatusViewController::WorkingMode;
+
+bool isExcludedReceiverAddress(const std::string& address) {
+    return address == "192.168.43.1" || address == "192.168.48.1" || address == "192.168.50.1" ||
+           address == "192.168.78.1";
+}
+
+std::string chooseTargetAddress(const std::vector<std::string>& ipList) {
+    std::string target;
+    for (const auto& ip : ipList) {
+        if (!isExcludedReceiverAddress(ip)) target = ip;
+    }
+    return target;
+}
+
+const char* ConnectStatusViewController::name(WorkingMode mode) {
+    switch (mode) {
+        case WorkingMode::NONE:
+            return "NONE";
+        case WorkingMode::CONNECTED:
+            return "CONNECTED";
+        case WorkingMode::MIRROR:
+            return "MIRROR";
+        case WorkingMode::MIRROR_BACK:
+            return "MIRROR_BACK";
+    }
+    return "?";
+}
+
+std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create(
+    ConnectStatusViewParts parts) {
+    std::shared_ptr<ConnectStatusViewController> controller(
+        new ConnectStatusViewController(std::move(parts)));
+    controller->buildView();
+    controller->setUp();
+    return controller;
+}
+
+ConnectStatusViewController::ConnectStatusViewController(ConnectStatusViewParts parts)
+    : parts_(std::move(parts)) {
+    if (!parts_.alerts) parts_.alerts = std::make_shared<platform::appkit::QtAlertPresenter>();
+    if (!parts_.wifiAddress) parts_.wifiAddress = [] { return getWiFiAddress(); };
+}
+
+ConnectStatusViewController::~ConnectStatusViewController() {
+    delete view_.data();
+}
+
+void ConnectStatusViewController::setUp() {
+    parts_.mirrorChannel->setDelegate(weak_from_this());
+    std::optional<std::string> wifiIp = parts_.wifiAddress();
+    if (wifiIp) {
+        sysLogString("wifiIp=" + *wifiIp);
+        parts_.mirrorChannel->setLocalIP(*wifiIp);
+    }
+}
+
+void ConnectStatusViewController::buildView() {
+    std::weak_ptr<ConnectStatusViewController> weak = weak_from_this();
+    auto* view = new QWidget();
+    view->setObjectName("ConnectStatusView");
+    view_ = view;
+    auto* outer = new QVBoxLayout(view);
+    outer->setSpacing(10);
+    outer->addStretch();
+
+    auto* caption = new QLabel("Receiver", view);
+    caption->setAlignment(Qt::AlignCenter);
+    outer->addWidget(caption);
+
+    receiverNameTextField_ = new QLabel(view);
+    receiverNameTextField_->setObjectName("receiverNameTextField");
+    receiverNameTextField_->setAlignment(Qt::AlignCenter);
+    receiverNameTextField_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont nameFont = view->font();
+    nameFont.setPointSize(nameFont.pointSize() + 6);
+    nameFont.setBold(true);
+    receiverNameTextField_->setFont(nameFont);
+    outer->addWidget(receiverNameTextField_);
+
+    ipListTextField_ = new QLabel(view);
+    ipListTextField_->setObjectName("ipListTextField");
+    ipListTextField_->setAlignment(Qt::AlignCenter);
+    ipListTextField_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    outer->addWidget(ipListTextField_);
+
+    connectStatusProgressIndicator_ = new QProgressBar(view);
+    connectStatusProgressIndicator_->setObjectName("connectStatusProgressIndicator");
+    connectStatusProgressIndicator_->setRange(0, 0);
+    connectStatusProgressIndicator_->setTextVisible(false);
+    connectStatusProgressIndicator_->setMaximumWidth(220);
+    connectStatusProgressIndicator_->hide();
+    outer->addWidget(connectStatusProgressIndicator_, 0, Qt::AlignCenter);
+
+    contentStackView_ = new QWidget(view);
+    contentStackView_->setObjectName("contentStackView");
+    auto* buttons = new QVBoxLayout(contentStackView_);
+    buttons->setContentsMargins(0, 8, 0, 0);
+    auto makeButton = [&](const char* objectName, const QString& title,
+                          void (ConnectStatusViewController::*action)()) {
+        auto* button = new QPushButton(title, contentStackView_);
+        button->setObjectName(objectName);
+        button->setMinimumWidth(200);
+        button->setMinimumHeight(34);
+        QObject::connect(button, &QPushButton::clicked, button, [weak, action] {
+            if (auto self = weak.lock()) ((*self).*action)();
+        });
+        buttons->addWidget(button, 0, Qt::AlignCenter);
+        return button;
+    };
+    mirrorBackButton_ = makeButton("mirrorBackButton", "Mirror Back",
+                                   &ConnectStatusViewController::onMirrorBackButtonClicked);
+    mirrorBackButton_->hide();
+    mirrorButton_ = makeButton("mirrorButton", QString::fromStdString(localizedString("Button.Mirror")),
+                               &ConnectStatusViewController::onMirrorButtonClicked);
+    mirrorButton_->setDefault(true);
+    disconnectButton_ =
+        makeButton("disconnectButton", "Disconnect", &ConnectStatusViewController::onDisconnectButtonClicked);
+    outer->addWidget(contentStackView_);
+    outer->addStretch();
+}
+
+void ConnectStatusViewController::onMain(std::function<void(ConnectStatusViewController&)> work) {
+    std::weak_ptr<ConnectStatusViewController> weak = weak_from_this();
+    dispatch::Queue::main()->async([weak, work = std::move(work)] {
+        if (auto self = weak.lock()) work(*self);
+    });
+}
+
+void ConnectStatusViewController::showReceiverName() {
+    receiverNameTextField_->setText(QString::fromStdString(receiver_->name + "(" + receiver_->version + ")"));
+}
+
+void ConnectStatusViewController::viewWillAppear() {
+    if (receiver_ && workingMode_.load() == WorkingMode::NONE) {
+        contentStackView_->hide();
+        connectStatusProgressIndicator_->show();
+        showReceiverName();
+        std::string target = chooseTargetAddress(receiver_->ipList);
+        ipListTextField_->setText(QString::fromStdString(target));
+        targetDevice_.emplace(receiver_->name, target, receiver_->version);
+        mirrorButton_->setText(QString::fromStdString(localizedString("Button.Mirror")));
+        if (target.empty()) {
+            // Nothing to connect to: no report would ever come, so fail now, the way a lost receiver does.
+            sysLogString("no usable receiver address");
+            closeWithAlert();
+        } else {
+            parts_.mirrorChannel->connect(target, receiver_->pincode);
+            parts_.mirrorChannel->installSoundPlugin();
+        }
+    }
+    mirrorBackButton_->hide();
+}
+
+void ConnectStatusViewController::onMirrorButtonClicked() {
+    WorkingMode mode = workingMode_.load();
+    switch (mode) {
+        case WorkingMode::CONNECTED:
+            parts_.mirrorChannel->requestMirrorOn();
+            workingMode_.store(WorkingMode::MIRROR);
+            break;
+        case WorkingMode::MIRROR:
+            workingMode_.store(WorkingMode::CONNECTED);
+            parts_.mirrorChannel->requestMirrorOff();
+            break;
+        case WorkingMode::MIRROR_BACK:
+            sysLogString(std::string("unknown state:") + name(mode));
+            break;
+        case WorkingMode::NONE:
+            sysLogString("when click mirror, in wrong NONE state.");
+            break;
+    }
+}
+
+void ConnectStatusViewController::onDisconnectButtonClicked() {
+    workingMode_.store(WorkingMode::NONE);
+    parts_.mirrorChannel->disconnect();
+    if (auto delegate = delegate_.lock()) delegate->onConnectStatusViewClosed();
+}
+
+void ConnectStatusViewController::onConnectToReceiverSuccess() {
+    onMain([](ConnectStatusViewController& self) {
+        self.connectStatusProgressIndicator_->hide();
+        self.contentStackView_->show();
+    });
+    workingMode_.store(WorkingMode::CONNECTED);
+}
+
+void ConnectStatusViewController::onConnectToReceiverFailed(int /*code*/) {
+    workingMode_.store(WorkingMode::NONE);
+    parts_.mirrorChannel->disconnect();
+    closeWithAlert();
+}
+
+void ConnectStatusViewController::closeWithAlert() {
+    onMain([](ConnectStatusViewController& self) {
+        self.connectStatusProgressIndicator_->hide();
+        self.runAlert(localizedString("question.again"), localizedString("alert.receiver.not.reachable"),
+                      {"OK", "Cancel"});
+        if (auto delegate = self.delegate_.lock()) delegate->onConnectStatusViewClosed();
+    });
+}
+
+void ConnectStatusViewController::runAlert(const std::string& message, const std::string& information,
+                                           std::initializer_list<const char*> buttons) {
+    Alert alert;
+    alert.alertStyle = AlertStyle::Warning;
+    alert.messageText = message;
+    alert.informativeText = information;
+    for (const char* title : buttons)
+        alert.addButtonWithTitle(title);
+    parts_.alerts->runModal(alert);
+}
+
+void ConnectStatusViewController::onRequestMirrorOnSuccess() {
+    // Also when the receiver started mirroring itself: the mode follows, so the button stops it.
+    WorkingMode expected = WorkingMode::CONNECTED;
+    workingMode_.compare_exchange_strong(expected, WorkingMode::MIRROR);
+    onMain([](ConnectStatusViewController& self) {
+        if (self.workingMode_.load() == WorkingMode::NONE) return;  // the session has ended meanwhile
+        self.mirrorButton_->setText(QString::fromStdString(localizedString("Button.StopMirror")));
+    });
+}
+
+void ConnectStatusViewController::onRequestMirrorOffSuccess() {
+    WorkingMode expected = WorkingMode::MIRROR;
+    workingMode_.compare_exchange_strong(expected, WorkingMode::CONNECTED);
+    onMain([](ConnectStatusViewController& self) {
+        self.mirrorButton_->setText(QString::fromStdString(localizedString("Button.Mirror")));
+    });
+}
+
+void ConnectStatusViewController::onRequestMirrorOnFailed(int code) {
+    const char* message;
+    if (code == -2) {
+        message = "alert.receiver.password.protected";
+    } else if (code == -1) {
+        message = "alert.receiver.exclusive";
+    } else {
+        sysLogString("Unknown error when mirror on failed");
+        return;
+    }
+    std::string key = message;
+    onMain([key](ConnectStatusViewController& self) {
+        self.runAlert(localizedString(key), localizedString("title.failed"), {"OK"});
+    });
+}
+
+void ConnectStatusViewController::onRequestReceiverVersionSuccess(const std::string& version) {
+    onMain([version](ConnectStatusViewController& self) {
+        if (!self.receiver_) return;
+        self.receiver_->version = version;
+        self.showReceiverName();
+    });
+}
+
+}  // namespace quill

@@ -1,0 +1,251 @@
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/AppTestSupport.h"
+#include "app/session/ConnectStatusViewController.h"
+#include "platform/foundation/SysLog.h"
+
+namespace quill {
+namespace {
+
+using Mode = ConnectStatusViewController::WorkingMode;
+using test::pumpUntil;
+
+class ClosedCounter : public ConnectStatusViewDelegate {
+  public:
+    void onConnectStatusViewClosed() override { ++closed; }
+    std::atomic<int> closed{0};
+};
+
+TEST(SessionRecordsTest, TargetIsTheLastAddressThatIsNotAHotspotAddress) {
+    EXPECT_EQ(chooseTargetAddress({"10.0.0.5", "192.168.43.1"}), "10.0.0.5");
+    EXPECT_EQ(chooseTargetAddress({"192.168.43.1"}), "");
+    EXPECT_EQ(chooseTargetAddress({"192.168.1.9", "10.0.0.5"}), "10.0.0.5");
+    EXPECT_EQ(chooseTargetAddress({"192.168.43.10"}), "192.168.43.10");
+    EXPECT_EQ(chooseTargetAddress({"10.0.0.5", "192.168.48.1", "192.168.50.1", "192.168.78.1"}), "10.0.0.5");
+    EXPECT_EQ(chooseTargetAddress({}), "");
+}
+
+TEST(SessionRecordsTest, DeviceTakesTheLastPartOfAFourPartAddress) {
+    EXPECT_EQ(Device("tv", "10.1.2.3", "1").localIp(), 3);
+    EXPECT_EQ(Device("tv", "10.1.2.255", "1").localIp(), 255);
+    EXPECT_EQ(Device("tv", "", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "10.1.2", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "10.1.2.256", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "10.1.2.x", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "10.1.2.3.4", "1").localIp(), 0);
+    Device device("tv", "10.1.2.3", "7");
+    EXPECT_EQ(device.deviceName(), "tv");
+    EXPECT_EQ(device.deviceVersion(), "7");
+    ControlPayload payload;
+    EXPECT_EQ(payload.startIndex, -1);
+    EXPECT_EQ(payload.endIndex, -1);
+    for (uint8_t b : payload.payload)
+        EXPECT_EQ(b, 0);
+}
+
+class SessionViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override { test::testApplication(); }
+
+    std::shared_ptr<ConnectStatusViewController> makeView(std::optional<std::string> wifi = "192.168.1.37") {
+        ConnectStatusViewParts parts;
+        parts.mirrorChannel = session;
+        parts.alerts = alerts;
+        parts.wifiAddress = [wifi] { return wifi; };
+        auto view = ConnectStatusViewController::create(parts);
+        view->setDelegate(closed);
+        return view;
+    }
+
+    // Shows the view with a receiver and has the session report the connection.
+    std::shared_ptr<ConnectStatusViewController> connected() {
+        auto view = makeView();
+        view->setReceiver(receiver);
+        view->viewWillAppear();
+        session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+        EXPECT_TRUE(pumpUntil([&] { return !view->contentStackView()->isHidden(); }));
+        EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+        session->clear();
+        return view;
+    }
+
+    static std::string text(QLabel* label) { return label->text().toStdString(); }
+    static std::string text(QPushButton* button) { return button->text().toStdString(); }
+
+    ReceiverObject receiver{"Living room", "2.1", {"10.0.0.5", "192.168.43.1"}, "123456"};
+    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
+    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<ClosedCounter> closed = std::make_shared<ClosedCounter>();
+};
+
+TEST_F(SessionViewTest, CreationMakesItTheSessionsDelegateAndHandsOverTheLocalAddress) {
+    platform::foundation::LogCapture log;
+    auto view = makeView("192.168.1.37");
+    EXPECT_EQ(session->delegate(), view);
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"setLocalIP:192.168.1.37"});
+    EXPECT_TRUE(log.contains("wifiIp=192.168.1.37"));
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+
+    auto other = std::make_shared<test::FakeSession>();
+    session = other;
+    auto noWifi = makeView(std::nullopt);
+    EXPECT_TRUE(other->calls().empty());
+}
+
+TEST_F(SessionViewTest, AppearingWithAReceiverConnectsToTheChosenAddress) {
+    auto view = makeView();
+    session->clear();
+    view->setReceiver(receiver);
+    view->viewWillAppear();
+    EXPECT_EQ(session->calls(), (std::vector<std::string>{"connect:10.0.0.5,123456", "installSoundPlugin"}));
+    EXPECT_EQ(text(view->receiverNameTextField()), "Living room(2.1)");
+    EXPECT_EQ(text(view->ipListTextField()), "10.0.0.5");
+    EXPECT_TRUE(view->contentStackView()->isHidden());
+    EXPECT_FALSE(view->connectStatusProgressIndicator()->isHidden());
+    EXPECT_TRUE(view->mirrorBackButton()->isHidden());
+    EXPECT_EQ(text(view->mirrorButton()), "Start Mirroring");
+    ASSERT_TRUE(view->targetDevice());
+    EXPECT_EQ(view->targetDevice()->deviceIp(), "10.0.0.5");
+    EXPECT_EQ(view->targetDevice()->localIp(), 5);
+
+    // Appearing again while the session is under way changes nothing.
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return !view->contentStackView()->isHidden(); }));
+    EXPECT_TRUE(view->connectStatusProgressIndicator()->isHidden());
+    session->clear();
+    view->viewWillAppear();
+    EXPECT_TRUE(session->calls().empty());
+    EXPECT_TRUE(view->mirrorBackButton()->isHidden());
+}
+
+TEST_F(SessionViewTest, NoUsableAddressFailsAtOnceInsteadOfSpinning) {
+    auto view = makeView();
+    session->clear();
+    view->setReceiver({"Hotspot", "1", {"192.168.43.1"}, "123456"});
+    view->viewWillAppear();
+    EXPECT_EQ(text(view->ipListTextField()), "");
+    EXPECT_EQ(session->count("connect:,123456"), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return closed->closed == 1; }));
+    ASSERT_EQ(alerts->count(), 1u);
+    EXPECT_EQ(alerts->alerts()[0].messageText, "Connect again?");
+    EXPECT_TRUE(view->connectStatusProgressIndicator()->isHidden());
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+}
+
+TEST_F(SessionViewTest, MirrorButtonFollowsTheReceiversAnswers) {
+    auto view = connected();
+    view->mirrorButton()->click();
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOn"});
+    EXPECT_EQ(view->workingMode(), Mode::MIRROR);
+    EXPECT_EQ(text(view->mirrorButton()), "Start Mirroring");  // the title waits for the receiver
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
+
+    view->mirrorButton()->click();
+    EXPECT_EQ(session->calls(), (std::vector<std::string>{"requestMirrorOn", "requestMirrorOff"}));
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Start Mirroring"; }));
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+}
+
+TEST_F(SessionViewTest, ReceiverStartingAndStoppingMirroringItselfKeepsButtonAndModeTogether) {
+    auto view = connected();
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
+    EXPECT_EQ(view->workingMode(), Mode::MIRROR);
+    view->mirrorButton()->click();  // "Stop" stops
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOff"});
+
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Start Mirroring"; }));
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+    session->clear();
+    view->mirrorButton()->click();  // "Start" starts
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOn"});
+}
+
+TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
+    auto view = connected();
+    view->mirrorButton()->click();
+    view->disconnectButton()->click();
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    test::pump();
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    session->clear();
+    view->viewWillAppear();  // the next receiver connects again
+    EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
+}
+
+TEST_F(SessionViewTest, LostReceiverDisconnectsAlertsAndCloses) {
+    auto view = connected();
+    view->mirrorButton()->click();
+    session->clear();
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"disconnect"});
+    ASSERT_TRUE(pumpUntil([&] { return closed->closed == 1; }));
+    ASSERT_EQ(alerts->count(), 1u);
+    auto alert = alerts->alerts()[0];
+    EXPECT_EQ(alert.messageText, "Connect again?");
+    EXPECT_EQ(alert.informativeText,
+              "The receiver cannot be reached. Check that it is switched on and on the same network, then "
+              "enter its pin code again.");
+    EXPECT_EQ(alert.buttons, (std::vector<std::string>{"OK", "Cancel"}));
+    EXPECT_EQ(alert.alertStyle, platform::appkit::AlertStyle::Warning);
+
+    // The reused view connects again for the next receiver.
+    session->clear();
+    view->setReceiver({"Kitchen", "3", {"10.0.0.9"}, "654321"});
+    view->viewWillAppear();
+    EXPECT_EQ(session->count("connect:10.0.0.9,654321"), 1u);
+    EXPECT_EQ(text(view->receiverNameTextField()), "Kitchen(3)");
+}
+
+TEST_F(SessionViewTest, DisconnectButtonEndsTheSession) {
+    auto view = connected();
+    view->disconnectButton()->click();
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"disconnect"});
+    EXPECT_EQ(closed->closed, 1);
+    EXPECT_EQ(alerts->count(), 0u);
+}
+
+TEST_F(SessionViewTest, VersionReportReplacesTheVersionOnly) {
+    auto view = connected();
+    session->report([](MirrorChannelDelegate& d) { d.onRequestReceiverVersionSuccess("2.5"); });
+    ASSERT_TRUE(pumpUntil([&] { return text(view->receiverNameTextField()) == "Living room(2.5)"; }));
+    EXPECT_EQ(view->receiver()->version, "2.5");
+}
+
+TEST_F(SessionViewTest, RefusedMirroringAlertsByCode) {
+    auto view = connected();
+    platform::foundation::LogCapture log;
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-2); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-1); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-7); });
+    ASSERT_TRUE(pumpUntil([&] { return alerts->count() == 2; }));
+    EXPECT_EQ(alerts->alerts()[0].messageText, "The receiver is protected by a password.");
+    EXPECT_EQ(alerts->alerts()[1].messageText, "The receiver is in use by another sender.");
+    EXPECT_EQ(alerts->alerts()[1].informativeText, "Mirroring could not start.");
+    EXPECT_EQ(alerts->alerts()[1].buttons, std::vector<std::string>{"OK"});
+    EXPECT_TRUE(log.contains("Unknown error when mirror on failed"));
+}
+
+TEST_F(SessionViewTest, MirrorButtonWithoutASessionOnlyLogs) {
+    auto view = makeView();
+    session->clear();
+    platform::foundation::LogCapture log;
+    view->onMirrorButtonClicked();
+    EXPECT_TRUE(session->calls().empty());
+    EXPECT_TRUE(log.contains("when click mirror, in wrong NONE state."));
+}
+
+}  // namespace
+}  // namespace quill
