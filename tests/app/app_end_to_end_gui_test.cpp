@@ -165,7 +165,7 @@ TEST_F(AppEndToEndTest, PinTypedSessionShownMirroringAskedForAndDisconnected) {
     ASSERT_FALSE(server.connections().empty());
     ASSERT_TRUE(server.connections()[0].request);
     EXPECT_TRUE(receiver.waitForConnections(1, 5));
-    // The look-up's version shows first; the receiver's own answer to the version request replaces it.
+    // The receiver's own answer to the version request replaces the version the look-up gave.
     EXPECT_TRUE(pumpUntil(
         [&] { return session->receiverNameTextField()->text().toStdString() == "Test receiver(1.1)"; }, 5))
         << session->receiverNameTextField()->text().toStdString();

@@ -123,7 +123,7 @@ class SessionRig {
         SoundflowerManagerParts sp;
         sp.audioDeviceManager = devices.get();
         sp.notificationCenter = &center;
-        sp.authorization = std::make_shared<platform::security::RecordingAuthorizationService>();
+        sp.authorization = authorization;
         sp.resourceArchive = [] { return std::optional<std::string>(); };
         sp.temporaryFolder = [this] { return std::optional<std::string>(tmp / "private"); };
         sp.toolsFolder = tmp / "tools";
@@ -219,6 +219,8 @@ class SessionRig {
     std::shared_ptr<AudioHardware> hardware;
     platform::foundation::NotificationCenter center;
     std::unique_ptr<AudioDeviceManager> devices;
+    std::shared_ptr<platform::security::RecordingAuthorizationService> authorization =
+        std::make_shared<platform::security::RecordingAuthorizationService>();
     std::unique_ptr<SoundflowerManager> soundflower;
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();

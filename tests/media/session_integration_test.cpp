@@ -340,5 +340,33 @@ TEST(SessionIntegrationTest, TheLocalAddressGivesTheAddressByte) {
     rig.channel->disconnect();
 }
 
+TEST(SessionIntegrationTest, SavedDevicesLeftByAnUncleanEndAreKeptAndPutBack) {
+    SessionRig rig;
+    // An earlier run saved the user's devices and never put them back.
+    ASSERT_TRUE(rig.devices->writeSystemAudioSettingToFile(rig.settingFile()));
+    ASSERT_TRUE(rig.soundflower->setSoundflowerAsDefaultAudio());
+    ASSERT_TRUE(rig.connect());
+    rig.channel->requestMirrorOn();
+    ASSERT_TRUE(rig.receiver->waitForAudio(3, kWait));
+    rig.channel->requestMirrorOff();
+    ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOffSuccess", 1, kWait));
+    EXPECT_TRUE(rig.userDevicesAreDefault());
+    EXPECT_FALSE(rig.settingFileExists());
+    rig.channel->disconnect();
+}
+
+TEST(SessionIntegrationTest, InstallSoundPluginInstallsOnlyAMissingDriver) {
+    SessionRig rig;
+    LogCapture log;
+    EXPECT_TRUE(rig.channel->installSoundPlugin());
+    EXPECT_TRUE(log.contains("going to installSoundPlugin"));
+    EXPECT_EQ(rig.authorization->createCount(), 0);
+
+    // Missing, and no driver archive to install from: nothing is launched.
+    rig.setDriverLoaded(false);
+    EXPECT_FALSE(rig.channel->installSoundPlugin());
+    EXPECT_TRUE(rig.authorization->launches().empty());
+}
+
 }  // namespace
 }  // namespace quill

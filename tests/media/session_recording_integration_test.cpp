@@ -6,23 +6,14 @@
 #include <thread>
 
 #include "SessionRig.h"
+#include "support/ShellCommand.h"
 
 namespace quill {
 namespace {
 
 using testing::SessionRig;
 
-// Runs a shell command; its standard output and error together, and its exit status.
-std::pair<std::string, int> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {"", -1};
-    std::array<char, 512> buf{};
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        out.append(buf.data(), n);
-    return {out, pclose(pipe)};
-}
+constexpr auto run = &quill::test::runShellCommand;
 
 TEST(SessionRecordingTest, ARecordedMinuteDecodesWithoutErrors) {
     if (run("command -v ffmpeg").second != 0) GTEST_SKIP() << "ffmpeg is not installed";
