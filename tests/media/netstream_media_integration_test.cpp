@@ -125,9 +125,10 @@ TEST(NetStreamMediaTest, StalledVideoDropsPacketsWhileHeartbeatsGoOn) {
 
     // When the receiver reads again, the queued packets arrive whole and writing resumes.
     l.rx.setReadMedia(ReceiverPort::Video, true);
-    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued), 10));
+    // About ten megabytes are waiting: give slow sanitizer builds time to move them.
+    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued), 30));
     ASSERT_TRUE(l.ns->sendVideoData(big.wire()));
-    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued) + 1, 10));
+    ASSERT_TRUE(l.rx.waitForVideo(size_t(queued) + 1, 30));
     EXPECT_TRUE(l.rx.problems().empty());
     l.ns->disconnect();
 }
@@ -148,7 +149,7 @@ TEST(NetStreamMediaTest, EveryConnectionStartsWithFreshCredits) {
     // A media write after disconnect is dropped at once.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(l.ns->sendVideoData(big.wire()));
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.2);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.5);
 
     l.rx.clearRecords();
     log.clear();

@@ -84,7 +84,8 @@ TEST(AVCaptureSessionTest, StopEndsCaptureQuicklyAndNothingArrivesAfterIt) {
     std::this_thread::sleep_for(50ms);
     const auto before = Clock::now();
     session.stopRunning();
-    EXPECT_LT(Clock::now() - before, 200ms);
+    // Well under the 0.95 s the current buffer still needs, with room for slow sanitizer builds.
+    EXPECT_LT(Clock::now() - before, 600ms);
     EXPECT_FALSE(session.isRunning());
     EXPECT_TRUE(collector->buffers().empty());
     session.stopRunning();  // twice is harmless
