@@ -1035,7 +1035,8 @@ void TcpSocket::completeCurrentRead() {
 }
 
 void TcpSocket::endCurrentRead() {
-    cancelTimer(readTimer_);
+    // The timer serves the next read too; the connection's end cancels it.
+    if (readTimer_) readTimer_->clearTimer();
     currentRead_.reset();
 }
 
@@ -1159,7 +1160,7 @@ void TcpSocket::completeCurrentWrite() {
 }
 
 void TcpSocket::endCurrentWrite() {
-    cancelTimer(writeTimer_);
+    if (writeTimer_) writeTimer_->clearTimer();
     currentWrite_.reset();
 }
 
@@ -1179,7 +1180,14 @@ void TcpSocket::doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket
 
 void TcpSocket::startTimer(std::shared_ptr<dispatch::TimerSource>& timer, double timeout,
                            void (TcpSocket::*fired)()) {
-    if (timeout < 0) return;
+    if (timeout < 0) {
+        if (timer) timer->clearTimer();
+        return;
+    }
+    if (timer) {
+        timer->setTimer(timeout, 0, 0);
+        return;
+    }
     timer = dispatch::TimerSource::create(socketQueue_);
     timer->setEventHandler([weak = weak_from_this(), fired] {
         if (auto self = weak.lock()) {
@@ -1274,6 +1282,8 @@ void TcpSocket::closeWithError(const std::optional<Error>& error) {
     endConnectTimeout();
     if (currentRead_) endCurrentRead();
     if (currentWrite_) endCurrentWrite();
+    cancelTimer(readTimer_);
+    cancelTimer(writeTimer_);
     readQueue_.clear();
     writeQueue_.clear();
     preBuffer_.reset();

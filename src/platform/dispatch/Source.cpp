@@ -105,6 +105,8 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
 
     // Records events (count added, or set to at least 1 for readiness) and posts a delivery.
     void signalLocked(size_t count) { pending_ += count; }
+    // Forgets events not yet delivered.
+    void discardLocked() { pending_ = 0; }
 
     // Posts a delivery when one is due and none is outstanding.
     void post() {
@@ -208,6 +210,10 @@ class SourceBase : public Interface, public SourceCore {
 
 // ---- timers ----
 
+// A timer touches its Asio wait only when the wait would fire too late: a deadline moved later, a
+// cleared schedule, a suspension or a cancellation leave the outstanding wait alone, and when it
+// fires early it is simply armed again for the current deadline. A timer re-armed for every packet
+// of a busy connection therefore costs no system call and no wake-up of the reactor.
 class TimerImpl final : public SourceBase<TimerSource> {
   public:
     explicit TimerImpl(const QueuePtr& queue) : SourceBase(queue), timer_(detail::reactor()) {}
@@ -225,16 +231,18 @@ class TimerImpl final : public SourceBase<TimerSource> {
         armLocked();
     }
 
+    void clearTimer() override {
+        std::lock_guard lock(mutex_);
+        scheduled_ = false;
+        discardLocked();
+    }
+
   private:
     using Clock = std::chrono::steady_clock;
 
     void activeChangedLocked() override {
-        if (!activeLocked()) {
-            ++generation_;
-            timer_.cancel();
-            if (cancelledLocked()) scheduled_ = false;
-            return;
-        }
+        if (cancelledLocked()) scheduled_ = false;
+        if (!activeLocked()) return;  // an outstanding wait that fires meanwhile finds nothing to do
         // Resumed: firings missed while suspended are delivered as one event, then the schedule goes on.
         catchUpLocked();
         armLocked();
@@ -259,11 +267,12 @@ class TimerImpl final : public SourceBase<TimerSource> {
     }
 
     void armLocked() {
+        if (!scheduled_ || !activeLocked()) return;
+        if (waiting_ && waitingUntil_ <= next_) return;  // fires in time and is armed again then
+        // Replaces a wait that would fire too late (its handler sees the abort, or a stale generation).
         ++generation_;
-        if (!scheduled_ || !activeLocked()) {
-            timer_.cancel();
-            return;
-        }
+        waiting_ = true;
+        waitingUntil_ = next_;
         timer_.expires_at(next_);
         std::weak_ptr<SourceCore> weak = weak_from_this();
         timer_.async_wait([weak, generation = generation_](const std::error_code& ec) {
@@ -275,7 +284,9 @@ class TimerImpl final : public SourceBase<TimerSource> {
     void fired(uint64_t generation) {
         {
             std::lock_guard lock(mutex_);
-            if (generation != generation_ || !activeLocked()) return;
+            if (generation != generation_) return;
+            waiting_ = false;
+            if (!activeLocked()) return;  // resumption arms it again
             catchUpLocked();
             armLocked();
         }
@@ -286,6 +297,8 @@ class TimerImpl final : public SourceBase<TimerSource> {
     bool scheduled_ = false;
     Clock::time_point next_;
     Clock::duration interval_{};
+    bool waiting_ = false;  // an Asio wait is outstanding, until waitingUntil_
+    Clock::time_point waitingUntil_;
     uint64_t generation_ = 0;
 };
 
