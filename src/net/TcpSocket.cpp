@@ -847,6 +847,13 @@ void TcpSocket::doReadData() {
         if (socketFDBytesAvailable_ > 0) suspendReadSource();
         return;
     }
+    // The count of the last read event may be stale: more may have arrived since, also while no event
+    // has been delivered yet. Reading what is there now saves read calls and trips through the queue.
+    if (!(flags_ & flagHasReadEOF)) {
+        int now = 0;
+        if (::ioctl(connectedFD(), FIONREAD, &now) == 0 && size_t(now) > socketFDBytesAvailable_)
+            socketFDBytesAvailable_ = size_t(now);
+    }
     const bool socketHasBytes = socketFDBytesAvailable_ > 0;
     if (!socketHasBytes && preBuffer_.availableBytes() == 0) {
         resumeReadSource();
