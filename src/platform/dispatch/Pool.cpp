@@ -28,6 +28,8 @@ constexpr auto kIdleRetire = std::chrono::seconds(10);
 // A thread that runs out of work watches for more this long before it sleeps: work handed from queue to
 // queue (a socket's queue posting to its delegate's and back) then starts without a wake-up.
 constexpr auto kSpinTime = std::chrono::microseconds(50);
+// At most this many threads watch at once; the others sleep at once, so that spinning stays cheap.
+constexpr size_t kMaxSpinning = 2;
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -186,6 +188,7 @@ void WorkerPool::State::workerMain() {
 }
 
 bool WorkerPool::State::spinForWork(std::unique_lock<std::mutex>& lock) {
+    if (spinning >= kMaxSpinning) return false;
     ++spinning;
     lock.unlock();
     const auto until = std::chrono::steady_clock::now() + kSpinTime;
