@@ -847,6 +847,13 @@ void TcpSocket::doReadData() {
         if (socketFDBytesAvailable_ > 0) suspendReadSource();
         return;
     }
+    // The count of the last read event may be stale: more may have arrived since, also while no event
+    // has been delivered yet. Reading what is there now saves read calls and trips through the queue.
+    if (!(flags_ & flagHasReadEOF)) {
+        int now = 0;
+        if (::ioctl(connectedFD(), FIONREAD, &now) == 0 && size_t(now) > socketFDBytesAvailable_)
+            socketFDBytesAvailable_ = size_t(now);
+    }
     const bool socketHasBytes = socketFDBytesAvailable_ > 0;
     if (!socketHasBytes && preBuffer_.availableBytes() == 0) {
         resumeReadSource();
@@ -1035,7 +1042,8 @@ void TcpSocket::completeCurrentRead() {
 }
 
 void TcpSocket::endCurrentRead() {
-    cancelTimer(readTimer_);
+    // The timer serves the next read too; the connection's end cancels it.
+    if (readTimer_) readTimer_->clearTimer();
     currentRead_.reset();
 }
 
@@ -1159,7 +1167,7 @@ void TcpSocket::completeCurrentWrite() {
 }
 
 void TcpSocket::endCurrentWrite() {
-    cancelTimer(writeTimer_);
+    if (writeTimer_) writeTimer_->clearTimer();
     currentWrite_.reset();
 }
 
@@ -1179,7 +1187,14 @@ void TcpSocket::doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket
 
 void TcpSocket::startTimer(std::shared_ptr<dispatch::TimerSource>& timer, double timeout,
                            void (TcpSocket::*fired)()) {
-    if (timeout < 0) return;
+    if (timeout < 0) {
+        if (timer) timer->clearTimer();
+        return;
+    }
+    if (timer) {
+        timer->setTimer(timeout, 0, 0);
+        return;
+    }
     timer = dispatch::TimerSource::create(socketQueue_);
     timer->setEventHandler([weak = weak_from_this(), fired] {
         if (auto self = weak.lock()) {
@@ -1274,6 +1289,8 @@ void TcpSocket::closeWithError(const std::optional<Error>& error) {
     endConnectTimeout();
     if (currentRead_) endCurrentRead();
     if (currentWrite_) endCurrentWrite();
+    cancelTimer(readTimer_);
+    cancelTimer(writeTimer_);
     readQueue_.clear();
     writeQueue_.clear();
     preBuffer_.reset();

@@ -246,8 +246,9 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void didNotConnect(int index, const Error& error);
     void startConnectTimeout(double timeout);
     void doConnectTimeout();
-    // A one-shot timer on the socket queue that calls fired (if the socket still exists); none for a
-    // negative time-out.
+    // Arms a one-shot timer on the socket queue that calls fired (if the socket still exists); a
+    // negative time-out leaves it cleared. The timer is made on first use and re-armed for later
+    // packets; closing cancels it.
     void startTimer(std::shared_ptr<TimerSource>& timer, double timeout, void (TcpSocket::*fired)());
     // Asks the delegate whether an expiring read or write gets more time; the answer comes back as a
     // block on the socket queue (0 at once without a delegate).

@@ -657,6 +657,55 @@ TEST_F(TcpSocketTest, LargeWriteToASlowReaderReportsPartialProgress) {
     EXPECT_EQ(kinds.back(), Event::Write);
 }
 
+// Socket to socket, as fast as both go: every byte arrives once and in order through reads of both
+// kinds, whatever the kernel happens to have gathered at each read, and the writes complete in order.
+TEST_F(TcpSocketTest, LargeTransferBetweenTwoSocketsKeepsByteOrder) {
+    connectPair();
+    auto reader = std::make_shared<Recorder>();
+    auto readerSock =
+        TcpSocket::socketFromConnectedSocketFD(peerFd, reader, Queue::serial("test.tcp.reader"), nullptr);
+    ASSERT_TRUE(readerSock);
+    peerFd = -1;  // owned by the reader socket now
+    const size_t chunk = 64 * 1024;
+    const size_t total = 16 << 20;
+    const Bytes payload = bigPayload(total);
+    std::atomic<size_t> received{0};
+    std::atomic<long> nextTag{1};
+    reader->onRead = [&](TcpSocket& s) {
+        // Re-armed from each callback, alternating an available-bytes read and a fixed-length one.
+        size_t got = 0;
+        for (const auto& e : reader->events(Event::Read))
+            got += e.data.size();
+        received = got;
+        if (got >= total) return;
+        long tag = nextTag.fetch_add(1);
+        if (tag % 2 == 0) {
+            s.readDataToLength(std::min<size_t>(100000, total - got), -1, tag);
+        } else {
+            s.readDataWithTimeout(-1, tag);
+        }
+    };
+    readerSock->readDataWithTimeout(-1, 0);
+    for (size_t off = 0; off < total; off += chunk) {
+        sock->writeData(Bytes(payload.begin() + long(off), payload.begin() + long(off + chunk)), 10.0,
+                        long(off / chunk));
+    }
+    ASSERT_TRUE(recorder->waitFor(Event::Write, total / chunk, 30));
+    for (int i = 0; i < 3000 && received.load() < total; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(received.load(), total);
+    EXPECT_TRUE(reader->readBytes() == payload);
+    auto reads = reader->events(Event::Read);
+    for (size_t i = 0; i < reads.size(); ++i)
+        EXPECT_EQ(reads[i].tag, long(i)) << "read " << i;
+    auto writes = recorder->events(Event::Write);
+    for (size_t i = 0; i < writes.size(); ++i)
+        EXPECT_EQ(writes[i].tag, long(i)) << "write " << i;
+    EXPECT_EQ(reader->count(Event::Disconnect), 0u);
+    readerSock->disconnect();
+    ASSERT_TRUE(reader->waitFor(Event::Disconnect));
+}
+
 TEST_F(TcpSocketTest, WritesCompleteInOrder) {
     connectPair();
     for (long tag = 1; tag <= 5; ++tag)

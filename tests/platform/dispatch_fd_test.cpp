@@ -73,6 +73,42 @@ TEST(DispatchFdTest, ReadSourceReportsByteCountsThenEndOfStream) {
     EXPECT_EQ(cancels.load(), 1);
 }
 
+// Readiness that began before a source existed, or while it was suspended, announces itself no more;
+// the source still delivers it once resumed.
+TEST(DispatchFdTest, ConditionThatHeldBeforeTheSourceExistedIsDelivered) {
+    SocketPair pair;
+    auto queue = Queue::serial("before");
+    ASSERT_EQ(::write(pair.fds[1], "early", 5), 5);
+    auto writer = FdSource::create(pair.fds[0], FdEvent::Write, queue);  // registers the descriptor
+    std::this_thread::sleep_for(20ms);
+    auto reader = FdSource::create(pair.fds[0], FdEvent::Read, queue);  // joins the registration
+    Semaphore readable, writable;
+    reader->setEventHandler([&] {
+        EXPECT_EQ(reader->data(), 5u);
+        reader->suspend();
+        readable.signal();
+    });
+    writer->setEventHandler([&] {
+        writer->suspend();
+        writable.signal();
+    });
+    reader->resume();
+    writer->resume();
+    ASSERT_TRUE(readable.wait(5));
+    ASSERT_TRUE(writable.wait(5));
+    // Still readable and writable: each resumption delivers again.
+    reader->resume();
+    writer->resume();
+    ASSERT_TRUE(readable.wait(5));
+    ASSERT_TRUE(writable.wait(5));
+    queue->sync([&] {
+        reader->cancel();
+        reader->resume();
+        writer->cancel();
+        writer->resume();
+    });
+}
+
 TEST(DispatchFdTest, LevelTriggeredUntilReadAndSuspendStopsDelivery) {
     SocketPair pair;
     auto queue = Queue::serial("level");

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +71,25 @@ TEST(DispatchQueueTest, SyncWaitsForEarlierAsyncWorkAndSeesItsEffects) {
     int observed = queue->syncResult([&] { return value; });
     opener.join();
     EXPECT_EQ(observed, 10);
+}
+
+// Threads that ran out of work watch for more only briefly; an idle process costs no CPU.
+TEST(DispatchQueueTest, IdleWorkersStopWatchingForWorkSoon) {
+    auto queue = Queue::serial("idle");
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 200; ++i)
+        Queue::global()->async([&] { ran.fetch_add(1); });
+    for (int i = 0; i < 500 && ran.load() < 200; ++i)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(ran.load(), 200);
+    queue->sync([] {});
+    std::this_thread::sleep_for(20ms);
+    timespec a{}, b{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &a);
+    std::this_thread::sleep_for(200ms);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &b);
+    double used = double(b.tv_sec - a.tv_sec) + double(b.tv_nsec - a.tv_nsec) / 1e9;
+    EXPECT_LT(used, 0.05) << "worker threads kept running without work";
 }
 
 TEST(DispatchQueueTest, SyncOnSaturatedPoolDoesNotDeadlock) {

@@ -58,6 +58,59 @@ TEST(DispatchTimerTest, ReArmingReplacesTheSchedule) {
     timer->cancel();
 }
 
+// One timer serving deadline after deadline, as a connection's time-out does for packet after packet.
+TEST(DispatchTimerTest, LaterDeadlinesWaitTheirWholeTimeAndEarlierOnesFireEarly) {
+    auto timer = TimerSource::create(Queue::serial("deadlines"));
+    Semaphore fired;
+    std::atomic<int> count{0};
+    timer->setEventHandler([&] {
+        count.fetch_add(1);
+        fired.signal();
+    });
+    timer->resume();
+    auto start = std::chrono::steady_clock::now();
+    timer->setTimer(0.02, 0);
+    timer->setTimer(0.15, 0);  // moved later: the first deadline must not fire it
+    ASSERT_TRUE(fired.wait(5));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_EQ(count.load(), 1);
+
+    start = std::chrono::steady_clock::now();
+    timer->setTimer(30, 0);
+    timer->clearTimer();
+    timer->setTimer(0.01, 0);  // moved earlier than the outstanding wait
+    ASSERT_TRUE(fired.wait(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    timer->clearTimer();
+    EXPECT_FALSE(fired.wait(0.1));
+    EXPECT_EQ(count.load(), 2);
+    timer->cancel();
+}
+
+TEST(DispatchTimerTest, ClearingOnItsQueueDropsAFiringNotYetDelivered) {
+    auto queue = Queue::serial("clear");
+    auto timer = TimerSource::create(queue);
+    std::atomic<int> count{0};
+    Semaphore fired;
+    timer->setEventHandler([&] {
+        count.fetch_add(1);
+        fired.signal();
+    });
+    timer->resume();
+    queue->sync([&] {
+        timer->setTimer(0, 0);
+        // The firing is due and waits behind this block; clearing here must drop it.
+        std::this_thread::sleep_for(30ms);
+        timer->clearTimer();
+    });
+    EXPECT_FALSE(fired.wait(0.1));
+    EXPECT_EQ(count.load(), 0);
+    timer->setTimer(0.01, 0);  // still usable afterwards
+    ASSERT_TRUE(fired.wait(5));
+    EXPECT_EQ(count.load(), 1);
+    timer->cancel();
+}
+
 TEST(DispatchTimerTest, RepeatingTimerSuspendsAndResumesCounted) {
     auto queue = Queue::serial("repeat");
     auto timer = TimerSource::create(queue);

@@ -145,6 +145,10 @@ class TimerSource : public Source {
     // First firing after startSeconds; then every intervalSeconds (<= 0: one-shot). Re-arming replaces
     // the previous schedule. Leeway is a hint.
     virtual void setTimer(double startSeconds, double intervalSeconds, double leewaySeconds = 0) = 0;
+    // Stops the schedule until the next setTimer(), also dropping firings not yet delivered: called on
+    // the timer's queue, no event handler runs for the old schedule afterwards. Cheaper than cancelling
+    // and making a new timer when one timer serves many deadlines in turn.
+    virtual void clearTimer() = 0;
 };
 
 enum class FdEvent { Read, Write };

@@ -1,6 +1,6 @@
 #pragma once
 // Pieces shared by the dispatch implementation files: the worker pool, the per-thread record of which
-// queue's work is running, the reactor that watches descriptors and timers, and small helpers.
+// queue's work is running, the reactor that runs timers, and small helpers.
 
 #include <asio.hpp>
 #include <chrono>
@@ -83,8 +83,8 @@ class RunningScope {
 };
 RunningScope* currentScope();
 
-// The reactor: one thread running an Asio io_context that waits on epoll for descriptors and timers.
-// It never runs user work; its handlers post onto the target queues.
+// The reactor: one thread running an Asio io_context that waits for timers (descriptors have a watcher
+// thread of their own, in Source.cpp). It never runs user work; its handlers post onto the target queues.
 asio::io_context& reactor();
 
 // Seconds as a clock duration, clamped to something the clock can hold.

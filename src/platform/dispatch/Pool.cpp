@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,19 @@ constexpr size_t kPriorities = 4;
 // threads are blocked somewhere we cannot see: start another one.
 constexpr auto kStallTime = std::chrono::milliseconds(20);
 constexpr auto kIdleRetire = std::chrono::seconds(10);
+// A thread that runs out of work watches for more this long before it sleeps: work handed from queue to
+// queue (a socket's queue posting to its delegate's and back) then starts without a wake-up.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+// At most this many threads watch at once; the others sleep at once, so that spinning stays cheap.
+constexpr size_t kMaxSpinning = 2;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 }  // namespace
 
@@ -34,15 +48,20 @@ struct WorkerPool::State {
     std::deque<Work> pending[kPriorities];
     size_t pendingCount = 0;
     size_t threads = 0;
-    size_t idle = 0;     // waiting and not yet claimed by a submit
-    size_t signals = 0;  // claims not yet taken up by a waiting thread
-    size_t blocked = 0;  // inside one of our own blocking waits
+    size_t idle = 0;                     // waiting and not yet claimed by a submit
+    size_t signals = 0;                  // claims not yet taken up by a waiting thread
+    size_t spinning = 0;                 // watching for work before sleeping
+    size_t spinClaims = 0;               // submits left to spinning threads (at most one each)
+    std::atomic<size_t> pendingSeen{0};  // pendingCount, readable without the lock
+    size_t blocked = 0;                  // inside one of our own blocking waits
     uint64_t dequeued = 0;
     bool watchdogRunning = false;
     size_t softLimit = 4;
 
     void spawnLocked();
     void workerMain();
+    // Without sleeping, waits a little for work; true (with the lock held) when some is pending.
+    bool spinForWork(std::unique_lock<std::mutex>& lock);
     void watchdogMain();
     bool mayGrowLocked() const {
         // Threads that are neither idle nor blocked are running work; keep those near the core count.
@@ -78,6 +97,12 @@ void WorkerPool::submit(Priority priority, Work work) {
     std::unique_lock lock(s.mutex);
     s.pending[static_cast<size_t>(priority)].push_back(std::move(work));
     ++s.pendingCount;
+    s.pendingSeen.store(s.pendingCount, std::memory_order_release);
+    if (s.spinning > s.spinClaims) {
+        // A spinning thread takes it when it next looks, or when it stops spinning.
+        ++s.spinClaims;
+        return;
+    }
     if (s.idle > 0) {
         --s.idle;
         ++s.signals;
@@ -106,7 +131,7 @@ void WorkerPool::blockingBegin() {
     State& s = *state_;
     std::lock_guard lock(s.mutex);
     ++s.blocked;
-    if (s.pendingCount > s.signals && s.idle == 0 && s.mayGrowLocked()) s.spawnLocked();
+    if (s.pendingCount > s.signals + s.spinClaims && s.idle == 0 && s.mayGrowLocked()) s.spawnLocked();
 }
 
 void WorkerPool::blockingEnd() {
@@ -139,6 +164,7 @@ void WorkerPool::State::workerMain() {
                 }
             }
             --pendingCount;
+            pendingSeen.store(pendingCount, std::memory_order_release);
             ++dequeued;
             lock.unlock();
             work();
@@ -146,6 +172,7 @@ void WorkerPool::State::workerMain() {
             lock.lock();
             continue;
         }
+        if (spinForWork(lock)) continue;
         ++idle;
         bool claimed = workers.wait_for(lock, kIdleRetire, [this] { return signals > 0; });
         if (claimed) {
@@ -158,6 +185,24 @@ void WorkerPool::State::workerMain() {
             return;
         }
     }
+}
+
+bool WorkerPool::State::spinForWork(std::unique_lock<std::mutex>& lock) {
+    if (spinning >= kMaxSpinning) return false;
+    ++spinning;
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    for (unsigned i = 1;; ++i) {
+        if (pendingSeen.load(std::memory_order_acquire) > 0) break;
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+        cpuRelax();
+    }
+    lock.lock();
+    --spinning;
+    // Claims beyond the threads still spinning were made on this one; the work they stand for is
+    // pending, and this thread takes it now (or another thread already did).
+    if (spinClaims > spinning) spinClaims = spinning;
+    return pendingCount > 0;
 }
 
 void WorkerPool::State::watchdogMain() {

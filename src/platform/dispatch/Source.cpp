@@ -2,15 +2,18 @@
 //
 // Every source serialises its own deliveries: at most one delivery (event or cancel handler) is posted
 // or running at a time, so a source on a concurrent queue never runs its handlers in parallel and the
-// cancel handler always follows the last event handler. The reactor thread only records events and
-// posts deliveries; handlers run on the source's queue.
+// cancel handler always follows the last event handler. The reactor thread (timers) and the descriptor
+// watcher thread only record events and post deliveries; handlers run on the source's queue.
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/dispatch/Internal.h"
@@ -42,10 +45,20 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
     }
 
     void resumeCore() {
+        bool check = false;
         {
             std::lock_guard lock(mutex_);
             if (suspendCount_ == 0) detail::fail("dispatch: source resumed more often than suspended");
-            if (--suspendCount_ == 0) activeChangedLocked();
+            if (--suspendCount_ == 0) {
+                activeChangedLocked();
+                check = pending_ == 0 && !cancelled_;
+            }
+        }
+        // A condition that holds at resumption is delivered even if no event announced it while the
+        // source was suspended (or before it existed).
+        if (check && stillReady()) {
+            std::lock_guard lock(mutex_);
+            signalLocked(1);
         }
         stateChanged();
         post();
@@ -87,9 +100,13 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
     // On the queue, before the event handler: the value data() reports, or nothing when the event
     // turned out to be stale and the handler must not run.
     virtual std::optional<size_t> eventData(size_t pending) = 0;
+    // Without the lock, after a handler ran or on resumption: whether the watched condition holds.
+    virtual bool stillReady() { return false; }
 
     // Records events (count added, or set to at least 1 for readiness) and posts a delivery.
     void signalLocked(size_t count) { pending_ += count; }
+    // Forgets events not yet delivered.
+    void discardLocked() { pending_ = 0; }
 
     // Posts a delivery when one is due and none is outstanding.
     void post() {
@@ -110,7 +127,6 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
     }
 
     bool cancelledLocked() const { return cancelled_; }
-    bool inFlightLocked() const { return inFlight_; }
 
     const QueuePtr queue_;
     mutable std::mutex mutex_;
@@ -143,16 +159,27 @@ class SourceCore : public std::enable_shared_from_this<SourceCore> {
         pending_ = 0;
         Handler event = event_;
         lock.unlock();
+        bool ran = false;
         if (std::optional<size_t> data = eventData(pending)) {
             data_.store(*data, std::memory_order_relaxed);
             // A cancel() made on this queue since the event was recorded must win.
             bool cancelled = cancelledCore();
-            if (event && !cancelled) (*event)();
+            if (event && !cancelled) {
+                (*event)();
+                ran = true;
+            }
         }
         event = nullptr;
         lock.lock();
         inFlight_ = false;
+        const bool recheck = ran && pending_ == 0 && activeLocked();
         lock.unlock();
+        // A condition the handler left standing is delivered again.
+        if (recheck && stillReady()) {
+            lock.lock();
+            signalLocked(1);
+            lock.unlock();
+        }
         stateChanged();
         post();
     }
@@ -183,6 +210,10 @@ class SourceBase : public Interface, public SourceCore {
 
 // ---- timers ----
 
+// A timer touches its Asio wait only when the wait would fire too late: a deadline moved later, a
+// cleared schedule, a suspension or a cancellation leave the outstanding wait alone, and when it
+// fires early it is simply armed again for the current deadline. A timer re-armed for every packet
+// of a busy connection therefore costs no system call and no wake-up of the reactor.
 class TimerImpl final : public SourceBase<TimerSource> {
   public:
     explicit TimerImpl(const QueuePtr& queue) : SourceBase(queue), timer_(detail::reactor()) {}
@@ -200,16 +231,18 @@ class TimerImpl final : public SourceBase<TimerSource> {
         armLocked();
     }
 
+    void clearTimer() override {
+        std::lock_guard lock(mutex_);
+        scheduled_ = false;
+        discardLocked();
+    }
+
   private:
     using Clock = std::chrono::steady_clock;
 
     void activeChangedLocked() override {
-        if (!activeLocked()) {
-            ++generation_;
-            timer_.cancel();
-            if (cancelledLocked()) scheduled_ = false;
-            return;
-        }
+        if (cancelledLocked()) scheduled_ = false;
+        if (!activeLocked()) return;  // an outstanding wait that fires meanwhile finds nothing to do
         // Resumed: firings missed while suspended are delivered as one event, then the schedule goes on.
         catchUpLocked();
         armLocked();
@@ -234,11 +267,12 @@ class TimerImpl final : public SourceBase<TimerSource> {
     }
 
     void armLocked() {
+        if (!scheduled_ || !activeLocked()) return;
+        if (waiting_ && waitingUntil_ <= next_) return;  // fires in time and is armed again then
+        // Replaces a wait that would fire too late (its handler sees the abort, or a stale generation).
         ++generation_;
-        if (!scheduled_ || !activeLocked()) {
-            timer_.cancel();
-            return;
-        }
+        waiting_ = true;
+        waitingUntil_ = next_;
         timer_.expires_at(next_);
         std::weak_ptr<SourceCore> weak = weak_from_this();
         timer_.async_wait([weak, generation = generation_](const std::error_code& ec) {
@@ -250,7 +284,9 @@ class TimerImpl final : public SourceBase<TimerSource> {
     void fired(uint64_t generation) {
         {
             std::lock_guard lock(mutex_);
-            if (generation != generation_ || !activeLocked()) return;
+            if (generation != generation_) return;
+            waiting_ = false;
+            if (!activeLocked()) return;  // resumption arms it again
             catchUpLocked();
             armLocked();
         }
@@ -261,26 +297,30 @@ class TimerImpl final : public SourceBase<TimerSource> {
     bool scheduled_ = false;
     Clock::time_point next_;
     Clock::duration interval_{};
+    bool waiting_ = false;  // an Asio wait is outstanding, until waitingUntil_
+    Clock::time_point waitingUntil_;
     uint64_t generation_ = 0;
 };
 
 // ---- descriptor sources ----
+//
+// Descriptors are watched by a thread of their own that waits on an edge-triggered epoll set. Each
+// descriptor is registered once, for reading and writing, when its first source is made, and stays
+// registered until its last source is gone: suspending, resuming and delivering touch no kernel state.
+// An edge only records that the condition may hold; every delivery checks the descriptor with poll()
+// first (a stale edge runs no handler) and checks it again after the handler, so a condition that
+// still holds is delivered again, as level-triggered watching would. Hang-up and error are reported
+// once per change of state, so a suspended source on a dead descriptor costs nothing.
 
 class FdImpl;
 
-// The one registration of a descriptor with the reactor, shared by its read and its write source
-// (epoll accepts a descriptor once per set). It is registered only while one of its sources wants
-// events: a suspended source must not stay registered, because epoll reports hang-up and error
-// conditions even for an empty event mask. Once every source of it has been cancelled it retires, so
-// that a descriptor number reused after close gets a registration of its own.
+// The one registration of a descriptor, shared by its read and its write source (epoll accepts a
+// descriptor once per set). Once every source of it is gone it retires, so that a descriptor number
+// reused after close gets a registration of its own.
 class FdRegistration : public std::enable_shared_from_this<FdRegistration> {
   public:
-    explicit FdRegistration(int fd) : fd_(fd), descriptor_(detail::reactor()) {}
-    ~FdRegistration() {
-        if (assigned_) {
-            (void)descriptor_.release();  // the descriptor belongs to the caller; never close it
-        }
-    }
+    explicit FdRegistration(int fd) : fd_(fd) {}
+    ~FdRegistration() { retireLocked(); }
 
     static std::shared_ptr<FdRegistration> forDescriptor(int fd);
 
@@ -288,30 +328,97 @@ class FdRegistration : public std::enable_shared_from_this<FdRegistration> {
         std::lock_guard lock(mutex_);
         sources_[index(event)] = source;
     }
-    void detach(FdEvent event, FdImpl* source);
-    void refresh() {
+    void detach(FdEvent event, FdImpl* source) {
         std::lock_guard lock(mutex_);
-        updateLocked();
+        size_t i = index(event);
+        if (sources_[i] == source) sources_[i] = nullptr;
+        if (sources_[0] == nullptr && sources_[1] == nullptr) retireLocked();
     }
     bool retired() {
         std::lock_guard lock(mutex_);
         return retired_;
     }
+    // From the watcher thread: the epoll events of an edge.
+    void notify(uint32_t events);
 
   private:
     static size_t index(FdEvent event) { return event == FdEvent::Read ? 0 : 1; }
-    void updateLocked();
-    void completed(size_t direction, uint64_t epoch, const std::error_code& ec);
+    void registerWithWatcher();
+    void retireLocked();
 
     const int fd_;
+    uint64_t id_ = 0;
     std::mutex mutex_;
-    asio::posix::stream_descriptor descriptor_;
-    bool assigned_ = false;
+    bool registered_ = false;
     bool retired_ = false;
-    bool unwatchable_ = false;  // epoll refuses the descriptor (a regular file): it is always ready
-    uint64_t epoch_ = 0;
-    bool armed_[2] = {false, false};
     FdImpl* sources_[2] = {nullptr, nullptr};
+};
+
+// The thread that waits on the epoll set and hands edges to the registrations. Registrations are
+// found through a number that is never reused, so an edge that races with a removal finds nothing.
+class FdWatcher {
+  public:
+    static FdWatcher& instance() {
+        static FdWatcher* watcher = new FdWatcher;  // never destroyed, like the pool
+        return *watcher;
+    }
+
+    // Returns 0, or the errno of a descriptor that epoll refuses (a regular file: always ready).
+    int add(int fd, const std::shared_ptr<FdRegistration>& registration, uint64_t* id) {
+        {
+            std::lock_guard lock(mutex_);
+            *id = ++lastId_;
+            registrations_[*id] = registration;
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.u64 = *id;
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0) return 0;
+        int err = errno;
+        std::lock_guard lock(mutex_);
+        registrations_.erase(*id);
+        return err;
+    }
+
+    void remove(int fd, uint64_t id) {
+        // The descriptor may already be closed (then the kernel dropped it from the set).
+        (void)::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        std::lock_guard lock(mutex_);
+        registrations_.erase(id);
+    }
+
+  private:
+    FdWatcher() {
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        if (epoll_ < 0) detail::fail("dispatch: epoll_create1() failed");
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
+        pthread_setname_np(pthread_self(), "quill-fdwatch");
+        epoll_event events[64];
+        for (;;) {
+            int n = ::epoll_wait(epoll_, events, 64, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                detail::fail("dispatch: epoll_wait() failed");
+            }
+            for (int i = 0; i < n; ++i) {
+                std::shared_ptr<FdRegistration> registration;
+                {
+                    std::lock_guard lock(mutex_);
+                    auto it = registrations_.find(events[i].data.u64);
+                    if (it != registrations_.end()) registration = it->second.lock();
+                }
+                if (registration) registration->notify(events[i].events);
+            }
+        }
+    }
+
+    int epoll_ = -1;
+    std::mutex mutex_;
+    uint64_t lastId_ = 0;
+    std::unordered_map<uint64_t, std::weak_ptr<FdRegistration>> registrations_;
 };
 
 class FdImpl final : public SourceBase<FdSource> {
@@ -324,11 +431,7 @@ class FdImpl final : public SourceBase<FdSource> {
 
     int fd() const override { return fd_; }
 
-    // Under the registration's lock.
-    bool wantsEvents() const {
-        std::lock_guard lock(mutex_);
-        return activeLocked() && !inFlightLocked();
-    }
+    // From the watcher thread, under the registration's lock: the condition may hold.
     void ready() {
         {
             std::lock_guard lock(mutex_);
@@ -339,23 +442,24 @@ class FdImpl final : public SourceBase<FdSource> {
 
   private:
     void stateChanged() override {
-        if (cancelledCore()) {
-            registration_->detach(kind_, this);
-        } else {
-            registration_->refresh();
-        }
+        if (cancelledCore()) registration_->detach(kind_, this);
+    }
+
+    bool stillReady() override { return pollReady() != 0; }
+
+    // The poll() result for this source's condition: 0 when it does not hold.
+    short pollReady() const {
+        pollfd p{fd_, static_cast<short>(kind_ == FdEvent::Read ? (POLLIN | POLLRDHUP) : POLLOUT), 0};
+        if (::poll(&p, 1, 0) != 1) return 0;
+        return p.revents;
     }
 
     std::optional<size_t> eventData(size_t) override {
-        pollfd p{fd_, static_cast<short>(kind_ == FdEvent::Read ? (POLLIN | POLLRDHUP) : POLLOUT), 0};
-        if (kind_ == FdEvent::Write) {
-            // Writable, or failed (the handler's write will say how): run the handler.
-            if (::poll(&p, 1, 0) == 1) return size_t{1};
-            return std::nullopt;
-        }
+        // Writable, or failed (the handler's write will say how): run the handler.
+        if (kind_ == FdEvent::Write) return pollReady() != 0 ? std::optional<size_t>(1) : std::nullopt;
         // Readiness first, then the count: bytes that arrive in between are counted, never mistaken
         // for the end of the stream. Not readable: a stale event.
-        if (::poll(&p, 1, 0) != 1) return std::nullopt;
+        if (pollReady() == 0) return std::nullopt;
         int available = 0;
         // Listening sockets refuse FIONREAD; readable means a connection waits.
         if (::ioctl(fd_, FIONREAD, &available) != 0) return size_t{1};
@@ -376,68 +480,33 @@ std::shared_ptr<FdRegistration> FdRegistration::forDescriptor(int fd) {
     auto existing = slot.lock();
     if (existing && !existing->retired()) return existing;
     auto fresh = std::make_shared<FdRegistration>(fd);
+    fresh->registerWithWatcher();
     slot = fresh;
     return fresh;
 }
 
-void FdRegistration::detach(FdEvent event, FdImpl* source) {
+void FdRegistration::registerWithWatcher() {
     std::lock_guard lock(mutex_);
-    size_t i = index(event);
-    if (sources_[i] == source) sources_[i] = nullptr;
-    if (sources_[0] == nullptr && sources_[1] == nullptr) retired_ = true;
-    updateLocked();
+    // A descriptor epoll refuses (a regular file) is always ready; the readiness checks around every
+    // delivery keep such a source firing while it is resumed.
+    registered_ = FdWatcher::instance().add(fd_, shared_from_this(), &id_) == 0;
 }
 
-void FdRegistration::updateLocked() {
-    bool want[2];
-    for (size_t i = 0; i < 2; ++i)
-        want[i] = sources_[i] != nullptr && sources_[i]->wantsEvents();
-    if (!want[0] && !want[1]) {
-        if (assigned_) {
-            (void)descriptor_.release();  // deregisters and aborts the outstanding waits
-            assigned_ = false;
-            ++epoch_;
-            armed_[0] = armed_[1] = false;
-        }
-        return;
-    }
-    if (unwatchable_) {
-        for (size_t i = 0; i < 2; ++i) {
-            if (want[i]) sources_[i]->ready();
-        }
-        return;
-    }
-    if (!assigned_) {
-        std::error_code ec;
-        descriptor_.assign(fd_, ec);
-        if (ec) {
-            unwatchable_ = true;
-            updateLocked();
-            return;
-        }
-        assigned_ = true;
-    }
-    for (size_t i = 0; i < 2; ++i) {
-        if (!want[i] || armed_[i]) continue;
-        armed_[i] = true;
-        auto type =
-            i == 0 ? asio::posix::descriptor_base::wait_read : asio::posix::descriptor_base::wait_write;
-        std::weak_ptr<FdRegistration> weak = weak_from_this();
-        descriptor_.async_wait(type, [weak, i, epoch = epoch_](const std::error_code& ec) {
-            if (auto self = weak.lock()) self->completed(i, epoch, ec);
-        });
+void FdRegistration::retireLocked() {
+    if (retired_) return;
+    retired_ = true;
+    if (registered_) {
+        FdWatcher::instance().remove(fd_, id_);
+        registered_ = false;
     }
 }
 
-void FdRegistration::completed(size_t direction, uint64_t epoch, const std::error_code& ec) {
+void FdRegistration::notify(uint32_t events) {
     std::lock_guard lock(mutex_);
-    if (epoch != epoch_) return;
-    armed_[direction] = false;
-    if (ec != asio::error::operation_aborted) {
-        FdImpl* source = sources_[direction];
-        if (source != nullptr && source->wantsEvents()) source->ready();
-    }
-    updateLocked();
+    if (retired_) return;
+    constexpr uint32_t kFailed = EPOLLHUP | EPOLLERR;
+    if (sources_[0] != nullptr && (events & (EPOLLIN | EPOLLRDHUP | kFailed))) sources_[0]->ready();
+    if (sources_[1] != nullptr && (events & (EPOLLOUT | kFailed))) sources_[1]->ready();
 }
 
 }  // namespace
