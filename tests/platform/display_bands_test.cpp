@@ -193,6 +193,22 @@ TEST(BandedTransferTest, Nv12ToI420ScalingMatchesTheWholePictureCall) {
     }
 }
 
+TEST(BandedTransferTest, OneTransferGoesThroughManyGeometries) {
+    // More geometries than it remembers layouts for, twice over.
+    PixelTransfer transfer(std::make_shared<BandPool>(2), 3);
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& g : kSizes) {
+            PixelBuffer nv12(PixelFormat::NV12, g.sw, g.sh);
+            randomFill(nv12, static_cast<uint32_t>(round * 1000 + g.sw));
+            PixelBuffer expected(PixelFormat::I420, g.dw, g.dh);
+            wholeNv12ToI420(nv12, expected);
+            PixelBuffer got(PixelFormat::I420, g.dw, g.dh);
+            ASSERT_TRUE(transfer.transfer(nv12, got));
+            EXPECT_TRUE(samePicture(got, expected)) << g.sw << "x" << g.sh << " round " << round;
+        }
+    }
+}
+
 TEST(BandedTransferTest, ScreenSizesScaleInBandsWithTheWholePicturesBytes) {
     // The usual screens against their encoding sizes: the first splits, the second cannot, the third
     // changes height only.

@@ -142,7 +142,6 @@ const std::vector<PixelTransfer::ScaleBand>& PixelTransfer::scaleBands(int bpp, 
         }
     }
     if (bands.empty()) bands.push_back({{0, 0, sw, sh}, {0, 0, dw, dh}});
-    if (plans_.size() >= kMaxPlans) plans_.erase(plans_.begin());
     plans_.push_back({bpp, sw, sh, dw, dh, wanted, std::move(bands)});
     return plans_.back().bands;
 }
@@ -154,6 +153,8 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
     }
     const int sw = src.width(), sh = src.height(), dw = dst.width(), dh = dst.height();
     const int scw = chroma(sw), sch = chroma(sh), dcw = chroma(dw), dch = chroma(dh);
+    while (plans_.size() > kMaxPlans)
+        plans_.pop_front();
 
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::I420) {
         if (sameSize(src, dst)) {

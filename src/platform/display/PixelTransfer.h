@@ -10,6 +10,7 @@
 // scaler does not promise it; a layout that differs is never used).
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -42,7 +43,7 @@ class PixelTransfer {
     };
     // The bands a plane scaling of bytesPerPixel (1: a luma plane, 2: an interleaved chroma plane) from
     // sw x sh to dw x dh is split into when up to `wanted` are asked for; one band covering everything
-    // when no split gives the whole scaling's bytes.
+    // when no split gives the whole scaling's bytes. The reference stays valid until the next transfer.
     const std::vector<ScaleBand>& scaleBands(int bytesPerPixel, int sw, int sh, int dw, int dh, int wanted);
 
   private:
@@ -56,7 +57,9 @@ class PixelTransfer {
 
     std::shared_ptr<BandPool> pool_;
     int bands_;
-    std::vector<ScalePlan> plans_;  // layouts of the geometries seen lately
+    // Layouts of the geometries seen lately. Added at the back, which keeps references to the others
+    // valid, and trimmed only at the start of a transfer.
+    std::deque<ScalePlan> plans_;
     // Scratch for the intermediate steps, kept between calls to avoid reallocations.
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scratch2_;
