@@ -19,6 +19,9 @@ namespace {
 constexpr libyuv::FilterMode kFilter = libyuv::kFilterBilinear;
 // Below this many destination pixels a band costs more to hand out than it saves.
 constexpr int kMinBandPixels = 128 * 1024;
+// Row bands cost next to nothing each: twice as many as threads, so that a thread held up elsewhere
+// leaves less undone. A column band of a scaling costs a little per row, so those are one a thread.
+constexpr int kRowBandsPerThread = 2;
 // Layouts remembered; a stream sees one or two geometries.
 constexpr size_t kMaxPlans = 8;
 
@@ -106,13 +109,12 @@ bool sameAsWhole(int bpp, int sw, int sh, int dw, int dh,
 PixelTransfer::PixelTransfer(std::shared_ptr<BandPool> pool, int bands)
     : pool_(std::move(pool)), bands_(std::max(0, bands)) {}
 
-int PixelTransfer::bandsFor(int width, int height) const {
+int PixelTransfer::bandsFor(int width, int height, int perThread) const {
     if (bands_ > 0) return bands_;
     if (!pool_ || pool_->workers() == 0) return 1;
-    // Twice as many bands as threads: a thread held up elsewhere leaves less undone.
     const int threads = static_cast<int>(pool_->workers()) + 1;
     const int64_t pixels = static_cast<int64_t>(width) * height;
-    return static_cast<int>(std::clamp<int64_t>(pixels / kMinBandPixels, 1, 2 * threads));
+    return static_cast<int>(std::clamp<int64_t>(pixels / kMinBandPixels, 1, perThread * threads));
 }
 
 template <class F>
@@ -158,7 +160,7 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
 
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::I420) {
         if (sameSize(src, dst)) {
-            const int count = rowBandCount(dh, bandsFor(dw, dh));
+            const int count = rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread));
             std::atomic<bool> ok{true};
             runBands(count, [&](int i) {
                 int y0, y1;
@@ -176,8 +178,8 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
         }
         // Luma bands and chroma bands go out together; a chroma band is scaled into the interleaved
         // scratch plane and split into Cb and Cr there and then.
-        const auto& luma = scaleBands(1, sw, sh, dw, dh, bandsFor(dw, dh));
-        const auto& cbcr = scaleBands(2, scw, sch, dcw, dch, bandsFor(dcw, dch));
+        const auto& luma = scaleBands(1, sw, sh, dw, dh, bandsFor(dw, dh, 1));
+        const auto& cbcr = scaleBands(2, scw, sch, dcw, dch, bandsFor(dcw, dch, 1));
         const int uvStride = dcw * 2;
         scratch_.resize(static_cast<size_t>(uvStride) * dch);
         const int lumaCount = static_cast<int>(luma.size());
@@ -239,7 +241,7 @@ bool PixelTransfer::transferFromBGRA(const uint8_t* bgra, int rowBytes, int widt
         scratch2_.resize(static_cast<size_t>(fromStride) * dh);
         from = scratch2_.data();
     }
-    const int count = rowBandCount(dh, bandsFor(dw, dh));
+    const int count = rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread));
     std::atomic<bool> ok{true};
     runBands(count, [&](int i) {
         int y0, y1;

@@ -51,7 +51,7 @@ class PixelTransfer {
         int bytesPerPixel, sw, sh, dw, dh, wanted;
         std::vector<ScaleBand> bands;
     };
-    int bandsFor(int width, int height) const;
+    int bandsFor(int width, int height, int perThread) const;
     template <class F>
     void runBands(int count, F&& band);
 
