@@ -150,6 +150,18 @@ TEST(BandPoolTest, SeveralCallersShareThePool) {
     EXPECT_EQ(total.load(), 4 * 200 * 7);
 }
 
+TEST(BandPoolTest, SharedPoolSizeFromTheSettingOrTheCores) {
+    EXPECT_EQ(BandPool::sharedThreads(nullptr, 8), 4u);
+    EXPECT_EQ(BandPool::sharedThreads(nullptr, 2), 1u);
+    EXPECT_EQ(BandPool::sharedThreads(nullptr, 0), 1u);  // unknown core count
+    EXPECT_EQ(BandPool::sharedThreads(nullptr, 64), BandPool::kMaxSharedThreads);
+    EXPECT_EQ(BandPool::sharedThreads("1", 8), 1u);
+    EXPECT_EQ(BandPool::sharedThreads("3", 2), 3u);
+    EXPECT_EQ(BandPool::sharedThreads("99", 8), BandPool::kMaxSharedThreads);
+    for (const char* bad : {"", "0", "-2", "two", "3x"})
+        EXPECT_EQ(BandPool::sharedThreads(bad, 8), 4u) << bad;
+}
+
 TEST(BandedTransferTest, BgraConversionAndScalingMatchTheWholePictureCall) {
     auto pool = std::make_shared<BandPool>(3);
     uint32_t seed = 1;

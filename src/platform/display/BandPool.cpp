@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 namespace quill::platform::display {
 
@@ -31,10 +32,21 @@ BandPool::~BandPool() {
         t.join();
 }
 
-std::shared_ptr<BandPool> BandPool::shared() {
+unsigned BandPool::sharedThreads(const char* setting, unsigned cores) {
     // Half the cores at most, caller included: the encoder and the rest of the system keep the others.
-    static const std::shared_ptr<BandPool> pool =
-        std::make_shared<BandPool>(std::clamp<unsigned>(std::thread::hardware_concurrency() / 2, 1, 4) - 1);
+    unsigned threads = std::clamp(cores / 2, 1u, kMaxSharedThreads);
+    if (setting && *setting) {
+        char* end = nullptr;
+        const long asked = std::strtol(setting, &end, 10);
+        if (*end == '\0' && asked >= 1)
+            threads = static_cast<unsigned>(std::min<long>(asked, kMaxSharedThreads));
+    }
+    return threads;
+}
+
+std::shared_ptr<BandPool> BandPool::shared() {
+    static const std::shared_ptr<BandPool> pool = std::make_shared<BandPool>(
+        sharedThreads(std::getenv("QUILLARAN_PICTURE_THREADS"), std::thread::hardware_concurrency()) - 1);
     return pool;
 }
 

@@ -24,8 +24,13 @@ class BandPool {
     BandPool(const BandPool&) = delete;
     BandPool& operator=(const BandPool&) = delete;
 
-    // The process-wide pool the picture transfers share: up to 3 workers, fewer on small machines.
+    static constexpr unsigned kMaxSharedThreads = 4;
+    // The process-wide pool the picture transfers share, made on first use with sharedThreads() - 1
+    // workers for QUILLARAN_PICTURE_THREADS.
     static std::shared_ptr<BandPool> shared();
+    // Threads that work on one picture, the caller included: the setting when it is a whole number from
+    // 1 (capped at kMaxSharedThreads), else half the cores, between 1 and kMaxSharedThreads.
+    static unsigned sharedThreads(const char* setting, unsigned cores);
 
     unsigned workers() const { return static_cast<unsigned>(threads_.size()); }
 
