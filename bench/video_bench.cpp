@@ -6,7 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "media/MediaPacket.h"
@@ -44,6 +46,18 @@ const std::vector<std::vector<uint8_t>>& screens() {
     return all;
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 void BM_WholePath(benchmark::State& state) {
     const auto& src = screens();
     PixelTransfer capture;
@@ -52,19 +66,35 @@ void BM_WholePath(benchmark::State& state) {
     std::vector<std::span<const uint8_t>> nals;
     uint32_t ts = 0;
     size_t bytes = 0;
+    // Where the time goes: capture conversion, then scaling with x264, then packing (wall clock), and
+    // the CPU time of the thread that runs the path.
+    double captureSeconds = 0, encodeSeconds = 0, packSeconds = 0;
+    const double threadCpuStart = threadCpuSeconds();
     for (auto _ : state) {
         const auto& screen = src[ts / 40 % kFrames];
+        const auto t0 = Clock::now();
         capture.transferFromBGRA(screen.data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+        const auto t1 = Clock::now();
         encoder.encodeFrame(nv12, ts, false, nals);
+        const auto t2 = Clock::now();
         for (auto nal : nals) {
             MediaPacket p = MediaPacket::video(ts, nal);
             bytes += p.wireLength();
             benchmark::DoNotOptimize(p);
         }
+        const auto t3 = Clock::now();
+        captureSeconds += seconds(t1 - t0);
+        encodeSeconds += seconds(t2 - t1);
+        packSeconds += seconds(t3 - t2);
         ts += 40;
     }
-    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["kbit_per_frame"] = double(bytes) * 8 / 1000 / double(state.iterations());
+    const double frames = double(state.iterations());
+    state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+    state.counters["kbit_per_frame"] = double(bytes) * 8 / 1000 / frames;
+    state.counters["capture_ms"] = captureSeconds * 1000 / frames;
+    state.counters["scale_x264_ms"] = encodeSeconds * 1000 / frames;
+    state.counters["pack_ms"] = packSeconds * 1000 / frames;
+    state.counters["caller_cpu_ms"] = (threadCpuSeconds() - threadCpuStart) * 1000 / frames;
     state.SetLabel(std::to_string(encoder.dstWidth()) + "x" + std::to_string(encoder.dstHeight()));
 }
 
@@ -89,6 +119,7 @@ void BM_X264Only(benchmark::State& state) {
     x264_nal_t* nal = nullptr;
     int count = 0;
     int64_t pts = 0;
+    const double threadCpuStart = threadCpuSeconds();
     for (auto _ : state) {
         const PixelBuffer& pic = pictures[size_t(pts) % pictures.size()];
         x264_picture_init(&in);
@@ -101,6 +132,8 @@ void BM_X264Only(benchmark::State& state) {
         in.i_pts = pts++;
         benchmark::DoNotOptimize(x264_encoder_encode(x264, &nal, &count, &in, &out));
     }
+    state.counters["caller_cpu_ms"] =
+        (threadCpuSeconds() - threadCpuStart) * 1000 / double(state.iterations());
     x264_encoder_close(x264);
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
