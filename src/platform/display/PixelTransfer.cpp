@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <numeric>
 #include <optional>
 
