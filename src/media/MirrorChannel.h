@@ -12,10 +12,12 @@
 // no start of mirroring happens until the next connect().
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "media/NetStream.h"
 
@@ -110,9 +112,14 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
     class LinkListener;
     struct SendRun;
     friend class LinkListener;
+    using Event = std::function<void(MirrorChannelDelegate&)>;
 
     explicit MirrorChannel(MirrorChannelParts parts);
     void init();
+    SoundflowerManager& soundflowerManager();
+    AudioDeviceManager& audioDeviceManager();
+    platform::power::PowerManager& powerManager();
+    std::string soundflowerSettingFile() const;
 
     // NetStreamDelegate, through the listener.
     void onConnectSuccess();
@@ -128,39 +135,48 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
     void onServerResponseVersion(const std::string& version);
 
     void syncSettings();
-    // Both under opMutex_; false when nothing was started or stopped.
-    bool startMirrorOn();
+    // Starts mirroring unless it is on or starts are not allowed; the view hears
+    // onRequestMirrorOnSuccess when it starts. Takes opMutex_.
+    void startFromTrigger();
+    // Stops mirroring if it is on; the view hears onRequestMirrorOffSuccess when it was on, or always
+    // when reportAlways is set. Takes opMutex_.
+    void stopFromTrigger(bool reportAlways);
+    // Under opMutex_.
+    void startMirrorOn();
     bool stopMirroOn();
     void enableAudio();
     void restoreAudio();
+    void joinFinishedRuns();
+    void tearDown();
     static void sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run);
-    // Starts mirroring unless it is on or a disconnect came since the last connect; reports
-    // onRequestMirrorOnSuccess first when it starts.
-    void startFromReceiver();
-    void stopFromReceiver(bool reportAlways);
+
+    // Delegate calls are queued in the order of the changes they report and delivered by whichever
+    // thread finds the queue idle, with no lock held, so that the view may call back into this object.
+    void post(Event event);
+    void deliverEvents();
 
     MirrorChannelParts parts_;
-    SoundflowerManager* soundflowerManager_;
-    AudioDeviceManager* audioDeviceManager_;
-    platform::power::PowerManager* powerManager_;
-    SWAppConfig* config_;
     std::shared_ptr<NetStream> netStream_;
     std::shared_ptr<LinkListener> listener_;
 
     // Serialises start, stop and disconnect as wholes. Never held while the delegate runs.
     std::mutex opMutex_;
-    // Guards the small fields below, for readers that do not take opMutex_.
+    // Guards the fields below it; never held while calling out.
     mutable std::mutex mutex_;
     std::shared_ptr<MirrorChannelDelegate> delegate_;
     std::string localIP_;
     std::string pinCode_;
     bool mirroring_ = false;
     bool accepting_ = false;  // starts allowed: from connect() until disconnect()
+    bool everConnected_ = false;
     bool autoShare_ = false;
+    std::shared_ptr<SWMediaHandler> mediaHandler_;
+    std::deque<Event> events_;
+    bool delivering_ = false;
 
     // Under opMutex_.
-    std::shared_ptr<SWMediaHandler> mediaHandler_;
     std::shared_ptr<SendRun> sendRun_;
+    std::vector<std::shared_ptr<SendRun>> finishedRuns_;  // stopped, not yet joined
     uint32_t assertionID_ = 0;
 };
 

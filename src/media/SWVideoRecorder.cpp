@@ -170,17 +170,15 @@ void SWVideoRecorder::beginRecorder() {
         }
         if (created) break;
     }
-    std::shared_ptr<DisplayStream> stream;
-    {
-        std::lock_guard lock(mutex_);
-        stream = displayStream_;
-    }
-    Error error;
-    if (stream && !stream->start(&error))
-        sysLog("display stream failed to start: %s", error.description().c_str());
-
     std::lock_guard lock(mutex_);
+    // Starting and cancelling exclude each other: a stream is either started here and then stopped by
+    // endRecorder(), or handed to endRecorder() unstarted, which then has no stop report to wait for.
     if (cancelBegin_) return;
+    Error error;
+    if (displayStream_) {
+        streamStarted_ = displayStream_->start(&error);
+        if (!streamStarted_) sysLog("display stream failed to start: %s", error.description().c_str());
+    }
     if (!stillPictureDispatch_) {
         stillPictureDispatch_ =
             dispatch::TimerSource::create(dispatch::Queue::global(dispatch::Priority::Default));
@@ -209,6 +207,9 @@ void SWVideoRecorder::endRecorder() {
         cancelled_.notify_all();
         stream = std::move(displayStream_);
         semaphore = std::move(stopVideoRecorderSemaphore_);
+        // A stream that never started never reports its stop.
+        if (!streamStarted_) semaphore.reset();
+        streamStarted_ = false;
     }
     encoder_->stop();
     {

@@ -93,6 +93,7 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
     mutable std::mutex mutex_;  // guards the fields below
     std::condition_variable cancelled_;
     bool cancelBegin_ = false;
+    bool streamStarted_ = false;
     std::shared_ptr<platform::display::DisplayStream> displayStream_;
     std::shared_ptr<platform::dispatch::Semaphore> stopVideoRecorderSemaphore_;
     std::shared_ptr<platform::dispatch::TimerSource> stillPictureDispatch_;

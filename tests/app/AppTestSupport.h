@@ -26,7 +26,8 @@ namespace quill::test {
 
 inline QApplication& testApplication() {
     static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Offscreen unless the caller chose a platform (e.g. xcb under Xvfb for screenshots).
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         static int argc = 1;
         static char name[] = "quill_app_gui_tests";
         static char* argv[] = {name, nullptr};
@@ -80,7 +81,7 @@ class RecordingAlerts : public platform::appkit::AlertPresenter {
 
 class FakeLookup : public PincodeLookup {
   public:
-    void setPincodeDelegate(std::weak_ptr<PincodeLookupDelegate> delegate) override { delegate_ = delegate; }
+    void setPincodeDelegate(std::weak_ptr<PincodeDelegate> delegate) override { delegate_ = delegate; }
     void findReceiverByPincode(const std::string& pin) override {
         std::lock_guard lock(mutex_);
         pins_.push_back(pin);
@@ -89,17 +90,17 @@ class FakeLookup : public PincodeLookup {
         std::lock_guard lock(mutex_);
         return pins_;
     }
-    std::shared_ptr<PincodeLookupDelegate> delegate() const { return delegate_.lock(); }
+    std::shared_ptr<PincodeDelegate> delegate() const { return delegate_.lock(); }
 
   private:
     mutable std::mutex mutex_;
     std::vector<std::string> pins_;
-    std::weak_ptr<PincodeLookupDelegate> delegate_;
+    std::weak_ptr<PincodeDelegate> delegate_;
 };
 
 class FakeSession : public MirrorSession {
   public:
-    void setDelegate(std::weak_ptr<MirrorSessionDelegate> delegate) override { delegate_ = delegate; }
+    void setDelegate(std::weak_ptr<MirrorChannelDelegate> delegate) override { delegate_ = delegate; }
     void setLocalIP(const std::string& ip) override { record("setLocalIP:" + ip); }
     void connect(const std::string& host, const std::string& pin) override {
         record("connect:" + host + "," + pin);
@@ -124,9 +125,9 @@ class FakeSession : public MirrorSession {
         std::lock_guard lock(mutex_);
         calls_.clear();
     }
-    std::shared_ptr<MirrorSessionDelegate> delegate() const { return delegate_.lock(); }
+    std::shared_ptr<MirrorChannelDelegate> delegate() const { return delegate_.lock(); }
     // Runs a report on a thread of its own, as the real controller's threads do, and waits for it.
-    void report(const std::function<void(MirrorSessionDelegate&)>& call) {
+    void report(const std::function<void(MirrorChannelDelegate&)>& call) {
         auto d = delegate();
         ASSERT_TRUE(d);
         std::thread([&] { call(*d); }).join();
@@ -139,7 +140,7 @@ class FakeSession : public MirrorSession {
     }
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
-    std::weak_ptr<MirrorSessionDelegate> delegate_;
+    std::weak_ptr<MirrorChannelDelegate> delegate_;
 };
 
 }  // namespace quill::test

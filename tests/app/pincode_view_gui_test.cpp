@@ -186,7 +186,7 @@ TEST_F(PincodeViewTest, ReturnStartsOneLookUpOnlyWithAFullPin) {
 
 struct AlertCase {
     const char* name;
-    std::function<void(PincodeLookupDelegate&)> report;
+    std::function<void(PincodeDelegate&)> report;
     const char* message;
     const char* information;
 };
@@ -194,10 +194,10 @@ struct AlertCase {
 TEST_F(PincodeViewTest, LookUpFailuresEndInTheirAlertsWithThePinKept) {
     defaults->setInteger(6, "pincode.type");
     std::vector<AlertCase> cases = {
-        {"failed", [](PincodeLookupDelegate& d) { d.onConnectServerFailed(); }, "Connection Timeout",
+        {"failed", [](PincodeDelegate& d) { d.onConnectServerFailed(); }, "Connection Timeout",
          "Failed to connect to server, please check your network connection and settings."},
-        {"unknown pin", [](PincodeLookupDelegate& d) { d.onUnableToFindReceiver(); },
-         "unable to find the pin code", "Please check your network connection and your input code"},
+        {"unknown pin", [](PincodeDelegate& d) { d.onUnableToFindReceiver(); }, "unable to find the pin code",
+         "Please check your network connection and your input code"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -64,7 +64,7 @@ class SessionViewTest : public ::testing::Test {
         auto view = makeView();
         view->setReceiver(receiver);
         view->viewWillAppear();
-        session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverSuccess(); });
+        session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
         EXPECT_TRUE(pumpUntil([&] { return !view->contentStackView()->isHidden(); }));
         EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
         session->clear();
@@ -111,7 +111,7 @@ TEST_F(SessionViewTest, AppearingWithAReceiverConnectsToTheChosenAddress) {
     EXPECT_EQ(view->targetDevice()->localIp(), 5);
 
     // Appearing again while the session is under way changes nothing.
-    session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return !view->contentStackView()->isHidden(); }));
     EXPECT_TRUE(view->connectStatusProgressIndicator()->isHidden());
     session->clear();
@@ -140,28 +140,28 @@ TEST_F(SessionViewTest, MirrorButtonFollowsTheReceiversAnswers) {
     EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOn"});
     EXPECT_EQ(view->workingMode(), Mode::MIRROR);
     EXPECT_EQ(text(view->mirrorButton()), "Start Mirroring");  // the title waits for the receiver
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
 
     view->mirrorButton()->click();
     EXPECT_EQ(session->calls(), (std::vector<std::string>{"requestMirrorOn", "requestMirrorOff"}));
     EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Start Mirroring"; }));
     EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
 }
 
 TEST_F(SessionViewTest, ReceiverStartingAndStoppingMirroringItselfKeepsButtonAndModeTogether) {
     auto view = connected();
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
     EXPECT_EQ(view->workingMode(), Mode::MIRROR);
     view->mirrorButton()->click();  // "Stop" stops
     EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOff"});
 
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Stop Mirroring"; }));
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->mirrorButton()) == "Start Mirroring"; }));
     EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
     session->clear();
@@ -174,8 +174,8 @@ TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
     view->mirrorButton()->click();
     view->disconnectButton()->click();
     EXPECT_EQ(view->workingMode(), Mode::NONE);
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOffSuccess(); });
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
     test::pump();
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     session->clear();
@@ -183,11 +183,26 @@ TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
     EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
 }
 
+TEST_F(SessionViewTest, ConnectionReportAfterTheUserDisconnectedIsIgnored) {
+    auto view = makeView();
+    view->setReceiver(receiver);
+    view->viewWillAppear();
+    view->disconnectButton()->click();
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    test::pump();
+    EXPECT_EQ(view->workingMode(), Mode::NONE);
+    session->clear();
+    view->viewWillAppear();  // the next receiver connects again
+    EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+}
+
 TEST_F(SessionViewTest, LostReceiverDisconnectsAlertsAndCloses) {
     auto view = connected();
     view->mirrorButton()->click();
     session->clear();
-    session->report([](MirrorSessionDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     EXPECT_EQ(session->calls(), std::vector<std::string>{"disconnect"});
     ASSERT_TRUE(pumpUntil([&] { return closed->closed == 1; }));
@@ -219,7 +234,7 @@ TEST_F(SessionViewTest, DisconnectButtonEndsTheSession) {
 
 TEST_F(SessionViewTest, VersionReportReplacesTheVersionOnly) {
     auto view = connected();
-    session->report([](MirrorSessionDelegate& d) { d.onRequestReceiverVersionSuccess("2.5"); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestReceiverVersionSuccess("2.5"); });
     ASSERT_TRUE(pumpUntil([&] { return text(view->receiverNameTextField()) == "Living room(2.5)"; }));
     EXPECT_EQ(view->receiver()->version, "2.5");
 }
@@ -227,9 +242,9 @@ TEST_F(SessionViewTest, VersionReportReplacesTheVersionOnly) {
 TEST_F(SessionViewTest, RefusedMirroringAlertsByCode) {
     auto view = connected();
     platform::foundation::LogCapture log;
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnFailed(-2); });
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnFailed(-1); });
-    session->report([](MirrorSessionDelegate& d) { d.onRequestMirrorOnFailed(-7); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-2); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-1); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnFailed(-7); });
     ASSERT_TRUE(pumpUntil([&] { return alerts->count() == 2; }));
     EXPECT_EQ(alerts->alerts()[0].messageText, "The receiver is protected by a password.");
     EXPECT_EQ(alerts->alerts()[1].messageText, "The receiver is in use by another sender.");

@@ -7,6 +7,7 @@
 
 #include "media/SWVideoRecorder.h"
 #include "platform/display/SyntheticDisplay.h"
+#include "support/ShellCommand.h"
 #include "support/TempFolder.h"
 #include "support/VideoTestUtil.h"
 
@@ -19,17 +20,7 @@ uint32_t be32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// Runs a shell command; its standard output and error together, and its exit status.
-std::pair<std::string, int> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {"", -1};
-    std::array<char, 512> buf{};
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        out.append(buf.data(), n);
-    return {out, pclose(pipe)};
-}
+constexpr auto run = &quill::test::runShellCommand;
 
 }  // namespace
 

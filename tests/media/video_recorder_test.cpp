@@ -172,3 +172,23 @@ TEST(SWVideoRecorderTest, DisplayAppearingLaterIsCaptured) {
     recorder->endRecorder();
     EXPECT_FALSE(recorder->isCapturing());
 }
+
+namespace {
+
+// An end that lands after the stream was made but before it started must not wait for a stop report that
+// an unstarted stream never sends, and the stream must not start afterwards.
+TEST(SWVideoRecorderTest, EndBetweenMakingAndStartingTheStreamReturnsPromptly) {
+    auto display = SyntheticDisplayService::create({.width = 64, .height = 64});
+    auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false, .retryInterval = 0.5});
+    std::thread begin([&] { recorder->beginRecorder(); });
+    // The stream is made at once; the start follows the half-second pause.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = std::chrono::steady_clock::now();
+    recorder->endRecorder();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    begin.join();
+    EXPECT_LT(took, 1.0);
+    EXPECT_FALSE(recorder->isCapturing());
+}
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/pincode/ServerlessPinCode.h"
+#include "app/pincode/WiFiAddress.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/LocalizedStrings.h"
 #include "platform/foundation/SysLog.h"
@@ -25,18 +27,6 @@ namespace {
 bool isDecimal(const std::string& text) {
     return !text.empty() &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::vector<std::string> splitAtDots(const std::string& text) {
-    std::vector<std::string> parts(1);
-    for (char c : text) {
-        if (c == '.') {
-            parts.emplace_back();
-        } else {
-            parts.back() += c;
-        }
-    }
-    return parts;
 }
 
 // The view that takes the key presses for its controller.
@@ -84,6 +74,7 @@ std::shared_ptr<PincodeViewController> PincodeViewController::create(PincodeView
 PincodeViewController::PincodeViewController(PincodeViewParts parts) : parts_(std::move(parts)) {
     if (!parts_.alerts) parts_.alerts = std::make_shared<platform::appkit::QtAlertPresenter>();
     if (!parts_.userDefaults) parts_.userDefaults = &UserDefaults::standardUserDefaults();
+    if (!parts_.wifiAddress) parts_.wifiAddress = [] { return getWiFiAddress(); };
 }
 
 PincodeViewController::~PincodeViewController() {
@@ -331,43 +322,23 @@ void PincodeViewController::performConnect() {
 }
 
 void PincodeViewController::checkServerlessPinCode(const std::string& pin) {
-    std::optional<std::string> local = parts_.wifiAddress ? parts_.wifiAddress() : std::nullopt;
-    if (!local) {
-        sysLogString("get local ip error");
-        postAlert("Failed to get local ip", "Unable to get local ip, or get a invalid ip");
-        return;
+    ServerlessPinCodeResult result = decodeServerlessPinCode(pin, parts_.wifiAddress());
+    switch (result.status) {
+        case ServerlessPinCodeStatus::found:
+            break;
+        case ServerlessPinCodeStatus::noLocalIP:
+        case ServerlessPinCodeStatus::invalidLocalIP:
+            postAlert("Failed to get local ip", "Unable to get local ip, or get a invalid ip");
+            return;
+        case ServerlessPinCodeStatus::invalidPinCode:
+            postAlert("Invalid input", "The Pin Code is invalid.");
+            return;
     }
-    sysLogString("local ip=" + *local);
-    auto parts = splitAtDots(*local);
-    if (parts.size() != 4) {
-        sysLogString("get a invalid ip");
-        postAlert("Failed to get local ip", "Unable to get local ip, or get a invalid ip");
-        return;
-    }
-    if (pin.size() != 8 || !isDecimal(pin)) {
-        sysLogString("invalid pincode");
-        postAlert("Invalid input", "The Pin Code is invalid.");
-        return;
-    }
-    std::string sf = pin.substr(0, 2), sa = pin.substr(2, 3), sb = pin.substr(5, 3);
-    sysLogString("sf=" + sf + ", sa=" + sa + ", sb=" + sb);
-    int k = std::stoi(sf), x = std::stoi(sa), y = std::stoi(sb);
-    int a = x ^ k, b = y ^ k;
-    if (a >= 256 || b >= 256) {
-        sysLogString("invalid pincode");
-        postAlert("Invalid input", "The Pin Code is invalid.");
-        return;
-    }
-    std::string target = parts[0] + "." + parts[1] + "." + std::to_string(a) + "." + std::to_string(b);
-    sysLogString("targetIp =" + target);
     std::weak_ptr<PincodeViewController> weak = weak_from_this();
     dispatch::Queue::main()->sync([weak] {
         if (auto self = weak.lock()) self->stopProgress();
     });
-    ReceiverObject receiver;
-    receiver.ipList.push_back(target);
-    receiver.pincode = pin;
-    if (auto delegate = delegate_.lock()) delegate->onFindReceiverSuccess(receiver);
+    if (auto delegate = delegate_.lock()) delegate->onFindReceiverSuccess(*result.receiver);
 }
 
 void PincodeViewController::stopProgress() {

@@ -51,11 +51,11 @@ struct PincodeViewParts {
     std::shared_ptr<platform::appkit::AlertPresenter> alerts;
     // Default: the standard user defaults.
     platform::foundation::UserDefaults* userDefaults = nullptr;
-    // This computer's own IPv4 address for the local decoding; none when it has no usable one.
+    // This computer's own IPv4 address for the local decoding. Default: getWiFiAddress.
     std::function<std::optional<std::string>()> wifiAddress;
 };
 
-class PincodeViewController : public PincodeLookupDelegate,
+class PincodeViewController : public PincodeDelegate,
                               public std::enable_shared_from_this<PincodeViewController> {
   public:
     static constexpr int PIN_CODE_TYPE_SERVERLESS = 8;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/pincode/WiFiAddress.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/LocalizedStrings.h"
 #include "platform/foundation/SysLog.h"
@@ -57,6 +58,7 @@ std::shared_ptr<ConnectStatusViewController> ConnectStatusViewController::create
 ConnectStatusViewController::ConnectStatusViewController(ConnectStatusViewParts parts)
     : parts_(std::move(parts)) {
     if (!parts_.alerts) parts_.alerts = std::make_shared<platform::appkit::QtAlertPresenter>();
+    if (!parts_.wifiAddress) parts_.wifiAddress = [] { return getWiFiAddress(); };
 }
 
 ConnectStatusViewController::~ConnectStatusViewController() {
@@ -65,7 +67,7 @@ ConnectStatusViewController::~ConnectStatusViewController() {
 
 void ConnectStatusViewController::setUp() {
     parts_.mirrorChannel->setDelegate(weak_from_this());
-    std::optional<std::string> wifiIp = parts_.wifiAddress ? parts_.wifiAddress() : std::nullopt;
+    std::optional<std::string> wifiIp = parts_.wifiAddress();
     if (wifiIp) {
         sysLogString("wifiIp=" + *wifiIp);
         parts_.mirrorChannel->setLocalIP(*wifiIp);
@@ -162,6 +164,7 @@ void ConnectStatusViewController::viewWillAppear() {
             sysLogString("no usable receiver address");
             closeWithAlert();
         } else {
+            connecting_.store(true);
             parts_.mirrorChannel->connect(target, receiver_->pincode);
             parts_.mirrorChannel->installSoundPlugin();
         }
@@ -190,12 +193,14 @@ void ConnectStatusViewController::onMirrorButtonClicked() {
 }
 
 void ConnectStatusViewController::onDisconnectButtonClicked() {
+    connecting_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();
     if (auto delegate = delegate_.lock()) delegate->onConnectStatusViewClosed();
 }
 
 void ConnectStatusViewController::onConnectToReceiverSuccess() {
+    if (!connecting_.exchange(false)) return;  // the session ended before the receiver answered
     onMain([](ConnectStatusViewController& self) {
         self.connectStatusProgressIndicator_->hide();
         self.contentStackView_->show();
@@ -204,6 +209,7 @@ void ConnectStatusViewController::onConnectToReceiverSuccess() {
 }
 
 void ConnectStatusViewController::onConnectToReceiverFailed(int /*code*/) {
+    connecting_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();
     closeWithAlert();

@@ -38,7 +38,7 @@ struct ConnectStatusViewParts {
     std::shared_ptr<MirrorSession> mirrorChannel;
     // Default: Qt message boxes.
     std::shared_ptr<platform::appkit::AlertPresenter> alerts;
-    // This computer's own IPv4 address, read once at creation; none when it has no usable one.
+    // This computer's own IPv4 address, read once at creation. Default: getWiFiAddress.
     std::function<std::optional<std::string>()> wifiAddress;
 };
 
@@ -47,7 +47,7 @@ bool isExcludedReceiverAddress(const std::string& address);
 // The last address of the list that is not excluded; empty when there is none.
 std::string chooseTargetAddress(const std::vector<std::string>& ipList);
 
-class ConnectStatusViewController : public MirrorSessionDelegate,
+class ConnectStatusViewController : public MirrorChannelDelegate,
                                     public std::enable_shared_from_this<ConnectStatusViewController> {
   public:
     enum class WorkingMode : uint8_t { NONE = 0, CONNECTED = 1, MIRROR = 2, MIRROR_BACK = 3 };
@@ -104,6 +104,9 @@ class ConnectStatusViewController : public MirrorSessionDelegate,
     std::weak_ptr<ConnectStatusViewDelegate> delegate_;
     // Written on the main thread (buttons) and on the session's threads (its reports).
     std::atomic<WorkingMode> workingMode_{WorkingMode::NONE};
+    // From connect until the receiver's first answer or the end of the session: a connection report
+    // that comes after the user ended the session is ignored.
+    std::atomic<bool> connecting_{false};
 
     QPointer<QWidget> view_;
     QLabel* receiverNameTextField_ = nullptr;

@@ -1,64 +1,89 @@
 #include "platform/appkit/MainQueueBridge.h"
 
-#include <QCoreApplication>
-#include <QObject>
-#include <atomic>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/dispatch/Dispatch.h"
 
 namespace quill::platform::appkit {
 
+// The main queue is one per process, and so is the bridge that serves it. Other threads wake the Qt
+// loop through an event counter that the loop watches; nothing else crosses threads here, and the work
+// itself stays in the main queue until the main thread takes it.
+namespace {
+std::mutex activeMutex;
+std::shared_ptr<MainQueueBridge::State> activeState;
+}  // namespace
+
 struct MainQueueBridge::State {
-    std::mutex mutex;
-    QObject* context = nullptr;  // lives on the main thread; queued drains are delivered to it
-    std::atomic<bool> posted{false};
+    int fd = -1;
+    QSocketNotifier* notifier = nullptr;  // main thread
     // Main thread only.
     bool draining = false;
     bool again = false;
 
-    // Any thread: ask the Qt loop for one drain, unless one is already on its way.
-    static void wake(const std::shared_ptr<State>& state) {
-        std::lock_guard lock(state->mutex);
-        if (state->context == nullptr || state->posted.exchange(true)) return;
-        QMetaObject::invokeMethod(
-            state->context, [state] { drain(*state); }, Qt::QueuedConnection);
+    // Any thread.
+    static void wake() {
+        std::lock_guard lock(activeMutex);
+        if (!activeState) return;
+        uint64_t one = 1;
+        ssize_t ignored = ::write(activeState->fd, &one, sizeof one);  // counts up; never blocks
+        (void)ignored;
     }
 
     // Main thread, from the Qt loop.
-    static void drain(State& state) {
-        state.posted.store(false);
-        if (state.draining) {
+    void drain() {
+        uint64_t count;
+        ssize_t ignored = ::read(fd, &count, sizeof count);
+        (void)ignored;
+        if (draining) {
             // A nested loop inside running work: run the rest once that work has returned.
-            state.again = true;
+            again = true;
             return;
         }
-        state.draining = true;
+        draining = true;
         do {
-            state.again = false;
+            again = false;
             dispatch::drainMain();
-        } while (state.again);
-        state.draining = false;
+        } while (again);
+        draining = false;
     }
 };
 
 MainQueueBridge::MainQueueBridge() : state_(std::make_shared<State>()) {
-    state_->context = new QObject();
-    std::weak_ptr<State> weak = state_;
-    dispatch::setMainWakeup([weak] {
-        if (auto state = weak.lock()) State::wake(state);
-    });
+    state_->fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (state_->fd < 0) {
+        std::perror("MainQueueBridge: eventfd");
+        std::abort();
+    }
+    state_->notifier = new QSocketNotifier(state_->fd, QSocketNotifier::Read);
+    State* state = state_.get();
+    QObject::connect(state_->notifier, &QSocketNotifier::activated, state_->notifier,
+                     [state] { state->drain(); });
+    {
+        std::lock_guard lock(activeMutex);
+        if (activeState) {
+            std::fprintf(stderr, "MainQueueBridge: a second bridge while one is active\n");
+            std::abort();
+        }
+        activeState = state_;
+    }
+    dispatch::setMainWakeup([] { State::wake(); });
 }
 
 MainQueueBridge::~MainQueueBridge() {
     dispatch::setMainWakeup({});
-    QObject* context;
     {
-        std::lock_guard lock(state_->mutex);
-        context = state_->context;
-        state_->context = nullptr;
+        std::lock_guard lock(activeMutex);
+        activeState.reset();
     }
-    delete context;  // drops drains still queued for it
+    delete state_->notifier;
+    ::close(state_->fd);
 }
 
 }  // namespace quill::platform::appkit

@@ -10,7 +10,7 @@ namespace quill::platform::appkit {
 
 class MainQueueBridge {
   public:
-    // Needs a QCoreApplication; create and destroy on the main thread.
+    // Needs a QCoreApplication; create and destroy on the main thread. One bridge at a time.
     MainQueueBridge();
     ~MainQueueBridge();
     MainQueueBridge(const MainQueueBridge&) = delete;

@@ -1,0 +1,94 @@
+// Renders the main window in its two views. With QUILLARAN_SCREENSHOT_DIR set, the pictures are written
+// there (docs/ holds the ones taken under Xvfb); otherwise they are only checked.
+#include <QImage>
+#include <QPixmap>
+#include <QPushButton>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "app/AppTestSupport.h"
+#include "app/MainNib.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/power/Power.h"
+#include "support/TempFolder.h"
+
+namespace quill {
+namespace {
+
+using test::pumpUntil;
+
+class ScreenshotTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::testApplication();
+        defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
+        defaults->setInteger(6, "pincode.type");
+        ShellParts parts;
+        parts.alerts = std::make_shared<test::RecordingAlerts>();
+        parts.userDefaults = defaults.get();
+        parts.makePincodeChannel = [this] { return lookup; };
+        parts.makeMirrorChannel = [this] { return session; };
+        parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
+        parts.appDelegate.power = &powerManager;
+        parts.appDelegate.installConsoleLogger = [] {};
+        parts.statusItemAvailable = [] { return true; };
+        nib = loadMainNib(application, parts);
+        nib.window->show();
+    }
+
+    // Renders the window; writes it when asked to.
+    QImage shoot(const std::string& name) {
+        pumpUntil([] { return false; }, 0.2);  // let layouts settle
+        QImage image = nib.window->grab().toImage();
+        if (const char* dir = std::getenv("QUILLARAN_SCREENSHOT_DIR")) {
+            EXPECT_TRUE(image.save(QString::fromStdString(std::string(dir) + "/" + name)));
+        }
+        return image;
+    }
+
+    // How many distinct colours a picture has: a rendered view has text, frames and buttons.
+    static size_t colours(const QImage& image) {
+        std::set<QRgb> seen;
+        for (int y = 0; y < image.height(); y += 2)
+            for (int x = 0; x < image.width(); x += 2)
+                seen.insert(image.pixel(x, y));
+        return seen.size();
+    }
+
+    test::TempFolder folder;
+    std::unique_ptr<UserDefaults> defaults;
+    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
+    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
+    std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
+        std::make_shared<platform::power::RecordingPowerBackend>();
+    platform::power::PowerManager powerManager{powerBackend};
+    platform::appkit::Application application{[] {}};
+    MainNib nib;
+};
+
+TEST_F(ScreenshotTest, BothViewsRender) {
+    auto pin = nib.mainHandler->pinCodeViewController();
+    for (char c : std::string("4821"))
+        pin->keyDown({std::string(1, c), -1});
+    QImage pinImage = shoot("pin-view.png");
+    EXPECT_EQ(pinImage.size(), nib.window->size() * nib.window->devicePixelRatio());
+    EXPECT_GT(colours(pinImage), 3u);
+
+    ReceiverObject receiver{"Living room TV", "2.1", {"192.168.1.52"}, "482193"};
+    std::thread worker([&] { lookup->delegate()->onFindReceiverSuccess(receiver); });
+    bool shown = pumpUntil(
+        [&] { return nib.mainHandler->windowState() == MainHandler::WindowState::ConnectStatusView; });
+    worker.join();
+    ASSERT_TRUE(shown);
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    auto view = nib.mainHandler->connectStatusViewController();
+    ASSERT_TRUE(pumpUntil([&] { return view->mirrorButton()->text() == "Stop Mirroring"; }));
+    QImage sessionImage = shoot("session-view.png");
+    EXPECT_GT(colours(sessionImage), 3u);
+    EXPECT_NE(sessionImage, pinImage);
+}
+
+}  // namespace
+}  // namespace quill

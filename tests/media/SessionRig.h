@@ -1,0 +1,236 @@
+#pragma once
+// A whole mirroring session for tests and benchmarks: the test receiver on loopback, a synthetic screen,
+// a synthetic tone as the sound input, simulated sound devices with a loopback device, a stand-in driver
+// detection tool, a recording power backend, and a session controller wired to all of them with a
+// delegate that records what it hears.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioDeviceManager.h"
+#include "audio/SoundflowerManager.h"
+#include "media/MirrorChannel.h"
+#include "media/SWAppConfig.h"
+#include "media/SWMediaHandler.h"
+#include "platform/avcapture/CaptureDevice.h"
+#include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/display/SyntheticDisplay.h"
+#include "platform/power/Power.h"
+#include "platform/security/Authorization.h"
+#include "support/FileText.h"
+#include "support/TempFolder.h"
+#include "support/TestReceiver.h"
+
+namespace quill::testing {
+
+// Records every delegate call in order, with bounded waits. A hook may act on a call from inside it.
+class ChannelRecorder : public MirrorChannelDelegate {
+  public:
+    void onConnectToReceiverSuccess() override { add("onConnectToReceiverSuccess"); }
+    void onConnectToReceiverFailed(int code) override {
+        add("onConnectToReceiverFailed:" + std::to_string(code));
+    }
+    void onRequestMirrorOnSuccess() override { add("onRequestMirrorOnSuccess"); }
+    void onRequestMirrorOnFailed(int code) override {
+        add("onRequestMirrorOnFailed:" + std::to_string(code));
+    }
+    void onRequestMirrorOffSuccess() override { add("onRequestMirrorOffSuccess"); }
+    void onRequestReceiverVersionSuccess(const std::string& version) override {
+        add("onRequestReceiverVersionSuccess:" + version);
+    }
+
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    size_t count(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        size_t n = 0;
+        for (const auto& e : events_)
+            n += e == name;
+        return n;
+    }
+    bool waitFor(const std::string& name, size_t n, double seconds) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+            size_t c = 0;
+            for (const auto& e : events_)
+                c += e == name;
+            return c >= n;
+        });
+    }
+    void setHook(std::function<void(const std::string&)> hook) {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+
+  private:
+    void add(std::string name) {
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(name);
+            hook = hook_;
+        }
+        changed_.notify_all();
+        if (hook) hook(name);
+    }
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> events_;
+    std::function<void(const std::string&)> hook_;
+};
+
+struct SessionRigOptions {
+    int width = 640;
+    bool displayPresent = true;
+    int height = 360;
+    double changesPerSecond = 30;
+    // Whether the stand-in detection tool reports the loopback driver as loaded.
+    bool driverLoaded = true;
+    double receiverHeartbeat = 0.3;
+    // Applied to the link options after the ports are filled in.
+    std::function<void(NetStream::Options&)> link;
+};
+
+class SessionRig {
+  public:
+    static constexpr platform::coreaudio::AudioDeviceID kMic = 2, kSpeakers = 3, kLoop = 7;
+
+    explicit SessionRig(SessionRigOptions options = {}) : options_(std::move(options)) {
+        using namespace platform::coreaudio;
+        backend->addDevice({kMic, "Built-in Microphone", 2, 0, kAudioDeviceTransportTypeBuiltIn, 1, 0});
+        backend->addDevice({kSpeakers, "Built-in Output", 0, 2, kAudioDeviceTransportTypeBuiltIn, 0, 1});
+        backend->addDevice({kLoop, kSoundflowerDeviceName, 2, 2, kAudioDeviceTransportTypeVirtual});
+        backend->changeDefaultDevice(true, kMic);
+        backend->changeDefaultDevice(false, kSpeakers);
+        hardware = std::make_shared<AudioHardware>(backend);
+        devices = std::make_unique<AudioDeviceManager>(hardware, center);
+
+        std::filesystem::create_directories(tmp / "tools");
+        std::filesystem::create_directories(tmp / "private");
+        setDriverLoaded(options_.driverLoaded);
+        SoundflowerManagerParts sp;
+        sp.audioDeviceManager = devices.get();
+        sp.notificationCenter = &center;
+        sp.authorization = authorization;
+        sp.resourceArchive = [] { return std::optional<std::string>(); };
+        sp.temporaryFolder = [this] { return std::optional<std::string>(tmp / "private"); };
+        sp.toolsFolder = tmp / "tools";
+        soundflower = std::make_unique<SoundflowerManager>(sp);
+
+        power = std::make_unique<platform::power::PowerManager>(powerBackend);
+        config->setDeviceName("Test Mac");
+        display =
+            platform::display::SyntheticDisplayService::create({.width = options_.width,
+                                                                .height = options_.height,
+                                                                .changesPerSecond = options_.changesPerSecond,
+                                                                .present = options_.displayPresent});
+
+        TestReceiver::Options ro;
+        ro.heartbeatSeconds = options_.receiverHeartbeat;
+        receiver = std::make_unique<TestReceiver>(ro);
+
+        MirrorChannelParts parts;
+        parts.link.controlPort = receiver->controlPort();
+        parts.link.videoPort = receiver->videoPort();
+        parts.link.audioPort = receiver->audioPort();
+        parts.link.touchPort = receiver->touchPort();
+        if (options_.link) options_.link(parts.link);
+        parts.soundflowerManager = soundflower.get();
+        parts.audioDeviceManager = devices.get();
+        parts.powerManager = power.get();
+        parts.config = config.get();
+        parts.soundflowerSettingFile = settingFile();
+        parts.makeMediaHandler = [this] {
+            ++handlersMade;
+            return makeHandler();
+        };
+        channel = MirrorChannel::create(std::move(parts));
+        channel->setDelegate(view);
+        channel->setLocalIP("127.0.0.42");
+    }
+
+    // The controller may still be held by a link callback under way; it must be gone before the parts
+    // it uses.
+    ~SessionRig() {
+        std::weak_ptr<MirrorChannel> weak = channel;
+        channel.reset();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        receiver.reset();
+    }
+
+    // A media handler over the synthetic screen and tone and the simulated sound devices.
+    std::shared_ptr<SWMediaHandler> makeHandler() {
+        SWMediaHandlerParts mp;
+        mp.video.display = display;
+        mp.video.showCursor = false;
+        mp.audioDevices = [] { return platform::avcapture::CaptureDevice::synthetic(1000.0, 0.5); };
+        mp.soundflowerManager = soundflower.get();
+        mp.audioDeviceManager = devices.get();
+        mp.soundflowerSettingFile = settingFile();
+        return SWMediaHandler::create(std::move(mp));
+    }
+
+    std::string settingFile() const { return tmp / ".soundflower"; }
+    bool settingFileExists() const { return std::filesystem::exists(settingFile()); }
+
+    void setDriverLoaded(bool loaded) {
+        quill::test::writeFileText(
+            tmp / "tools/kextstat",
+            loaded ? "#!/bin/sh\necho ' 1 0 0x0 0x0 0x0 com.Cycling74.driver.Soundflower (2.0.0)'\n"
+                   : "#!/bin/sh\nexit 1\n");
+        std::filesystem::permissions(tmp / "tools/kextstat", std::filesystem::perms(0755));
+    }
+
+    // The user's devices are the defaults again.
+    bool userDevicesAreDefault() {
+        return devices->getDefaultInputAudioDeviceID() == kMic &&
+               devices->getDefaultOutputAudioDeviceID() == kSpeakers;
+    }
+    bool loopbackIsDefault() {
+        return devices->getDefaultInputAudioDeviceID() == kLoop &&
+               devices->getDefaultOutputAudioDeviceID() == kLoop;
+    }
+
+    // Connects and waits for the set-up requests to have arrived (the pin is the last).
+    bool connect(const std::string& pin = "123456", double seconds = 5) {
+        channel->connect("127.0.0.1", pin);
+        return view->waitFor("onConnectToReceiverSuccess", 1, seconds) &&
+               receiver->waitForRequests(35, 1, seconds);
+    }
+
+    SessionRigOptions options_;
+    quill::test::TempFolder tmp;
+    std::shared_ptr<platform::coreaudio::SimulatedAudioBackend> backend =
+        std::make_shared<platform::coreaudio::SimulatedAudioBackend>();
+    std::shared_ptr<AudioHardware> hardware;
+    platform::foundation::NotificationCenter center;
+    std::unique_ptr<AudioDeviceManager> devices;
+    std::shared_ptr<platform::security::RecordingAuthorizationService> authorization =
+        std::make_shared<platform::security::RecordingAuthorizationService>();
+    std::unique_ptr<SoundflowerManager> soundflower;
+    std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
+        std::make_shared<platform::power::RecordingPowerBackend>();
+    std::unique_ptr<platform::power::PowerManager> power;
+    std::unique_ptr<SWAppConfig> config = std::make_unique<SWAppConfig>();
+    std::shared_ptr<platform::display::SyntheticDisplayService> display;
+    std::unique_ptr<TestReceiver> receiver;
+    std::shared_ptr<ChannelRecorder> view = std::make_shared<ChannelRecorder>();
+    std::atomic<int> handlersMade{0};
+    std::shared_ptr<MirrorChannel> channel;
+};
+
+}  // namespace quill::testing
