@@ -1,10 +1,14 @@
 // Frames per second of the screen path for a 2880 x 1800 source: capture conversion (BGRX to NV12),
 // scaling to the encoding size, x264 with the system's settings and packing, beside x264 alone on
 // frames converted beforehand. The ratio of the two is the cost of conversion and packing.
+// The two conversion steps also run on their own, in bands as the system runs them (banded:1) and as
+// one call over the whole picture on the calling thread (banded:0).
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "media/MediaPacket.h"
@@ -42,6 +46,18 @@ const std::vector<std::vector<uint8_t>>& screens() {
     return all;
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 void BM_WholePath(benchmark::State& state) {
     const auto& src = screens();
     PixelTransfer capture;
@@ -50,19 +66,35 @@ void BM_WholePath(benchmark::State& state) {
     std::vector<std::span<const uint8_t>> nals;
     uint32_t ts = 0;
     size_t bytes = 0;
+    // Where the time goes: capture conversion, then scaling with x264, then packing (wall clock), and
+    // the CPU time of the thread that runs the path.
+    double captureSeconds = 0, encodeSeconds = 0, packSeconds = 0;
+    const double threadCpuStart = threadCpuSeconds();
     for (auto _ : state) {
         const auto& screen = src[ts / 40 % kFrames];
+        const auto t0 = Clock::now();
         capture.transferFromBGRA(screen.data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+        const auto t1 = Clock::now();
         encoder.encodeFrame(nv12, ts, false, nals);
+        const auto t2 = Clock::now();
         for (auto nal : nals) {
             MediaPacket p = MediaPacket::video(ts, nal);
             bytes += p.wireLength();
             benchmark::DoNotOptimize(p);
         }
+        const auto t3 = Clock::now();
+        captureSeconds += seconds(t1 - t0);
+        encodeSeconds += seconds(t2 - t1);
+        packSeconds += seconds(t3 - t2);
         ts += 40;
     }
-    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["kbit_per_frame"] = double(bytes) * 8 / 1000 / double(state.iterations());
+    const double frames = double(state.iterations());
+    state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+    state.counters["kbit_per_frame"] = double(bytes) * 8 / 1000 / frames;
+    state.counters["capture_ms"] = captureSeconds * 1000 / frames;
+    state.counters["scale_x264_ms"] = encodeSeconds * 1000 / frames;
+    state.counters["pack_ms"] = packSeconds * 1000 / frames;
+    state.counters["caller_cpu_ms"] = (threadCpuSeconds() - threadCpuStart) * 1000 / frames;
     state.SetLabel(std::to_string(encoder.dstWidth()) + "x" + std::to_string(encoder.dstHeight()));
 }
 
@@ -87,6 +119,7 @@ void BM_X264Only(benchmark::State& state) {
     x264_nal_t* nal = nullptr;
     int count = 0;
     int64_t pts = 0;
+    const double threadCpuStart = threadCpuSeconds();
     for (auto _ : state) {
         const PixelBuffer& pic = pictures[size_t(pts) % pictures.size()];
         x264_picture_init(&in);
@@ -99,15 +132,21 @@ void BM_X264Only(benchmark::State& state) {
         in.i_pts = pts++;
         benchmark::DoNotOptimize(x264_encoder_encode(x264, &nal, &count, &in, &out));
     }
+    state.counters["caller_cpu_ms"] =
+        (threadCpuSeconds() - threadCpuStart) * 1000 / double(state.iterations());
     x264_encoder_close(x264);
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
 }
 
 // The two conversion steps of the whole path on their own.
+std::shared_ptr<BandPool> poolFor(const benchmark::State& state) {
+    return state.range(0) ? BandPool::shared() : nullptr;
+}
+
 void BM_CaptureConversion(benchmark::State& state) {
     const auto& src = screens();
-    PixelTransfer capture;
+    PixelTransfer capture(poolFor(state));
     PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
     size_t i = 0;
     for (auto _ : state)
@@ -116,7 +155,7 @@ void BM_CaptureConversion(benchmark::State& state) {
 }
 
 void BM_EncoderScaling(benchmark::State& state) {
-    PixelTransfer capture, scale;
+    PixelTransfer capture, scale(poolFor(state));
     PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
     capture.transferFromBGRA(screens()[0].data(), kSrcW * 4, kSrcW, kSrcH, nv12);
     const auto [w, h] = SWSoftwareEncoder::encodingSize(kSrcW, kSrcH);
@@ -128,8 +167,12 @@ void BM_EncoderScaling(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_CaptureConversion)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_EncoderScaling)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-BENCHMARK(BM_X264Only)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+// The time column is wall-clock time per frame; the CPU column is the whole process's CPU time per
+// frame, all threads together (conversion and scaling run in bands on several threads).
+#define QUILL_VIDEO_BENCH(name, seconds) \
+    BENCHMARK(name)->Unit(benchmark::kMillisecond)->MinTime(seconds)->UseRealTime()->MeasureProcessCPUTime()
+QUILL_VIDEO_BENCH(BM_CaptureConversion, 1.0)->ArgName("banded")->Arg(0)->Arg(1);
+QUILL_VIDEO_BENCH(BM_EncoderScaling, 1.0)->ArgName("banded")->Arg(0)->Arg(1);
+QUILL_VIDEO_BENCH(BM_WholePath, 3.0);
+QUILL_VIDEO_BENCH(BM_X264Only, 3.0);
 BENCHMARK_MAIN();

@@ -1,16 +1,31 @@
 #pragma once
 // Scaling and colour conversion between pictures. The whole source is scaled to the whole destination
 // (the aspect ratio is not kept). Colour is BT.601 limited range throughout.
+//
+// Large pictures are worked in bands side by side on a band pool. Every band gives exactly the bytes
+// that one call over the whole picture gives: colour conversions are split at even rows (a chroma row
+// belongs to one pair of luma rows), scaling into BGRA is clipped to the band's rows of the whole
+// scaling, and plane scaling is split only where a band's source edge falls on a whole pixel of the
+// whole scaling, with each such layout checked once against the whole call on a random picture (the
+// scaler does not promise it; a layout that differs is never used).
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <vector>
 
+#include "platform/display/BandPool.h"
 #include "platform/display/PixelBuffer.h"
 
 namespace quill::platform::display {
 
 class PixelTransfer {
   public:
+    // Bands run on pool; with none, on the caller. bands = 0 picks the number of bands from the picture
+    // size and the pool's threads; a positive number asks for that many per step (fewer where the
+    // picture cannot be split that finely).
+    explicit PixelTransfer(std::shared_ptr<BandPool> pool = BandPool::shared(), int bands = 0);
+
     // Copies src into dst, scaling and converting. Supported: NV12 or I420 to NV12 or I420, and BGRA to
     // NV12 or I420. False for other pairs.
     bool transfer(const PixelBuffer& src, PixelBuffer& dst);
@@ -18,7 +33,33 @@ class PixelTransfer {
     // Converts a BGRA/BGRX picture in caller memory (width x height, rowBytes per row) into dst.
     bool transferFromBGRA(const uint8_t* bgra, int rowBytes, int width, int height, PixelBuffer& dst);
 
+    // A rectangle of a plane, in pixels.
+    struct Area {
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+    // One band of a plane scaling: this part of the source scales to this part of the destination.
+    struct ScaleBand {
+        Area src, dst;
+    };
+    // The bands a plane scaling of bytesPerPixel (1: a luma plane, 2: an interleaved chroma plane) from
+    // sw x sh to dw x dh is split into when up to `wanted` are asked for; one band covering everything
+    // when no split gives the whole scaling's bytes. The reference stays valid until the next transfer.
+    const std::vector<ScaleBand>& scaleBands(int bytesPerPixel, int sw, int sh, int dw, int dh, int wanted);
+
   private:
+    struct ScalePlan {
+        int bytesPerPixel, sw, sh, dw, dh, wanted;
+        std::vector<ScaleBand> bands;
+    };
+    int bandsFor(int width, int height, int perThread) const;
+    template <class F>
+    void runBands(int count, F&& band);
+
+    std::shared_ptr<BandPool> pool_;
+    int bands_;
+    // Layouts of the geometries seen lately. Added at the back, which keeps references to the others
+    // valid, and trimmed only at the start of a transfer.
+    std::deque<ScalePlan> plans_;
     // Scratch for the intermediate steps, kept between calls to avoid reallocations.
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scratch2_;

@@ -571,7 +571,11 @@ bool writePropertyListFile(const PropertyList& plist, const std::string& path, E
     namespace fs = std::filesystem;
     fs::path target(path);
     fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string tmp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    // Appended piece by piece: the one-expression concatenation trips a false -Wrestrict in GCC 12.
+    std::string name(".");
+    name += target.filename().string();
+    name += ".XXXXXX";
+    std::string tmp = (folder / name).string();
     int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) {
         if (error) *error = posixError(errno, "Error in mkstemp() function");
