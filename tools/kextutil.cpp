@@ -18,7 +18,8 @@
 namespace {
 
 int load() {
-    auto pulse = quill::platform::coreaudio::PulseAudioBackend::connect();
+    // An administrator's tool, run once: a busy sound server gets more time than the application gives it.
+    auto pulse = quill::platform::coreaudio::PulseAudioBackend::connect(10.0);
     if (!pulse) {
         std::fprintf(stderr, "kextutil: no sound server answers\n");
         return 1;

@@ -59,6 +59,8 @@ TEST(SoundflowerTools, DetectLoadAndUnpackForReal) {
     AudioDeviceManager realDevices(realHardware, center);
     EXPECT_TRUE(realDevices.setDefaultInputAudioDevice("Soundflower (2ch)"));
     EXPECT_TRUE(realDevices.setDefaultOutputAudioDevice("Soundflower (2ch)"));
+    ASSERT_TRUE(realDevices.currentInputAudioDevice());
+    ASSERT_TRUE(realDevices.currentOutputAudioDevice());
     EXPECT_EQ(realDevices.currentInputAudioDevice()->deviceName(), "Soundflower (2ch)");
     EXPECT_EQ(realDevices.currentOutputAudioDevice()->deviceName(), "Soundflower (2ch)");
     EXPECT_NE(server.pactl("info").find("Default Source: Soundflower.monitor"), std::string::npos);

@@ -59,7 +59,9 @@ TEST(AVCaptureSessionTest, DeliversInOrderOnTheDelegateSerialQueue) {
     auto queue = dispatch::Queue::serial("avcapture-test-queue");
     CaptureSession session;
     session.setInput(CaptureDevice::synthetic());
-    session.setFramesPerBuffer(128);
+    // 512 frames (about 12 ms a buffer) leave the delegate queue some 190 ms of slack before a buffer
+    // is dropped, enough for a sanitizer build on a busy machine.
+    session.setFramesPerBuffer(512);
     session.setSampleBufferDelegate(collector, queue);
     session.startRunning();
     ASSERT_TRUE(collector->waitFor(20, 3s));
