@@ -303,9 +303,10 @@ TEST(NetStreamLinkTest, QuickReconnectKeepsOneHeartbeat) {
 TEST(NetStreamLinkTest, ControlBytesAreFramedAcrossSegments) {
     Link l(receiverOptions(0));
     l.start(linkOptionsFor(l.rx));
-    ASSERT_TRUE(l.connect());
-    // The receiver's own answers would interleave with the bytes written here.
+    // The receiver's own answers would interleave with the bytes written here; turned off before
+    // connecting, since an answer to the link's first request can still be on its way afterwards.
     l.rx.setAnswerRequests(false);
+    ASSERT_TRUE(l.connect());
 
     auto a = scrambled(fromReceiver(3, 128, 7));
     auto b = scrambled(fromReceiver(3, 128, 6));
@@ -334,8 +335,8 @@ TEST(NetStreamLinkTest, ControlBytesAreFramedAcrossSegments) {
 TEST(NetStreamLinkTest, APartialPacketDoesNotSurviveIntoTheNextConnection) {
     Link l(receiverOptions(0));
     l.start(linkOptionsFor(l.rx));
-    ASSERT_TRUE(l.connect());
     l.rx.setAnswerRequests(false);
+    ASSERT_TRUE(l.connect());
     ASSERT_TRUE(l.rx.sendRawControl({1, 2, 3, 4, 5}));
     // The five bytes reach the link before it is closed: the heartbeat answer to them comes later, so
     // wait until a heartbeat request followed them.
