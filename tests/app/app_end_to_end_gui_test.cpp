@@ -27,7 +27,7 @@
 namespace quill {
 namespace {
 
-using test::pumpUntil;
+using testing::pumpUntil;
 using testing::TestLookupServer;
 using testing::TestReceiver;
 using namespace platform::coreaudio;
@@ -37,13 +37,13 @@ constexpr uint8_t kRequestMirrorStart = 1;
 class AppEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::testApplication();
+        testing::testApplication();
         std::filesystem::create_directories(home / "Library/Quillaran");
         std::filesystem::create_directories(home / "private");
         std::filesystem::create_directories(home / "tools");
         // The loopback driver counts as loaded, so nothing is installed.
-        test::writeFileText(home / "tools/kextstat",
-                            "#!/bin/sh\necho 'com.Cycling74.driver.Soundflower (1.0)'\n");
+        testing::writeFileText(home / "tools/kextstat",
+                               "#!/bin/sh\necho 'com.Cycling74.driver.Soundflower (1.0)'\n");
         std::filesystem::permissions(home / "tools/kextstat", std::filesystem::perms(0755));
 
         audioBackend->addDevice({1, "Built-in Microphone", 2, 0, kAudioDeviceTransportTypeBuiltIn, 1, 0});
@@ -123,8 +123,8 @@ class AppEndToEndTest : public ::testing::Test {
         QCoreApplication::sendEvent(view, &event);
     }
 
-    test::TempFolder home;
-    test::ScopedEnv homeEnv{"HOME", home.str()};
+    testing::TempFolder home;
+    testing::ScopedEnv homeEnv{"HOME", home.str()};
     std::shared_ptr<SimulatedAudioBackend> audioBackend = std::make_shared<SimulatedAudioBackend>();
     std::shared_ptr<AudioHardware> hardware;
     platform::foundation::NotificationCenter center;
@@ -142,7 +142,7 @@ class AppEndToEndTest : public ::testing::Test {
     TestReceiver receiver;
     std::ostringstream out;
     std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     int quits = 0;
     platform::appkit::Application application{[this] { ++quits; }};
     std::shared_ptr<MirrorChannel> channel;

@@ -15,14 +15,14 @@ namespace quill {
 namespace {
 
 using State = MainHandler::WindowState;
-using test::pumpUntil;
+using testing::pumpUntil;
 namespace appkit = platform::appkit;
 namespace power = platform::power;
 
 class MainWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::testApplication();
+        testing::testApplication();
         defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
         defaults->setInteger(6, "pincode.type");
         ShellParts parts;
@@ -59,11 +59,11 @@ class MainWindowTest : public ::testing::Test {
         ASSERT_TRUE(shown);
     }
 
-    test::TempFolder folder;
+    testing::TempFolder folder;
     std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
-    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<testing::FakeLookup> lookup = std::make_shared<testing::FakeLookup>();
+    std::shared_ptr<testing::FakeSession> session = std::make_shared<testing::FakeSession>();
+    std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     std::shared_ptr<power::RecordingPowerBackend> powerBackend =
         std::make_shared<power::RecordingPowerBackend>();
     power::PowerManager powerManager{powerBackend};
@@ -208,7 +208,7 @@ TEST_F(MainWindowTest, TerminationSignalQuitsThroughTheNormalPath) {
 }
 
 TEST(MainQueueBridgeTest, QtLoopRunsMainQueueWorkWithoutNesting) {
-    test::testApplication();
+    testing::testApplication();
     appkit::MainQueueBridge bridge;
     std::vector<std::string> order;
     std::atomic<bool> done{false};

@@ -16,16 +16,16 @@
 namespace quill {
 namespace {
 
-using test::pumpUntil;
+using testing::pumpUntil;
 
 class ScreenshotTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::testApplication();
+        testing::testApplication();
         defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
         defaults->setInteger(6, "pincode.type");
         ShellParts parts;
-        parts.alerts = std::make_shared<test::RecordingAlerts>();
+        parts.alerts = std::make_shared<testing::RecordingAlerts>();
         parts.userDefaults = defaults.get();
         parts.makePincodeChannel = [this] { return lookup; };
         parts.makeMirrorChannel = [this] { return session; };
@@ -56,10 +56,10 @@ class ScreenshotTest : public ::testing::Test {
         return seen.size();
     }
 
-    test::TempFolder folder;
+    testing::TempFolder folder;
     std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
-    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
+    std::shared_ptr<testing::FakeLookup> lookup = std::make_shared<testing::FakeLookup>();
+    std::shared_ptr<testing::FakeSession> session = std::make_shared<testing::FakeSession>();
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};

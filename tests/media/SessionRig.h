@@ -188,7 +188,7 @@ class SessionRig {
     bool settingFileExists() const { return std::filesystem::exists(settingFile()); }
 
     void setDriverLoaded(bool loaded) {
-        quill::test::writeFileText(
+        quill::testing::writeFileText(
             tmp / "tools/kextstat",
             loaded ? "#!/bin/sh\necho ' 1 0 0x0 0x0 0x0 com.Cycling74.driver.Soundflower (2.0.0)'\n"
                    : "#!/bin/sh\nexit 1\n");
@@ -213,7 +213,7 @@ class SessionRig {
     }
 
     SessionRigOptions options_;
-    quill::test::TempFolder tmp;
+    quill::testing::TempFolder tmp;
     std::shared_ptr<platform::coreaudio::SimulatedAudioBackend> backend =
         std::make_shared<platform::coreaudio::SimulatedAudioBackend>();
     std::shared_ptr<AudioHardware> hardware;

@@ -202,12 +202,11 @@ TEST(SWAudioRecorderTest, RecordedStreamDecodesToTheCapturedTone) {
         previous = packets[i].timestamp();
     }
     std::string failure;
-    auto pcm = testsupport::decodeMp3WithFfmpeg(stream, avcapture::kSampleRate, &failure);
+    auto pcm = testing::decodeMp3WithFfmpeg(stream, avcapture::kSampleRate, &failure);
     ASSERT_TRUE(pcm) << failure;
     ASSERT_GT(pcm->size(), 20000u);
     const size_t from = 4096, to = pcm->size() - 4096;
-    EXPECT_NEAR(testsupport::toneFrequency(pcm->data() + from, to - from, avcapture::kSampleRate), 1000.0,
-                2.0);
+    EXPECT_NEAR(testing::toneFrequency(pcm->data() + from, to - from, avcapture::kSampleRate), 1000.0, 2.0);
 }
 
 }  // namespace

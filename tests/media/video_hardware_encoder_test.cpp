@@ -64,8 +64,8 @@ TEST(SWHardwareEncoderTest, EncodesRawFramesIntoDecodablePacketsAndFollowsTheSiz
     encoder.setRawVideoInput(raw);
     encoder.start();
     for (int i = 0; i < 6; ++i) {
-        auto pic =
-            std::make_shared<PixelBuffer>(quill::test::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
+        auto pic = std::make_shared<PixelBuffer>(
+            quill::testing::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
         ASSERT_TRUE(raw->put(RawVideoFrame{pic, static_cast<uint32_t>(100 + 40 * i), i == 1}, 5.0));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 namespace {
 
@@ -160,4 +160,4 @@ PrivatePulseServer::~PrivatePulseServer() {
     }
 }
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

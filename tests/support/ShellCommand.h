@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-namespace quill::test {
+namespace quill::testing {
 
 inline std::pair<std::string, int> runShellCommand(const std::string& command) {
     std::string out;
@@ -21,4 +21,4 @@ inline std::pair<std::string, int> runShellCommand(const std::string& command) {
     return {out, ::pclose(pipe)};
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

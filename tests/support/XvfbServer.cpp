@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace quill::test {
+namespace quill::testing {
 
 XvfbServer::XvfbServer(int width, int height, double timeoutSeconds) {
     int fds[2];
@@ -77,4 +77,4 @@ XvfbServer::~XvfbServer() {
     waitpid(pid_, nullptr, 0);
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing
