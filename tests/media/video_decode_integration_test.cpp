@@ -7,6 +7,7 @@
 
 #include "media/SWVideoRecorder.h"
 #include "platform/display/SyntheticDisplay.h"
+#include "support/BigEndian.h"
 #include "support/ShellCommand.h"
 #include "support/TempFolder.h"
 #include "support/VideoTestUtil.h"
@@ -16,9 +17,7 @@ using namespace quill::platform::display;
 
 namespace {
 
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+using quill::testing::readBE32;
 
 constexpr auto run = &quill::testing::runShellCommand;
 
@@ -64,9 +63,9 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
         const auto wire = p.wire();
         ASSERT_EQ(p.kind(), kMediaKindVideo);
         ASSERT_GE(wire.size(), 32u);
-        EXPECT_EQ(be32(wire.data()), wire.size() - 4);
+        EXPECT_EQ(readBE32(wire.data()), wire.size() - 4);
         for (int i = 0; i < 5; ++i)
-            EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
+            EXPECT_EQ(readBE32(wire.data() + 4 + 4 * i), 1u);
         EXPECT_GT(quill::testing::startCodeLength(p.payload()), 0u);
         idrs += quill::testing::nalType(p.payload()) == 5;
         out.write(reinterpret_cast<const char*>(p.payload().data()),
