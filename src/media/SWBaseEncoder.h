@@ -1,10 +1,12 @@
 #pragma once
-// What every video encoder shares: the raw video queue it takes frames from and the callback it hands
-// packets to, both held weakly (the recorder owns the encoder).
+// What every video encoder shares: the raw video queue it takes frames from, the callback it hands
+// packets to (both held weakly: the recorder owns the encoder), and the encoder thread that feeds one
+// to the other. An encoder supplies the steps of that thread as hooks.
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "media/DataQueue.h"
 #include "media/MediaPacket.h"
@@ -25,7 +27,15 @@ using EncodedVideoQueue = DataQueue<MediaPacket>;
 
 class SWBaseEncoder {
   public:
-    virtual ~SWBaseEncoder() = default;
+    // When the encoder thread rests for its 10 ms between frames.
+    enum class Pacing {
+        RestEveryPass,  // before every take, frame or not
+        RestWhenIdle,   // only while there is no raw video queue to take from
+    };
+
+    virtual ~SWBaseEncoder();
+    SWBaseEncoder(const SWBaseEncoder&) = delete;
+    SWBaseEncoder& operator=(const SWBaseEncoder&) = delete;
 
     void setVaCallback(std::weak_ptr<AVCallback> callback) {
         std::lock_guard lock(mutex_);
@@ -36,10 +46,16 @@ class SWBaseEncoder {
         rawVideoInput_ = std::move(queue);
     }
 
-    virtual void start() {}
-    virtual void stop() {}
+    // Starts the encoder thread when none runs.
+    void start();
+    // Ends the encoder thread and waits for it; the thread closes the encoder on its way out.
+    void stop();
+    bool isRunning() const;
 
   protected:
+    // threadName: the encoder thread's name as the system shows it (at most 15 characters).
+    SWBaseEncoder(const char* threadName, Pacing pacing) : threadName_(threadName), pacing_(pacing) {}
+
     std::shared_ptr<AVCallback> vaCallback() const {
         std::lock_guard lock(mutex_);
         return vaCallback_.lock();
@@ -49,10 +65,23 @@ class SWBaseEncoder {
         return rawVideoInput_.lock();
     }
 
+    // The encoder thread's steps, all called on that thread: once before the first frame, once for every
+    // raw frame with a picture, once on the way out. The hooks run while the thread does, so a derived
+    // encoder calls stop() in its own destructor.
+    virtual void encoderThreadBegins() = 0;
+    virtual void encodeRawFrame(const RawVideoFrame& frame) = 0;
+    virtual void encoderThreadEnds() = 0;
+
   private:
+    void workingThreadFun(std::stop_token stop);
+
+    const char* const threadName_;
+    const Pacing pacing_;
     mutable std::mutex mutex_;
     std::weak_ptr<AVCallback> vaCallback_;
     std::weak_ptr<RawVideoQueue> rawVideoInput_;
+    mutable std::mutex threadMutex_;
+    std::jthread encodingThread_;
 };
 
 }  // namespace quill

@@ -1,8 +1,5 @@
 #include "media/SWHardwareEncoder.h"
 
-#include <pthread.h>
-
-#include <chrono>
 #include <cstring>
 
 #include "platform/foundation/SysLog.h"
@@ -15,33 +12,10 @@ namespace {
 constexpr uint8_t NALU_HEADER_FLAG[4] = {0, 0, 0, 1};
 }  // namespace
 
-SWHardwareEncoder::SWHardwareEncoder() = default;
+SWHardwareEncoder::SWHardwareEncoder() : SWBaseEncoder("hw-encoder", Pacing::RestWhenIdle) {}
 
 SWHardwareEncoder::~SWHardwareEncoder() {
     stop();
-}
-
-void SWHardwareEncoder::start() {
-    std::lock_guard lock(threadMutex_);
-    if (encodingThread_.joinable()) return;
-    encodingThread_ = std::jthread([this](std::stop_token stop) { workingThreadFun(stop); });
-}
-
-void SWHardwareEncoder::stop() {
-    std::jthread thread;
-    {
-        std::lock_guard lock(threadMutex_);
-        thread = std::move(encodingThread_);
-    }
-    if (thread.joinable()) {
-        thread.request_stop();
-        thread.join();
-    }
-}
-
-bool SWHardwareEncoder::isRunning() const {
-    std::lock_guard lock(threadMutex_);
-    return encodingThread_.joinable();
 }
 
 CompressionProperties SWHardwareEncoder::sessionProperties() {
@@ -121,20 +95,15 @@ void SWHardwareEncoder::vtCompressionCallback(const EncodedFrame& frame) {
     callback->onOutputMediaData(packFrame(frame, static_cast<uint32_t>(frame.presentationTime)));
 }
 
-void SWHardwareEncoder::workingThreadFun(std::stop_token stop) {
-    pthread_setname_np(pthread_self(), "hw-encoder");
+void SWHardwareEncoder::encoderThreadBegins() {
     createCompressionSessionWithSize(kInitialWidth, kInitialHeight);
-    while (!stop.stop_requested()) {
-        auto input = rawVideoInput();
-        if (!input) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
-        }
-        std::optional<RawVideoFrame> item = input->take(0.1);
-        input.reset();
-        if (!item || !item->buffer) continue;
-        compress(*item->buffer, item->timestamp, item->keyframe);
-    }
+}
+
+void SWHardwareEncoder::encodeRawFrame(const RawVideoFrame& frame) {
+    compress(*frame.buffer, frame.timestamp, frame.keyframe);
+}
+
+void SWHardwareEncoder::encoderThreadEnds() {
     if (session_) {
         session_->completeFrames();
         session_->invalidate();

@@ -4,8 +4,6 @@
 // front, into one video media packet.
 
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "media/SWBaseEncoder.h"
 #include "platform/display/CompressionSession.h"
@@ -19,10 +17,6 @@ class SWHardwareEncoder : public SWBaseEncoder {
 
     SWHardwareEncoder();
     ~SWHardwareEncoder() override;
-
-    void start() override;
-    void stop() override;
-    bool isRunning() const;
 
     // The session settings: High profile, CABAC, no reordering, real time, 23 frames per second
     // expected, a key frame at least every 2000 frames.
@@ -41,11 +35,11 @@ class SWHardwareEncoder : public SWBaseEncoder {
     const platform::display::CompressionSession* session() const { return session_.get(); }
 
   private:
-    void workingThreadFun(std::stop_token stop);
+    void encoderThreadBegins() override;
+    void encodeRawFrame(const RawVideoFrame& frame) override;
+    void encoderThreadEnds() override;
     void vtCompressionCallback(const platform::display::EncodedFrame& frame);
 
-    mutable std::mutex threadMutex_;
-    std::jthread encodingThread_;
     std::unique_ptr<platform::display::CompressionSession> session_;
     int encodeWidth_ = 0;
     int encodeHeight_ = 0;

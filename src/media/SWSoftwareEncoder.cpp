@@ -1,8 +1,6 @@
 #include "media/SWSoftwareEncoder.h"
 
-#include <pthread.h>
-
-#include <chrono>
+#include <algorithm>
 
 namespace quill {
 
@@ -15,7 +13,7 @@ uint32_t roundUp16(uint32_t v) {
 }
 }  // namespace
 
-SWSoftwareEncoder::SWSoftwareEncoder() {
+SWSoftwareEncoder::SWSoftwareEncoder() : SWBaseEncoder("x264-encoder", Pacing::RestEveryPass) {
     x264_param_default(&x264_param_);
 }
 
@@ -24,49 +22,21 @@ SWSoftwareEncoder::~SWSoftwareEncoder() {
     closeEncoder();
 }
 
-void SWSoftwareEncoder::start() {
-    std::lock_guard lock(threadMutex_);
-    if (encodingThread_.joinable()) return;
-    encodingThread_ = std::jthread([this](std::stop_token stop) { workingThreadFun(stop); });
-}
-
-void SWSoftwareEncoder::stop() {
-    std::jthread thread;
-    {
-        std::lock_guard lock(threadMutex_);
-        thread = std::move(encodingThread_);
-    }
-    if (thread.joinable()) {
-        thread.request_stop();
-        thread.join();
-    }
-}
-
-bool SWSoftwareEncoder::isRunning() const {
-    std::lock_guard lock(threadMutex_);
-    return encodingThread_.joinable();
-}
-
-void SWSoftwareEncoder::workingThreadFun(std::stop_token stop) {
-    pthread_setname_np(pthread_self(), "x264-encoder");
+void SWSoftwareEncoder::encoderThreadBegins() {
     setupX264();
     openEncoder();
-    std::vector<std::span<const uint8_t>> nals;
-    while (!stop.stop_requested()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        auto input = rawVideoInput();
-        if (!input) continue;
-        std::optional<RawVideoFrame> item = input->take(0.1);
-        input.reset();
-        if (!item || !item->buffer) continue;
-        const RawVideoFrame frame = std::move(*item);
-        if (!encodeFrame(*frame.buffer, frame.timestamp, frame.keyframe, nals)) continue;
-        auto callback = vaCallback();
-        if (!callback) continue;
-        // One packet per NAL unit, all with the frame's time stamp.
-        for (auto nal : nals)
-            callback->onOutputMediaData(MediaPacket::video(frame.timestamp, nal));
-    }
+}
+
+void SWSoftwareEncoder::encodeRawFrame(const RawVideoFrame& frame) {
+    if (!encodeFrame(*frame.buffer, frame.timestamp, frame.keyframe, nals_)) return;
+    auto callback = vaCallback();
+    if (!callback) return;
+    // One packet per NAL unit, all with the frame's time stamp.
+    for (auto nal : nals_)
+        callback->onOutputMediaData(MediaPacket::video(frame.timestamp, nal));
+}
+
+void SWSoftwareEncoder::encoderThreadEnds() {
     closeEncoder();
 }
 

@@ -10,9 +10,7 @@
 
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,12 +30,6 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     ~SWSoftwareEncoder() override;
     SWSoftwareEncoder(const SWSoftwareEncoder&) = delete;
     SWSoftwareEncoder& operator=(const SWSoftwareEncoder&) = delete;
-
-    // Starts the encoder thread when none runs.
-    void start() override;
-    // Ends the encoder thread and waits for it; the thread closes the encoder on its way out.
-    void stop() override;
-    bool isRunning() const;
 
     // The encoding size for a source: limited to 1920 x 1080 side by side; when either source side is
     // not a multiple of 16, each limited side that is not is raised to the next multiple of 16.
@@ -73,10 +65,10 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     const x264_param_t& x264Param() const { return x264_param_; }
 
   private:
-    void workingThreadFun(std::stop_token stop);
+    void encoderThreadBegins() override;
+    void encodeRawFrame(const RawVideoFrame& frame) override;
+    void encoderThreadEnds() override;
 
-    mutable std::mutex threadMutex_;
-    std::jthread encodingThread_;
     x264_param_t x264_param_{};
     x264_t* x264_encoder_ = nullptr;
     uint32_t srcWidth_ = 0;
@@ -88,6 +80,7 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     std::deque<uint32_t> tsArray_;
     platform::display::PixelTransfer transfer_;
     std::unique_ptr<platform::display::PixelBuffer> picture_;  // the I420 frame at the encoding size
+    std::vector<std::span<const uint8_t>> nals_;               // the encoder thread's last output
 };
 
 }  // namespace quill

@@ -22,7 +22,7 @@
 #include "platform/appkit/Alert.h"
 #include "platform/dispatch/Dispatch.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 inline QApplication& testApplication() {
     static QApplication* app = [] {
@@ -143,4 +143,4 @@ class FakeSession : public MirrorSession {
     std::weak_ptr<MirrorChannelDelegate> delegate_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

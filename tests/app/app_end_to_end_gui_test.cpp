@@ -8,18 +8,12 @@
 
 #include "app/AppTestSupport.h"
 #include "app/MainNib.h"
-#include "audio/AudioDeviceManager.h"
-#include "audio/SoundflowerManager.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
-#include "platform/avcapture/CaptureDevice.h"
-#include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/display/SyntheticDisplay.h"
-#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/power/Power.h"
-#include "platform/security/Authorization.h"
-#include "support/FileText.h"
+#include "support/SessionParts.h"
 #include "support/TempFolder.h"
 #include "support/TestLookupServer.h"
 #include "support/TestReceiver.h"
@@ -27,40 +21,17 @@
 namespace quill {
 namespace {
 
-using test::pumpUntil;
+using testing::pumpUntil;
 using testing::TestLookupServer;
 using testing::TestReceiver;
-using namespace platform::coreaudio;
 
 constexpr uint8_t kRequestMirrorStart = 1;
 
 class AppEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::testApplication();
+        testing::testApplication();
         std::filesystem::create_directories(home / "Library/Quillaran");
-        std::filesystem::create_directories(home / "private");
-        std::filesystem::create_directories(home / "tools");
-        // The loopback driver counts as loaded, so nothing is installed.
-        test::writeFileText(home / "tools/kextstat",
-                            "#!/bin/sh\necho 'com.Cycling74.driver.Soundflower (1.0)'\n");
-        std::filesystem::permissions(home / "tools/kextstat", std::filesystem::perms(0755));
-
-        audioBackend->addDevice({1, "Built-in Microphone", 2, 0, kAudioDeviceTransportTypeBuiltIn, 1, 0});
-        audioBackend->addDevice({2, "Built-in Output", 0, 2, kAudioDeviceTransportTypeBuiltIn, 0, 1});
-        audioBackend->addDevice({3, "Soundflower (2ch)", 2, 2, kAudioDeviceTransportTypeVirtual});
-        audioBackend->changeDefaultDevice(true, 1);
-        audioBackend->changeDefaultDevice(false, 2);
-        hardware = std::make_shared<AudioHardware>(audioBackend);
-        devices = std::make_unique<AudioDeviceManager>(hardware, center);
-        SoundflowerManagerParts soundParts;
-        soundParts.audioDeviceManager = devices.get();
-        soundParts.notificationCenter = &center;
-        soundParts.authorization = authorization;
-        soundParts.resourceArchive = [] { return std::optional<std::string>(); };
-        soundParts.temporaryFolder = [this] { return std::optional<std::string>(home / "private"); };
-        soundParts.toolsFolder = home / "tools";
-        soundflower = std::make_unique<SoundflowerManager>(soundParts);
 
         server.setReply(TestLookupServer::foundReply({"192.168.43.1", "127.0.0.1"}, "Test receiver", "1.0"));
         receiver.setVersion("1.1");
@@ -76,25 +47,13 @@ class AppEndToEndTest : public ::testing::Test {
         };
         parts.makeMirrorChannel = [this] {
             MirrorChannelParts channelParts;
-            channelParts.link.controlPort = receiver.controlPort();
-            channelParts.link.videoPort = receiver.videoPort();
-            channelParts.link.audioPort = receiver.audioPort();
-            channelParts.link.touchPort = receiver.touchPort();
-            channelParts.soundflowerManager = soundflower.get();
-            channelParts.audioDeviceManager = devices.get();
+            channelParts.link = testing::linkOptionsFor(receiver);
+            channelParts.soundflowerManager = sound.soundflower.get();
+            channelParts.audioDeviceManager = sound.devices.get();
             channelParts.powerManager = &powerManager;
-            channelParts.soundflowerSettingFile = home / "Library/Quillaran/.soundflower";
+            channelParts.soundflowerSettingFile = settingFile();
             // The screen is a synthetic one and the sound a tone, so the test runs anywhere.
-            channelParts.makeMediaHandler = [this] {
-                SWMediaHandlerParts mp;
-                mp.video.display = display;
-                mp.video.showCursor = false;
-                mp.audioDevices = [] { return platform::avcapture::CaptureDevice::synthetic(1000.0, 0.5); };
-                mp.soundflowerManager = soundflower.get();
-                mp.audioDeviceManager = devices.get();
-                mp.soundflowerSettingFile = home / "Library/Quillaran/.soundflower";
-                return SWMediaHandler::create(std::move(mp));
-            };
+            channelParts.makeMediaHandler = [this] { return sound.makeMediaHandler(display, settingFile()); };
             channel = MirrorChannel::create(channelParts);
             return std::make_shared<MirrorChannelSession>(channel);
         };
@@ -118,20 +77,16 @@ class AppEndToEndTest : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
+    std::string settingFile() const { return home / "Library/Quillaran/.soundflower"; }
+
     void press(QWidget* view, Qt::Key key, const QString& text = {}) {
         QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, text);
         QCoreApplication::sendEvent(view, &event);
     }
 
-    test::TempFolder home;
-    test::ScopedEnv homeEnv{"HOME", home.str()};
-    std::shared_ptr<SimulatedAudioBackend> audioBackend = std::make_shared<SimulatedAudioBackend>();
-    std::shared_ptr<AudioHardware> hardware;
-    platform::foundation::NotificationCenter center;
-    std::unique_ptr<AudioDeviceManager> devices;
-    std::shared_ptr<platform::security::RecordingAuthorizationService> authorization =
-        std::make_shared<platform::security::RecordingAuthorizationService>();
-    std::unique_ptr<SoundflowerManager> soundflower;
+    testing::TempFolder home;
+    testing::ScopedEnv homeEnv{"HOME", home.str()};
+    testing::SimulatedSound sound;
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};
@@ -142,7 +97,7 @@ class AppEndToEndTest : public ::testing::Test {
     TestReceiver receiver;
     std::ostringstream out;
     std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     int quits = 0;
     platform::appkit::Application application{[this] { ++quits; }};
     std::shared_ptr<MirrorChannel> channel;

@@ -3,44 +3,19 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/AppTestSupport.h"
-#include "app/MainNib.h"
+#include "app/FakeShellTest.h"
 #include "platform/appkit/MainQueueBridge.h"
 #include "platform/foundation/SysLog.h"
-#include "platform/foundation/UserDefaults.h"
-#include "platform/power/Power.h"
-#include "support/TempFolder.h"
 
 namespace quill {
 namespace {
 
 using State = MainHandler::WindowState;
-using test::pumpUntil;
+using testing::pumpUntil;
 namespace appkit = platform::appkit;
-namespace power = platform::power;
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public testing::FakeShellTest {
   protected:
-    void SetUp() override {
-        test::testApplication();
-        defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
-        defaults->setInteger(6, "pincode.type");
-        ShellParts parts;
-        parts.alerts = alerts;
-        parts.userDefaults = defaults.get();
-        parts.makePincodeChannel = [this] { return lookup; };
-        parts.makeMirrorChannel = [this] {
-            ++sessionsMade;
-            return session;
-        };
-        parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
-        parts.appDelegate.power = &powerManager;
-        parts.appDelegate.installConsoleLogger = [this] { ++loggersInstalled; };
-        parts.statusItemAvailable = [this] { return trayAvailable; };
-        nib = loadMainNib(application, parts);
-        nib.window->show();
-    }
-
     MainHandler& handler() { return *nib.mainHandler; }
     bool pinViewShows() {
         auto pin = handler().pinCodeViewController();
@@ -58,21 +33,6 @@ class MainWindowTest : public ::testing::Test {
         worker.join();
         ASSERT_TRUE(shown);
     }
-
-    test::TempFolder folder;
-    std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
-    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
-    std::shared_ptr<power::RecordingPowerBackend> powerBackend =
-        std::make_shared<power::RecordingPowerBackend>();
-    power::PowerManager powerManager{powerBackend};
-    int quits = 0;
-    int loggersInstalled = 0;
-    int sessionsMade = 0;
-    bool trayAvailable = true;
-    appkit::Application application{[this] { ++quits; }};
-    MainNib nib;
     ReceiverObject receiver{"Living room", "2.1", {"10.0.0.5"}, "123456"};
 };
 
@@ -208,7 +168,7 @@ TEST_F(MainWindowTest, TerminationSignalQuitsThroughTheNormalPath) {
 }
 
 TEST(MainQueueBridgeTest, QtLoopRunsMainQueueWorkWithoutNesting) {
-    test::testApplication();
+    testing::testApplication();
     appkit::MainQueueBridge bridge;
     std::vector<std::string> order;
     std::atomic<bool> done{false};

@@ -145,7 +145,7 @@ TEST(WiFiAddress, PreferredInterfaceName) {
 }
 
 TEST(WiFiAddress, WirelessInterfacesAreThoseWithAWirelessFolder) {
-    test::TempFolder sys;
+    testing::TempFolder sys;
     std::filesystem::create_directories(sys.path() / "wlan0" / "wireless");
     std::filesystem::create_directories(sys.path() / "eth0");
     EXPECT_TRUE(isWirelessInterface("wlan0", sys.str()));
@@ -160,7 +160,7 @@ TEST(WiFiAddress, WirelessInterfacesAreThoseWithAWirelessFolder) {
 
 TEST(WiFiAddress, TheSystemListGivesAnIPv4AddressOfIt) {
     const auto list = localInterfaceAddresses();
-    test::ScopedEnv env("QUILLARAN_INTERFACE", std::nullopt);
+    testing::ScopedEnv env("QUILLARAN_INTERFACE", std::nullopt);
     const auto chosen = getWiFiAddress();
     if (!chosen) {
         for (const auto& entry : list) {
@@ -181,7 +181,7 @@ TEST(WiFiAddress, TheEnvironmentChoosesTheInterface) {
     for (const auto& entry : localInterfaceAddresses())
         hasLoopback |= entry.name == "lo" && entry.family == AF_INET && entry.text == "127.0.0.1";
     if (!hasLoopback) GTEST_SKIP() << "no IPv4 loopback interface named lo";
-    test::ScopedEnv env("QUILLARAN_INTERFACE", "lo");
+    testing::ScopedEnv env("QUILLARAN_INTERFACE", "lo");
     EXPECT_EQ(getWiFiAddress(), "127.0.0.1");
     EXPECT_EQ(checkServerlessPinCode("00001002").receiver->ipList, std::vector<std::string>{"127.0.1.2"});
 }

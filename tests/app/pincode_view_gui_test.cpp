@@ -13,7 +13,7 @@
 namespace quill {
 namespace {
 
-using test::pumpUntil;
+using testing::pumpUntil;
 
 class RecordingDelegate : public PincodeViewControllerDelegate {
   public:
@@ -32,7 +32,7 @@ class RecordingDelegate : public PincodeViewControllerDelegate {
 class PincodeViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::testApplication();
+        testing::testApplication();
         defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
     }
 
@@ -60,10 +60,10 @@ class PincodeViewTest : public ::testing::Test {
     }
     static void pressReturn(PincodeViewController& view) { view.keyDown({"\r", kVK_Return}); }
 
-    test::TempFolder folder;
+    testing::TempFolder folder;
     std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<testing::FakeLookup> lookup = std::make_shared<testing::FakeLookup>();
+    std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
 };
 
@@ -225,7 +225,7 @@ TEST_F(PincodeViewTest, ConnectedReportOnlyLogs) {
     auto view = makeView();
     platform::foundation::LogCapture log;
     view->onConnectServerSuccess();
-    test::pump();
+    testing::pump();
     EXPECT_TRUE(log.contains("on connect to pin server success"));
     EXPECT_EQ(alerts->count(), 0u);
 }

@@ -7,36 +7,15 @@
 #include <set>
 #include <thread>
 
-#include "app/AppTestSupport.h"
-#include "app/MainNib.h"
-#include "platform/foundation/UserDefaults.h"
-#include "platform/power/Power.h"
-#include "support/TempFolder.h"
+#include "app/FakeShellTest.h"
 
 namespace quill {
 namespace {
 
-using test::pumpUntil;
+using testing::pumpUntil;
 
-class ScreenshotTest : public ::testing::Test {
+class ScreenshotTest : public testing::FakeShellTest {
   protected:
-    void SetUp() override {
-        test::testApplication();
-        defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
-        defaults->setInteger(6, "pincode.type");
-        ShellParts parts;
-        parts.alerts = std::make_shared<test::RecordingAlerts>();
-        parts.userDefaults = defaults.get();
-        parts.makePincodeChannel = [this] { return lookup; };
-        parts.makeMirrorChannel = [this] { return session; };
-        parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
-        parts.appDelegate.power = &powerManager;
-        parts.appDelegate.installConsoleLogger = [] {};
-        parts.statusItemAvailable = [] { return true; };
-        nib = loadMainNib(application, parts);
-        nib.window->show();
-    }
-
     // Renders the window; writes it when asked to.
     QImage shoot(const std::string& name) {
         pumpUntil([] { return false; }, 0.2);  // let layouts settle
@@ -55,16 +34,6 @@ class ScreenshotTest : public ::testing::Test {
                 seen.insert(image.pixel(x, y));
         return seen.size();
     }
-
-    test::TempFolder folder;
-    std::unique_ptr<UserDefaults> defaults;
-    std::shared_ptr<test::FakeLookup> lookup = std::make_shared<test::FakeLookup>();
-    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
-    std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
-        std::make_shared<platform::power::RecordingPowerBackend>();
-    platform::power::PowerManager powerManager{powerBackend};
-    platform::appkit::Application application{[] {}};
-    MainNib nib;
 };
 
 TEST_F(ScreenshotTest, BothViewsRender) {

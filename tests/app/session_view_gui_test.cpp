@@ -10,7 +10,7 @@ namespace quill {
 namespace {
 
 using Mode = ConnectStatusViewController::WorkingMode;
-using test::pumpUntil;
+using testing::pumpUntil;
 
 class ClosedCounter : public ConnectStatusViewDelegate {
   public:
@@ -47,7 +47,7 @@ TEST(SessionRecordsTest, DeviceTakesTheLastPartOfAFourPartAddress) {
 
 class SessionViewTest : public ::testing::Test {
   protected:
-    void SetUp() override { test::testApplication(); }
+    void SetUp() override { testing::testApplication(); }
 
     std::shared_ptr<ConnectStatusViewController> makeView(std::optional<std::string> wifi = "192.168.1.37") {
         ConnectStatusViewParts parts;
@@ -75,8 +75,8 @@ class SessionViewTest : public ::testing::Test {
     static std::string text(QPushButton* button) { return button->text().toStdString(); }
 
     ReceiverObject receiver{"Living room", "2.1", {"10.0.0.5", "192.168.43.1"}, "123456"};
-    std::shared_ptr<test::FakeSession> session = std::make_shared<test::FakeSession>();
-    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    std::shared_ptr<testing::FakeSession> session = std::make_shared<testing::FakeSession>();
+    std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     std::shared_ptr<ClosedCounter> closed = std::make_shared<ClosedCounter>();
 };
 
@@ -88,7 +88,7 @@ TEST_F(SessionViewTest, CreationMakesItTheSessionsDelegateAndHandsOverTheLocalAd
     EXPECT_TRUE(log.contains("wifiIp=192.168.1.37"));
     EXPECT_EQ(view->workingMode(), Mode::NONE);
 
-    auto other = std::make_shared<test::FakeSession>();
+    auto other = std::make_shared<testing::FakeSession>();
     session = other;
     auto noWifi = makeView(std::nullopt);
     EXPECT_TRUE(other->calls().empty());
@@ -176,7 +176,7 @@ TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
     session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
-    test::pump();
+    testing::pump();
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     session->clear();
     view->viewWillAppear();  // the next receiver connects again
@@ -189,7 +189,7 @@ TEST_F(SessionViewTest, ConnectionReportAfterTheUserDisconnectedIsIgnored) {
     view->viewWillAppear();
     view->disconnectButton()->click();
     session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
-    test::pump();
+    testing::pump();
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     session->clear();
     view->viewWillAppear();  // the next receiver connects again

@@ -10,7 +10,7 @@ using namespace quill;
 using namespace quill::platform::coreaudio;
 using quill::platform::foundation::Notification;
 using quill::platform::foundation::NotificationCenter;
-using quill::test::TempFolder;
+using quill::testing::TempFolder;
 
 namespace {
 
@@ -124,7 +124,7 @@ TEST_F(AudioDeviceManagerTest, SavedDevicesFileHasExactBytesAndItsFolderIsCreate
     const std::string path = tmp / "Library/Quillaran/.soundflower";
     backend->changeDefaultDevice(false, 4);
     ASSERT_TRUE(manager->writeSystemAudioSettingToFile(path));
-    EXPECT_EQ(quill::test::readFileText(path),
+    EXPECT_EQ(quill::testing::readFileText(path),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
               "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
@@ -143,14 +143,15 @@ TEST_F(AudioDeviceManagerTest, RestoreCases) {
     TempFolder tmp;
     backend->changeDefaultDevice(false, 6);
     EXPECT_FALSE(manager->restoreSystemAudioSettingFromFile(tmp / "missing"));
-    quill::test::writeFileText(tmp / "garbage", "not a plist");
+    quill::testing::writeFileText(tmp / "garbage", "not a plist");
     EXPECT_FALSE(manager->restoreSystemAudioSettingFromFile(tmp / "garbage"));
     EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 6u);
 
     // Without "output": the input comes back, device 0 is refused for the output, and it is still true.
-    quill::test::writeFileText(tmp / "input-only",
-                               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                               "\t<key>input</key>\n\t<integer>4</integer>\n</dict>\n</plist>\n");
+    quill::testing::writeFileText(
+        tmp / "input-only",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>input</key>\n\t<integer>4</integer>\n</dict>\n</plist>\n");
     EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(tmp / "input-only"));
     EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), 4u);
     EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 6u);

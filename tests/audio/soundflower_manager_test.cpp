@@ -17,7 +17,7 @@ using namespace quill::platform::security;
 using quill::platform::foundation::Notification;
 using quill::platform::foundation::NotificationCenter;
 using quill::platform::foundation::RunLoop;
-using quill::test::TempFolder;
+using quill::testing::TempFolder;
 
 namespace {
 
@@ -58,7 +58,7 @@ class SoundflowerManagerTest : public ::testing::Test {
 };
 
 void writeTool(const std::string& path, const std::string& body) {
-    quill::test::writeFileText(path, "#!/bin/sh\n" + body);
+    quill::testing::writeFileText(path, "#!/bin/sh\n" + body);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
 }
 
@@ -151,7 +151,7 @@ TEST_F(SoundflowerManagerTest, DetectionRunsTheCommandWithTheToolsFirstOnThePath
               "echo \"$@\" > \"$(dirname \"$0\")/args\"\necho 'Index Refs Address'\n");
     auto m = makeManager();
     EXPECT_FALSE(m->isKextInstalled());  // only the header: grep finds nothing
-    EXPECT_EQ(quill::test::readFileText(tmp / "tools/args"), "-b com.Cycling74.driver.Soundflower\n");
+    EXPECT_EQ(quill::testing::readFileText(tmp / "tools/args"), "-b com.Cycling74.driver.Soundflower\n");
     writeTool(tmp / "tools/kextstat", "echo ' 1 0 0x0 0x0 0x0 com.Cycling74.driver.Soundflower (2.0.0)'\n");
     EXPECT_TRUE(m->isKextInstalled());
     writeTool(tmp / "tools/kextstat", "exit 1\n");
@@ -160,7 +160,7 @@ TEST_F(SoundflowerManagerTest, DetectionRunsTheCommandWithTheToolsFirstOnThePath
 
 TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
     const std::string archive = tmp / "Soundflower.zip";
-    ASSERT_TRUE(quill::test::writeZipFixture(
+    ASSERT_TRUE(quill::testing::writeZipFixture(
         archive, {{"Soundflower.kext/", "", 040755}, {"Soundflower.kext/Contents/Info.plist", "<plist/>"}}));
     auto m = makeManager(archive);
     ASSERT_TRUE(m->kextPath().has_value());

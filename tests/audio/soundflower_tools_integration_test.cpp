@@ -12,9 +12,9 @@
 using namespace quill;
 using namespace quill::platform::coreaudio;
 using quill::platform::foundation::NotificationCenter;
-using quill::test::ScopedEnv;
-using quill::test::TempFolder;
-using quill::testsupport::PrivatePulseServer;
+using quill::testing::PrivatePulseServer;
+using quill::testing::ScopedEnv;
+using quill::testing::TempFolder;
 
 // The stand-in tools built beside the tests, against a private sound server; the bundled archive.
 TEST(SoundflowerTools, DetectLoadAndUnpackForReal) {

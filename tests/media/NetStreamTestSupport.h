@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "media/NetStream.h"
+#include "support/SessionParts.h"
 #include "support/TestReceiver.h"
 
 namespace quill::testing {
@@ -98,15 +99,6 @@ class NetStreamRecorder : public NetStreamDelegate {
 };
 
 // The link's options with the receiver's ports and the specified timings.
-inline NetStream::Options linkOptionsFor(const TestReceiver& rx) {
-    NetStream::Options o;
-    o.controlPort = rx.controlPort();
-    o.videoPort = rx.videoPort();
-    o.audioPort = rx.audioPort();
-    o.touchPort = rx.touchPort();
-    return o;
-}
-
 // A test receiver and a link to it that reports to a recorder.
 struct ReceiverLink {
     explicit ReceiverLink(TestReceiver::Options ro = {}) : rx(std::move(ro)) {}

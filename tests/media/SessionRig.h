@@ -17,18 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "audio/AudioDeviceManager.h"
-#include "audio/SoundflowerManager.h"
 #include "media/MirrorChannel.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
-#include "platform/avcapture/CaptureDevice.h"
-#include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/display/SyntheticDisplay.h"
 #include "platform/power/Power.h"
-#include "platform/security/Authorization.h"
-#include "support/FileText.h"
-#include "support/TempFolder.h"
+#include "support/SessionParts.h"
 #include "support/TestReceiver.h"
 
 namespace quill::testing {
@@ -103,32 +97,10 @@ struct SessionRigOptions {
     std::function<void(NetStream::Options&)> link;
 };
 
-class SessionRig {
+class SessionRig : public SimulatedSound {
   public:
-    static constexpr platform::coreaudio::AudioDeviceID kMic = 2, kSpeakers = 3, kLoop = 7;
-
-    explicit SessionRig(SessionRigOptions options = {}) : options_(std::move(options)) {
-        using namespace platform::coreaudio;
-        backend->addDevice({kMic, "Built-in Microphone", 2, 0, kAudioDeviceTransportTypeBuiltIn, 1, 0});
-        backend->addDevice({kSpeakers, "Built-in Output", 0, 2, kAudioDeviceTransportTypeBuiltIn, 0, 1});
-        backend->addDevice({kLoop, kSoundflowerDeviceName, 2, 2, kAudioDeviceTransportTypeVirtual});
-        backend->changeDefaultDevice(true, kMic);
-        backend->changeDefaultDevice(false, kSpeakers);
-        hardware = std::make_shared<AudioHardware>(backend);
-        devices = std::make_unique<AudioDeviceManager>(hardware, center);
-
-        std::filesystem::create_directories(tmp / "tools");
-        std::filesystem::create_directories(tmp / "private");
-        setDriverLoaded(options_.driverLoaded);
-        SoundflowerManagerParts sp;
-        sp.audioDeviceManager = devices.get();
-        sp.notificationCenter = &center;
-        sp.authorization = authorization;
-        sp.resourceArchive = [] { return std::optional<std::string>(); };
-        sp.temporaryFolder = [this] { return std::optional<std::string>(tmp / "private"); };
-        sp.toolsFolder = tmp / "tools";
-        soundflower = std::make_unique<SoundflowerManager>(sp);
-
+    explicit SessionRig(SessionRigOptions options = {})
+        : SimulatedSound(options.driverLoaded), options_(std::move(options)) {
         power = std::make_unique<platform::power::PowerManager>(powerBackend);
         config->setDeviceName("Test Mac");
         display =
@@ -142,10 +114,7 @@ class SessionRig {
         receiver = std::make_unique<TestReceiver>(ro);
 
         MirrorChannelParts parts;
-        parts.link.controlPort = receiver->controlPort();
-        parts.link.videoPort = receiver->videoPort();
-        parts.link.audioPort = receiver->audioPort();
-        parts.link.touchPort = receiver->touchPort();
+        parts.link = linkOptionsFor(*receiver);
         if (options_.link) options_.link(parts.link);
         parts.soundflowerManager = soundflower.get();
         parts.audioDeviceManager = devices.get();
@@ -173,37 +142,10 @@ class SessionRig {
     }
 
     // A media handler over the synthetic screen and tone and the simulated sound devices.
-    std::shared_ptr<SWMediaHandler> makeHandler() {
-        SWMediaHandlerParts mp;
-        mp.video.display = display;
-        mp.video.showCursor = false;
-        mp.audioDevices = [] { return platform::avcapture::CaptureDevice::synthetic(1000.0, 0.5); };
-        mp.soundflowerManager = soundflower.get();
-        mp.audioDeviceManager = devices.get();
-        mp.soundflowerSettingFile = settingFile();
-        return SWMediaHandler::create(std::move(mp));
-    }
+    std::shared_ptr<SWMediaHandler> makeHandler() { return makeMediaHandler(display, settingFile()); }
 
     std::string settingFile() const { return tmp / ".soundflower"; }
     bool settingFileExists() const { return std::filesystem::exists(settingFile()); }
-
-    void setDriverLoaded(bool loaded) {
-        quill::test::writeFileText(
-            tmp / "tools/kextstat",
-            loaded ? "#!/bin/sh\necho ' 1 0 0x0 0x0 0x0 com.Cycling74.driver.Soundflower (2.0.0)'\n"
-                   : "#!/bin/sh\nexit 1\n");
-        std::filesystem::permissions(tmp / "tools/kextstat", std::filesystem::perms(0755));
-    }
-
-    // The user's devices are the defaults again.
-    bool userDevicesAreDefault() {
-        return devices->getDefaultInputAudioDeviceID() == kMic &&
-               devices->getDefaultOutputAudioDeviceID() == kSpeakers;
-    }
-    bool loopbackIsDefault() {
-        return devices->getDefaultInputAudioDeviceID() == kLoop &&
-               devices->getDefaultOutputAudioDeviceID() == kLoop;
-    }
 
     // Connects and waits for the set-up requests to have arrived (the pin is the last).
     bool connect(const std::string& pin = "123456", double seconds = 5) {
@@ -213,15 +155,6 @@ class SessionRig {
     }
 
     SessionRigOptions options_;
-    quill::test::TempFolder tmp;
-    std::shared_ptr<platform::coreaudio::SimulatedAudioBackend> backend =
-        std::make_shared<platform::coreaudio::SimulatedAudioBackend>();
-    std::shared_ptr<AudioHardware> hardware;
-    platform::foundation::NotificationCenter center;
-    std::unique_ptr<AudioDeviceManager> devices;
-    std::shared_ptr<platform::security::RecordingAuthorizationService> authorization =
-        std::make_shared<platform::security::RecordingAuthorizationService>();
-    std::unique_ptr<SoundflowerManager> soundflower;
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     std::unique_ptr<platform::power::PowerManager> power;

@@ -74,14 +74,13 @@ TEST(Mp3EncoderTest, EncodedTonePacketizesIntoValidFramesThatDecodeToTheTone) {
     }
 
     std::string failure;
-    auto pcm = testsupport::decodeMp3WithFfmpeg(stream, Mp3Encoder::kSampleRate, &failure);
+    auto pcm = testing::decodeMp3WithFfmpeg(stream, Mp3Encoder::kSampleRate, &failure);
     ASSERT_TRUE(pcm) << failure;
     ASSERT_GT(pcm->size(), static_cast<size_t>(Mp3Encoder::kSampleRate));
     // Measure away from the edges, where the decoder and encoder delays sit.
     const size_t from = 4096, to = pcm->size() - 4096;
-    EXPECT_NEAR(testsupport::toneFrequency(pcm->data() + from, to - from, Mp3Encoder::kSampleRate), 1000.0,
-                2.0);
-    EXPECT_NEAR(testsupport::rms(pcm->data() + from, to - from), 0.5 / std::sqrt(2.0), 0.05);
+    EXPECT_NEAR(testing::toneFrequency(pcm->data() + from, to - from, Mp3Encoder::kSampleRate), 1000.0, 2.0);
+    EXPECT_NEAR(testing::rms(pcm->data() + from, to - from), 0.5 / std::sqrt(2.0), 0.05);
 }
 
 }  // namespace

@@ -10,18 +10,17 @@
 
 #include "media/SWAudioRecorder.h"
 #include "platform/foundation/SysLog.h"
+#include "support/BigEndian.h"
 #include "support/FfmpegDecode.h"
 #include "support/ToneAnalysis.h"
 
 namespace quill {
 namespace {
 
+using quill::testing::readBE32;
+
 using namespace std::chrono_literals;
 namespace avcapture = platform::avcapture;
-
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 SampleBufferPtr toneBuffer(double frequency, size_t frames, size_t offset) {
     std::vector<float> s(frames * 2);
@@ -38,7 +37,7 @@ std::vector<uint8_t> checkAudioPacket(const MediaPacket& p) {
     auto wire = p.wire();
     EXPECT_TRUE(wire.size() == 8 + 417 || wire.size() == 8 + 418) << wire.size();
     EXPECT_EQ(p.wireLength(), wire.size());
-    EXPECT_EQ(be32(wire.data()), wire.size() - 4);
+    EXPECT_EQ(readBE32(wire.data()), wire.size() - 4);
     const uint8_t* f = wire.data() + 8;
     EXPECT_TRUE(Mp3Packetizer::isExpectedHeader(f[0], f[1], f[2]));
     EXPECT_EQ(wire.size() - 8, (f[2] & 0x02) ? 418u : 417u);
@@ -202,12 +201,11 @@ TEST(SWAudioRecorderTest, RecordedStreamDecodesToTheCapturedTone) {
         previous = packets[i].timestamp();
     }
     std::string failure;
-    auto pcm = testsupport::decodeMp3WithFfmpeg(stream, avcapture::kSampleRate, &failure);
+    auto pcm = testing::decodeMp3WithFfmpeg(stream, avcapture::kSampleRate, &failure);
     ASSERT_TRUE(pcm) << failure;
     ASSERT_GT(pcm->size(), 20000u);
     const size_t from = 4096, to = pcm->size() - 4096;
-    EXPECT_NEAR(testsupport::toneFrequency(pcm->data() + from, to - from, avcapture::kSampleRate), 1000.0,
-                2.0);
+    EXPECT_NEAR(testing::toneFrequency(pcm->data() + from, to - from, avcapture::kSampleRate), 1000.0, 2.0);
 }
 
 }  // namespace

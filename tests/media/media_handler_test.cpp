@@ -117,7 +117,8 @@ TEST(MediaHandlerTest, AKeyFrameRequestMarksTheNextFrame) {
     bool idr = false;
     const auto end = Clock::now() + std::chrono::seconds(10);
     while (!idr && Clock::now() < end) {
-        if (auto p = handler->videoOutputQueue()->take(0.05)) idr = quill::test::nalType(p->payload()) == 5;
+        if (auto p = handler->videoOutputQueue()->take(0.05))
+            idr = quill::testing::nalType(p->payload()) == 5;
     }
     EXPECT_TRUE(idr);
     handler->stopMedia();

@@ -13,7 +13,7 @@ namespace {
 
 using testing::SessionRig;
 
-constexpr auto run = &quill::test::runShellCommand;
+constexpr auto run = &quill::testing::runShellCommand;
 
 TEST(SessionRecordingTest, ARecordedMinuteDecodesWithoutErrors) {
     if (run("command -v ffmpeg").second != 0) GTEST_SKIP() << "ffmpeg is not installed";

@@ -18,13 +18,13 @@ namespace pf = platform::foundation;
 
 class SWAppConfigTest : public ::testing::Test {
   protected:
-    test::TempFolder home;
-    test::ScopedEnv env{"HOME", home.str()};
+    testing::TempFolder home;
+    testing::ScopedEnv env{"HOME", home.str()};
     fs::path folder = home.path() / "Library" / "Quillaran";
 
     void writeSettingsText(const std::string& text) {
         fs::create_directories(folder);
-        test::writeFileText(folder / ".config.plist", text);
+        testing::writeFileText(folder / ".config.plist", text);
     }
     void writeSettings(const PropertyList& plist) {
         fs::create_directories(folder);
@@ -142,7 +142,7 @@ TEST_F(SWAppConfigTest, StoringCreatesTheFolderOnAFreshAccount) {
 
 TEST_F(SWAppConfigTest, StoringFailsCleanlyWhenTheFolderCannotBeMade) {
     // A file where the Library folder should be.
-    test::writeFileText(home.path() / "Library", "not a folder");
+    testing::writeFileText(home.path() / "Library", "not a folder");
     SWAppConfig config;
     Error error;
     EXPECT_FALSE(config.storeData(&error));

@@ -7,6 +7,7 @@
 
 #include "media/SWVideoRecorder.h"
 #include "platform/display/SyntheticDisplay.h"
+#include "support/BigEndian.h"
 #include "support/ShellCommand.h"
 #include "support/TempFolder.h"
 #include "support/VideoTestUtil.h"
@@ -16,11 +17,9 @@ using namespace quill::platform::display;
 
 namespace {
 
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+using quill::testing::readBE32;
 
-constexpr auto run = &quill::test::runShellCommand;
+constexpr auto run = &quill::testing::runShellCommand;
 
 }  // namespace
 
@@ -43,7 +42,7 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
     while (pictures < 40 && std::chrono::steady_clock::now() < deadline) {
         auto packet = encoded->take(0.1);
         if (!packet) continue;
-        const int type = quill::test::nalType(packet->payload());
+        const int type = quill::testing::nalType(packet->payload());
         if (type == 1 || type == 5) ++pictures;
         if (pictures == 20 && !keyRequested) {
             recorder->setNeedsKeyFrame(true);
@@ -56,7 +55,7 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
     recorder->endRecorder();
     ASSERT_GE(pictures, 40u);
 
-    quill::test::TempFolder folder;
+    quill::testing::TempFolder folder;
     const std::string file = folder / "screen.h264";
     std::ofstream out(file, std::ios::binary);
     int idrs = 0;
@@ -64,11 +63,11 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
         const auto wire = p.wire();
         ASSERT_EQ(p.kind(), kMediaKindVideo);
         ASSERT_GE(wire.size(), 32u);
-        EXPECT_EQ(be32(wire.data()), wire.size() - 4);
+        EXPECT_EQ(readBE32(wire.data()), wire.size() - 4);
         for (int i = 0; i < 5; ++i)
-            EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
-        EXPECT_GT(quill::test::startCodeLength(p.payload()), 0u);
-        idrs += quill::test::nalType(p.payload()) == 5;
+            EXPECT_EQ(readBE32(wire.data() + 4 + 4 * i), 1u);
+        EXPECT_GT(quill::testing::startCodeLength(p.payload()), 0u);
+        idrs += quill::testing::nalType(p.payload()) == 5;
         out.write(reinterpret_cast<const char*>(p.payload().data()),
                   static_cast<std::streamsize>(p.payload().size()));
     }

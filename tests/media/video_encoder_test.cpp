@@ -6,9 +6,9 @@
 #include "support/VideoTestUtil.h"
 
 using quill::SWSoftwareEncoder;
-using quill::test::nalType;
-using quill::test::startCodeLength;
-using quill::test::testPicture;
+using quill::testing::nalType;
+using quill::testing::startCodeLength;
+using quill::testing::testPicture;
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "media/SWHardwareEncoder.h"
+#include "support/BigEndian.h"
 #include "support/VideoTestUtil.h"
 
 using namespace quill;
@@ -10,9 +11,7 @@ using namespace quill::platform::display;
 
 namespace {
 
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+using quill::testing::readBE32;
 
 class Collect : public AVCallback {
   public:
@@ -36,10 +35,10 @@ TEST(SWHardwareEncoderTest, PacksParameterSetsAndStartCodesIntoOnePacket) {
     EXPECT_EQ(p.kind(), kMediaKindVideo);
     EXPECT_EQ(p.wireLength(), S + Q + D + 36);
     const auto wire = p.wire();
-    EXPECT_EQ(be32(wire.data()), S + Q + D + 32);
+    EXPECT_EQ(readBE32(wire.data()), S + Q + D + 32);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(be32(wire.data() + 4 + 4 * i), 1u);
-    EXPECT_EQ(be32(wire.data() + 24), 0x01020304u);
+        EXPECT_EQ(readBE32(wire.data() + 4 + 4 * i), 1u);
+    EXPECT_EQ(readBE32(wire.data() + 24), 0x01020304u);
     const std::vector<uint8_t> payload(p.payload().begin(), p.payload().end());
     const std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0, 0, 0,    1,    0x68, 0xee,
                                            0, 0, 0, 1, 0x06, 0x05, 0,    0,    0, 1, 0x65, 0x88, 0x84};
@@ -64,8 +63,8 @@ TEST(SWHardwareEncoderTest, EncodesRawFramesIntoDecodablePacketsAndFollowsTheSiz
     encoder.setRawVideoInput(raw);
     encoder.start();
     for (int i = 0; i < 6; ++i) {
-        auto pic =
-            std::make_shared<PixelBuffer>(quill::test::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
+        auto pic = std::make_shared<PixelBuffer>(
+            quill::testing::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i));
         ASSERT_TRUE(raw->put(RawVideoFrame{pic, static_cast<uint32_t>(100 + 40 * i), i == 1}, 5.0));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

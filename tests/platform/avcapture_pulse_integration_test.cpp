@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using Collector = test::SampleBufferCollector;
+using Collector = testing::SampleBufferCollector;
 
 // Plays a tone into the server's sink, at 48 kHz 16-bit so that the server has to convert for us.
 class TonePlayer {
@@ -28,8 +28,8 @@ class TonePlayer {
     TonePlayer(const std::string& server, double frequency) {
         pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
         int err = 0;
-        s_ = pa_simple_new(server.c_str(), "tone", PA_STREAM_PLAYBACK,
-                           testsupport::PrivatePulseServer::kSinkName, "tone", &spec, nullptr, nullptr, &err);
+        s_ = pa_simple_new(server.c_str(), "tone", PA_STREAM_PLAYBACK, testing::PrivatePulseServer::kSinkName,
+                           "tone", &spec, nullptr, nullptr, &err);
         if (!s_) return;
         thread_ = std::thread([this, frequency] {
             std::vector<int16_t> chunk(2 * 480);
@@ -59,7 +59,7 @@ class TonePlayer {
 };
 
 TEST(AVCapturePulseTest, RecordsTheDefaultSourceAsStereoFloatAt44100) {
-    testsupport::PrivatePulseServer server;
+    testing::PrivatePulseServer server;
     if (!server.available()) GTEST_SKIP() << "no private sound server: " << server.failure();
     EXPECT_TRUE(CaptureDevice::pulseServerAnswers(server.server()));
 
@@ -84,9 +84,9 @@ TEST(AVCapturePulseTest, RecordsTheDefaultSourceAsStereoFloatAt44100) {
     }
     // Skip the start, where the source may still be silent, and measure the second half.
     const size_t half = left.size() / 2;
-    ASSERT_GT(testsupport::rms(left.data() + half, left.size() - half), 0.2);
+    ASSERT_GT(testing::rms(left.data() + half, left.size() - half), 0.2);
     // Had the samples been taken at the wrong rate or format, the tone would not be 660 Hz.
-    EXPECT_NEAR(testsupport::toneFrequency(left.data() + half, left.size() - half, kSampleRate), 660.0, 3.0);
+    EXPECT_NEAR(testing::toneFrequency(left.data() + half, left.size() - half, kSampleRate), 660.0, 3.0);
 }
 
 }  // namespace

@@ -21,9 +21,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-using Collector = test::SampleBufferCollector;
+using Collector = testing::SampleBufferCollector;
 
-using test::ScopedEnv;
+using testing::ScopedEnv;
 
 TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
     auto collector = std::make_shared<Collector>();
@@ -50,8 +50,8 @@ TEST(AVCaptureSessionTest, SyntheticToneArrivesInRealTimeAsStereoFloatBuffers) {
         EXPECT_GT(buffers[i]->presentationTime(), buffers[i - 1]->presentationTime());
     // The tone runs on across buffer boundaries without a phase jump.
     auto left = collector->leftChannel();
-    EXPECT_NEAR(testsupport::toneFrequency(left.data(), left.size(), kSampleRate), 1000.0, 1.0);
-    EXPECT_NEAR(testsupport::rms(left.data(), left.size()), 0.5 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(testing::toneFrequency(left.data(), left.size(), kSampleRate), 1000.0, 1.0);
+    EXPECT_NEAR(testing::rms(left.data(), left.size()), 0.5 / std::sqrt(2.0), 0.01);
 }
 
 TEST(AVCaptureSessionTest, DeliversInOrderOnTheDelegateSerialQueue) {

@@ -10,8 +10,8 @@
 #include "support/TempFolder.h"
 
 using namespace quill::platform::coreaudio;
-using quill::test::ScopedEnv;
-using quill::testsupport::PrivatePulseServer;
+using quill::testing::PrivatePulseServer;
+using quill::testing::ScopedEnv;
 
 namespace {
 

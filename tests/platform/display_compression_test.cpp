@@ -43,7 +43,7 @@ TEST(CompressionSessionTest, HandsBackLengthPrefixedFramesWithParameterSets) {
     ASSERT_TRUE(session) << error.description();
     EXPECT_EQ(session->encoderName(), "libx264");
     for (int i = 0; i < 5; ++i) {
-        auto pic = quill::test::testPicture(640, 480, i);  // scaled down by the session
+        auto pic = quill::testing::testPicture(640, 480, i);  // scaled down by the session
         ASSERT_TRUE(session->encodeFrame(pic, 1000 + i * 40, i == 3, &error)) << error.description();
     }
     ASSERT_TRUE(session->completeFrames(&error));
@@ -71,7 +71,7 @@ TEST(CompressionSessionTest, RepeatedTimeStampsStillEncode) {
     auto session =
         CompressionSession::create(160, 96, softwareProperties(), [&](const EncodedFrame&) { ++count; });
     ASSERT_TRUE(session);
-    auto pic = quill::test::testPicture(160, 96, 0);
+    auto pic = quill::testing::testPicture(160, 96, 0);
     EXPECT_TRUE(session->encodeFrame(pic, 50, false));
     EXPECT_TRUE(session->encodeFrame(pic, 50, false));
     EXPECT_TRUE(session->encodeFrame(pic, 10, false));
@@ -89,7 +89,7 @@ TEST(CompressionSessionTest, RejectsBadSizesAndUseAfterInvalidate) {
     auto session = CompressionSession::create(64, 64, softwareProperties(), [](const EncodedFrame&) {});
     ASSERT_TRUE(session);
     session->invalidate();
-    auto pic = quill::test::testPicture(64, 64, 0);
+    auto pic = quill::testing::testPicture(64, 64, 0);
     EXPECT_FALSE(session->encodeFrame(pic, 0, false, &error));
 }
 

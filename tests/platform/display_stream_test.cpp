@@ -7,8 +7,8 @@
 #include "support/ThreadQueue.h"
 
 using namespace quill::platform::display;
-using quill::test::FrameCollector;
-using quill::test::ThreadQueue;
+using quill::testing::FrameCollector;
+using quill::testing::ThreadQueue;
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <X11/Xlib.h>
 
 using namespace quill::platform::display;
-using quill::test::FrameCollector;
-using quill::test::ThreadQueue;
-using quill::test::XvfbServer;
+using quill::testing::FrameCollector;
+using quill::testing::ThreadQueue;
+using quill::testing::XvfbServer;
 
 namespace {
 

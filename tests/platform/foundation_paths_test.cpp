@@ -12,8 +12,8 @@ namespace quill::platform::foundation {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ScopedEnv;
-using test::TempFolder;
+using testing::ScopedEnv;
+using testing::TempFolder;
 
 mode_t modeOf(const std::string& path) {
     struct stat st;

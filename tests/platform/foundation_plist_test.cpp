@@ -13,7 +13,7 @@ namespace quill::platform::foundation {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempFolder;
+using testing::TempFolder;
 
 const char* const kHeader =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -16,7 +16,7 @@
 namespace quill::platform::foundation {
 namespace {
 
-using test::TempFolder;
+using testing::TempFolder;
 
 std::string sh(const std::string& script, const TaskOptions& options = {}, int* exitCode = nullptr) {
     auto result = runTask("/bin/sh", {"-c", script}, options);

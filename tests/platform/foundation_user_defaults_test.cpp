@@ -9,8 +9,8 @@
 namespace quill::platform::foundation {
 namespace {
 
-using test::ScopedEnv;
-using test::TempFolder;
+using testing::ScopedEnv;
+using testing::TempFolder;
 
 TEST(UserDefaultsTest, AbsentKeysGiveZeroEmptyAndFalse) {
     TempFolder dir;

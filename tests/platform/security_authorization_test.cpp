@@ -9,7 +9,7 @@
 #include "support/TempFolder.h"
 
 using namespace quill::platform::security;
-using quill::test::TempFolder;
+using quill::testing::TempFolder;
 
 namespace {
 
@@ -52,7 +52,7 @@ TEST(SecuritySystemService, UserGoesThroughPkexecWithEnvironmentAndFolder) {
     TempFolder tmp;
     // A stand-in for pkexec that prints the command it was asked to run.
     const std::string stub = tmp / "pkexec";
-    quill::test::writeFileText(stub, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done\n");
+    quill::testing::writeFileText(stub, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done\n");
     std::filesystem::permissions(stub, std::filesystem::perms(0755));
     SystemAuthorizationService service(stub, SystemAuthorizationService::Rights::User);
     EXPECT_TRUE(service.privilegedLaunchAvailable());

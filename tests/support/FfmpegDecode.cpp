@@ -8,11 +8,11 @@
 
 #include "support/TempFolder.h"
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 std::optional<std::vector<float>> decodeMp3WithFfmpeg(const std::vector<uint8_t>& mp3, int sampleRate,
                                                       std::string* failure) {
-    test::TempFolder dir;
+    testing::TempFolder dir;
     const std::string in = dir / "in.mp3", out = dir / "out.raw", log = dir / "ffmpeg.log";
     {
         std::ofstream f(in, std::ios::binary);
@@ -39,4 +39,4 @@ std::optional<std::vector<float>> decodeMp3WithFfmpeg(const std::vector<uint8_t>
     return samples;
 }
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 // Decodes an MP3 stream to 32-bit float samples of its left channel at sampleRate. Nullopt when ffmpeg fails
 // (the reason goes to *failure).
 std::optional<std::vector<float>> decodeMp3WithFfmpeg(const std::vector<uint8_t>& mp3, int sampleRate,
                                                       std::string* failure = nullptr);
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

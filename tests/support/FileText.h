@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-namespace quill::test {
+namespace quill::testing {
 
 // Writes content to the file, creating missing parent folders.
 inline void writeFileText(const std::filesystem::path& p, const std::string& content) {
@@ -23,4 +23,4 @@ inline std::string readFileText(const std::filesystem::path& p) {
     return s.str();
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -9,7 +9,7 @@
 
 #include "platform/display/Display.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 class FrameCollector {
   public:
@@ -83,4 +83,4 @@ class FrameCollector {
     platform::display::PixelBufferRef lastFrame_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

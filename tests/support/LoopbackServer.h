@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/BigEndian.h"
+
 namespace quill::testing {
 
 // A listening TCP socket bound to 127.0.0.1 (port 0: the kernel picks).
@@ -43,17 +45,6 @@ bool writeAll(int fd, std::span<const uint8_t> data);
 // Connects a blocking client to 127.0.0.1:port; -1 on failure.
 int connectLoopback(uint16_t port);
 void closeFd(int& fd);
-
-// Big-endian helpers shared by the peers' framing.
-inline uint32_t readBE32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-inline void appendBE32(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(uint8_t(v >> 24));
-    out.push_back(uint8_t(v >> 16));
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v));
-}
 
 // Splits a byte stream into length-prefixed frames: each frame is a 4-byte big-endian length followed
 // by that many bytes. feed() any split of the stream; next() returns whole frames in order.

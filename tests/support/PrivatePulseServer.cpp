@@ -1,13 +1,9 @@
 #include "support/PrivatePulseServer.h"
 
 #include <pulse/simple.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,9 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
+#include "support/ShellCommand.h"
+
 extern char** environ;
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 namespace {
 
@@ -88,23 +87,8 @@ PrivatePulseServer::PrivatePulseServer(const std::vector<Device>& devices, doubl
     env.push_back("PULSE_STATE_PATH=" + dir_ + "/state");
     env.push_back("DBUS_SESSION_BUS_ADDRESS=disabled:");
 
-    std::vector<char*> argv, envp;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_ + "/server.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int rc = posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
+    pid_ = spawnQuietly(std::move(args), &env, dir_ + "/server.log");
+    if (pid_ < 0) {
         failure_ = "pulseaudio cannot be started";
         return;
     }
@@ -128,36 +112,17 @@ PrivatePulseServer::PrivatePulseServer(const std::vector<Device>& devices, doubl
 }
 
 std::string PrivatePulseServer::pactl(const std::string& arguments) const {
-    std::string out;
-    const std::string command =
-        "PULSE_SERVER=" + server_ + " HOME=" + dir_ + "/home /usr/bin/pactl " + arguments + " 2>/dev/null";
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    return ::pclose(p) == 0 ? out : std::string();
+    auto [out, status] = commandOutput("PULSE_SERVER=" + server_ + " HOME=" + dir_ + "/home /usr/bin/pactl " +
+                                       arguments + " 2>/dev/null");
+    return status == 0 ? out : std::string();
 }
 
 PrivatePulseServer::~PrivatePulseServer() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+    endChildProcess(pid_);
     if (!dir_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
 }
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

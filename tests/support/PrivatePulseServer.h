@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 class PrivatePulseServer {
   public:
@@ -44,4 +44,4 @@ class PrivatePulseServer {
     bool available_ = false;
 };
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

@@ -10,7 +10,7 @@
 
 #include "platform/avcapture/CaptureSession.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 class SampleBufferCollector : public platform::avcapture::AudioDataOutputDelegate {
   public:
@@ -50,4 +50,4 @@ class SampleBufferCollector : public platform::avcapture::AudioDataOutputDelegat
     std::vector<std::string> labels_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace quill::test {
+namespace quill::testing {
 
 class TempFolder {
   public:
@@ -59,4 +59,4 @@ class ScopedEnv {
     std::optional<std::string> old_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

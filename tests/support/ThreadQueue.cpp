@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace quill::test {
+namespace quill::testing {
 
 ThreadQueue::ThreadQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
 
@@ -65,4 +65,4 @@ void ThreadQueue::run() {
     }
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

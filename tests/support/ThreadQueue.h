@@ -8,7 +8,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 class ThreadQueue : public platform::dispatch::Queue {
   public:
@@ -37,4 +37,4 @@ class ThreadQueue : public platform::dispatch::Queue {
     std::thread thread_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 double toneFrequency(const float* samples, size_t count, int sampleRate) {
     double first = -1, last = -1;
@@ -27,4 +27,4 @@ double rms(const float* samples, size_t count) {
     return std::sqrt(sum / static_cast<double>(count));
 }
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace quill::testsupport {
+namespace quill::testing {
 
 // The frequency in Hz of the strongest steady tone, from the rising zero crossings of the samples
 // (interpolated between samples). 0 when there are fewer than two crossings.
@@ -11,4 +11,4 @@ double toneFrequency(const float* samples, size_t count, int sampleRate);
 // Root mean square of the samples.
 double rms(const float* samples, size_t count);
 
-}  // namespace quill::testsupport
+}  // namespace quill::testing

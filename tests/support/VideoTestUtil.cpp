@@ -1,6 +1,6 @@
 #include "support/VideoTestUtil.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 platform::display::PixelBuffer testPicture(int width, int height, int n) {
     platform::display::PixelBuffer p(platform::display::PixelFormat::NV12, width, height);
@@ -35,4 +35,4 @@ int nalType(std::span<const uint8_t> u) {
     return u[sc] & 0x1f;
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -7,7 +7,7 @@
 
 #include "platform/display/PixelBuffer.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 // An NV12 picture with a gradient and a bright block whose place depends on n, so that consecutive
 // pictures differ.
@@ -18,4 +18,4 @@ size_t startCodeLength(std::span<const uint8_t> unit);
 // The NAL unit type (low 5 bits of the header after the start code), -1 without a start code.
 int nalType(std::span<const uint8_t> unit);
 
-}  // namespace quill::test
+}  // namespace quill::testing

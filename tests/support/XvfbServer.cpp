@@ -2,17 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.h"
 
-namespace quill::test {
+namespace quill::testing {
 
 XvfbServer::XvfbServer(int width, int height, double timeoutSeconds) {
     int fds[2];
@@ -26,19 +23,9 @@ XvfbServer::XvfbServer(int width, int height, double timeoutSeconds) {
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     std::vector<std::string> args = {"Xvfb", "-displayfd", fd,    "-screen", "0",
                                      screen, "-nolisten",  "tcp", "-noreset"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnQuietly(std::move(args), nullptr);
     close(fds[1]);
-    if (rc != 0) {
-        pid_ = -1;
+    if (pid_ < 0) {
         close(fds[0]);
         failure_ = "Xvfb cannot be started";
         return;
@@ -67,14 +54,7 @@ XvfbServer::XvfbServer(int width, int height, double timeoutSeconds) {
 }
 
 XvfbServer::~XvfbServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-        usleep(10'000);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    endChildProcess(pid_);
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace quill::test {
+namespace quill::testing {
 
 class XvfbServer {
   public:
@@ -27,4 +27,4 @@ class XvfbServer {
     std::string failure_;
 };
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace quill::test {
+namespace quill::testing {
 
 bool writeZipFixture(const std::string& path, const std::vector<ZipFixtureEntry>& entries) {
     zipFile zf = zipOpen(path.c_str(), APPEND_STATUS_CREATE);
@@ -42,4 +42,4 @@ bool damageZipData(const std::string& path, const std::string& content) {
     return static_cast<bool>(out);
 }
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace quill::test {
+namespace quill::testing {
 
 struct ZipFixtureEntry {
     std::string name;
@@ -24,4 +24,4 @@ bool writeZipFixture(const std::string& path, const std::vector<ZipFixtureEntry>
 // the entry's checksum no longer matches.
 bool damageZipData(const std::string& path, const std::string& content);
 
-}  // namespace quill::test
+}  // namespace quill::testing

@@ -12,11 +12,11 @@
 namespace fs = std::filesystem;
 using quill::Error;
 using quill::ZipExtractor;
-using quill::test::readFileText;
-using quill::test::TempFolder;
-using quill::test::writeFileText;
-using quill::test::writeZipFixture;
-using quill::test::ZipFixtureEntry;
+using quill::testing::readFileText;
+using quill::testing::TempFolder;
+using quill::testing::writeFileText;
+using quill::testing::writeZipFixture;
+using quill::testing::ZipFixtureEntry;
 
 namespace {
 
@@ -149,7 +149,7 @@ TEST_F(ZipExtractorTest, MissingArchiveFailsWithCodeMinusOne) {
 TEST_F(ZipExtractorTest, BrokenDirectoryFailsWithCodeMinusTwo) {
     ASSERT_TRUE(writeZipFixture(archive, {{"f", "x"}}));
     // Spoil the signature of the first central-directory record; the end record still opens.
-    ASSERT_TRUE(quill::test::damageZipData(archive, std::string("PK\x01\x02", 4)));
+    ASSERT_TRUE(quill::testing::damageZipData(archive, std::string("PK\x01\x02", 4)));
     Error error;
     EXPECT_FALSE(ZipExtractor::unzipFileAtPath(archive, dest.string(), true, {}, &error));
     EXPECT_EQ(error.code, -2);
@@ -223,7 +223,7 @@ TEST_F(ZipExtractorTest, CorruptDataFailsAndLeavesNoPartialFile) {
     const std::string body(10000, 'q');
     ASSERT_TRUE(writeZipFixture(
         archive, {{"good", "fine", 0100644, 3, kDosDate, true}, {"bad", body, 0100644, 3, kDosDate, true}}));
-    ASSERT_TRUE(quill::test::damageZipData(archive, body));
+    ASSERT_TRUE(quill::testing::damageZipData(archive, body));
     EXPECT_FALSE(ZipExtractor::unzipFileAtPath(archive, dest.string()));
     EXPECT_EQ(readFileText(dest / "good"), "fine");
     EXPECT_FALSE(fs::exists(dest / "bad"));

@@ -193,28 +193,37 @@ PowerManager::~PowerManager() {
     }
 }
 
+template <class Key>
+Key PowerManager::addEntry(std::map<Key, uint64_t>& entries, Key& next, uint64_t handle) {
+    std::lock_guard lock(mutex_);
+    const Key key = next++;
+    entries[key] = handle;
+    return key;
+}
+
+template <class Key>
+bool PowerManager::releaseEntry(std::map<Key, uint64_t>& entries, Key key) {
+    uint64_t handle = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = entries.find(key);
+        if (it == entries.end()) return false;
+        handle = it->second;
+        entries.erase(it);
+    }
+    if (handle) backend_->release(handle);
+    return true;
+}
+
 IOReturn PowerManager::IOPMAssertionCreateWithName(const std::string& type, int level,
                                                    const std::string& name, IOPMAssertionID* assertionID) {
     if (assertionID == nullptr || level != kIOPMAssertionLevelOn) return kIOReturnBadArgument;
-    uint64_t handle = backend_->take(type, name);
-    std::lock_guard lock(mutex_);
-    IOPMAssertionID id = nextID_++;
-    assertions_[id] = handle;
-    *assertionID = id;
+    *assertionID = addEntry(assertions_, nextID_, backend_->take(type, name));
     return kIOReturnSuccess;
 }
 
 IOReturn PowerManager::IOPMAssertionRelease(IOPMAssertionID assertionID) {
-    uint64_t handle = 0;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = assertions_.find(assertionID);
-        if (it == assertions_.end()) return kIOReturnNotFound;
-        handle = it->second;
-        assertions_.erase(it);
-    }
-    if (handle) backend_->release(handle);
-    return kIOReturnSuccess;
+    return releaseEntry(assertions_, assertionID) ? kIOReturnSuccess : kIOReturnNotFound;
 }
 
 size_t PowerManager::heldAssertions() const {
@@ -223,24 +232,13 @@ size_t PowerManager::heldAssertions() const {
 }
 
 uint64_t PowerManager::beginActivity(bool allowIdleSystemSleep, const std::string& reason) {
-    uint64_t handle =
+    const uint64_t handle =
         allowIdleSystemSleep ? 0 : backend_->take(kIOPMAssertionTypePreventUserIdleSystemSleep, reason);
-    std::lock_guard lock(mutex_);
-    uint64_t token = nextToken_++;
-    activities_[token] = handle;
-    return token;
+    return addEntry(activities_, nextToken_, handle);
 }
 
 void PowerManager::endActivity(uint64_t token) {
-    uint64_t handle = 0;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = activities_.find(token);
-        if (it == activities_.end()) return;
-        handle = it->second;
-        activities_.erase(it);
-    }
-    if (handle) backend_->release(handle);
+    releaseEntry(activities_, token);
 }
 
 }  // namespace quill::platform::power

@@ -86,6 +86,13 @@ class PowerManager {
     const PowerBackend& backend() const { return *backend_; }
 
   private:
+    // Records a backend handle (0: none held) under the next key.
+    template <class Key>
+    Key addEntry(std::map<Key, uint64_t>& entries, Key& next, uint64_t handle);
+    // Drops the key's entry and releases its handle; false when there is no such entry.
+    template <class Key>
+    bool releaseEntry(std::map<Key, uint64_t>& entries, Key key);
+
     std::shared_ptr<PowerBackend> backend_;
     mutable std::mutex mutex_;
     IOPMAssertionID nextID_ = 1;
