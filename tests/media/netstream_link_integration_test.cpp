@@ -154,9 +154,11 @@ TEST(NetStreamLinkTest, HeartbeatsGoOutAboutEveryThreeHundredMilliseconds) {
     double total = seconds(beats[6].at - beats[0].at);
     EXPECT_GT(total, 6 * 0.27);
     EXPECT_LT(total, 6 * 0.36);
+    // Single gaps are read at the receiver and jitter on a busy machine; a second heartbeat thread
+    // would still show as gaps near zero (and as a short total above).
     for (size_t i = 1; i < 7; ++i) {
         double gap = seconds(beats[i].at - beats[i - 1].at);
-        EXPECT_GT(gap, 0.2) << i;
+        EXPECT_GT(gap, 0.1) << i;
         EXPECT_LT(gap, 0.5) << i;
     }
     // The receiver answers every heartbeat, so the link stays up.
