@@ -100,6 +100,28 @@ class SerialQueue final : public QueueBase {
         scheduleDrain();
     }
 
+    void asyncOrRunHere(Work work) override {
+        if (isRunningHere()) {
+            async(std::move(work));
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (owned_) {  // queued items always have an owner to run them
+                items_.push_back({std::move(work), nullptr});
+                return;
+            }
+            owned_ = true;
+        }
+        {
+            RunningScope running(this);
+            work();
+            work = nullptr;
+        }
+        // Still the owner: what arrived meanwhile runs here too, a batch at most, the rest on the pool.
+        drain();
+    }
+
     void sync(const Work& work) override {
         if (isRunningHere()) {
             detail::fail("dispatch: sync() onto serial queue \"" + label_ +
