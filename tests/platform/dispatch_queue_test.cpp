@@ -73,7 +73,6 @@ TEST(DispatchQueueTest, SyncWaitsForEarlierAsyncWorkAndSeesItsEffects) {
     EXPECT_EQ(observed, 10);
 }
 
-// Threads that ran out of work watch for more only briefly; an idle process costs no CPU.
 // Idle: the work runs at once on the caller, as the queue's work. Busy: it waits its turn behind what was
 // queued before, on the queue's thread. From the queue's own work: later, never nested.
 TEST(DispatchQueueTest, AsyncOrRunHereRunsOnTheCallerOnlyWhenTheQueueIsIdle) {
@@ -111,29 +110,43 @@ TEST(DispatchQueueTest, AsyncOrRunHereRunsOnTheCallerOnlyWhenTheQueueIsIdle) {
     EXPECT_EQ(queue->syncResult([&] { return order; }), (std::vector<int>{1, 2, 3, 4}));
 }
 
-// Work that other threads queue while the caller runs its work here follows on the caller, in order.
-TEST(DispatchQueueTest, AsyncOrRunHereKeepsOrderWithWorkArrivingMeanwhile) {
+// While the caller runs work here, follow-up work that the work queues runs on the caller too; work that
+// other threads queue meanwhile runs on the pool, never on the caller; everything in queue order.
+TEST(DispatchQueueTest, AsyncOrRunHereRunsOnlyItsOwnFollowUpsOnTheCaller) {
     auto queue = Queue::serial("run-here-order");
+    const auto caller = std::this_thread::get_id();
     std::vector<int> order;  // touched only on the queue
+    std::atomic<int> othersOnCaller{0};
+    std::atomic<bool> followUpOnCaller{false};
     Semaphore inside, queued;
     std::thread other([&] {
         ASSERT_TRUE(inside.wait(5));
-        for (int i = 1; i <= 100; ++i)
-            queue->async([&order, i] { order.push_back(i); });
+        for (int i = 2; i <= 100; ++i)
+            queue->async([&, i] {
+                if (std::this_thread::get_id() == caller) ++othersOnCaller;
+                order.push_back(i);
+            });
         queued.signal();
     });
     queue->asyncOrRunHere([&] {
         order.push_back(0);
+        queue->async([&] {
+            followUpOnCaller = std::this_thread::get_id() == caller;
+            order.push_back(1);
+        });
         inside.signal();
         queued.wait(5);
     });
     other.join();
     queue->sync([] {});
+    EXPECT_TRUE(followUpOnCaller);
+    EXPECT_EQ(othersOnCaller.load(), 0);
     ASSERT_EQ(order.size(), 101u);
     for (int i = 0; i <= 100; ++i)
         EXPECT_EQ(order[size_t(i)], i);
 }
 
+// Threads that ran out of work watch for more only briefly; an idle process costs no CPU.
 TEST(DispatchQueueTest, IdleWorkersStopWatchingForWorkSoon) {
     auto queue = Queue::serial("idle");
     std::atomic<int> ran{0};
