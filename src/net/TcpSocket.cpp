@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -175,6 +176,15 @@ void TcpSocket::asyncOnQueue(std::function<void(TcpSocket&)> work) {
     // Holds the socket weakly; the strong reference taken inside is dropped inside the block, so a
     // destruction it causes runs on the socket queue.
     socketQueue_->async([weak = weak_from_this(), work = std::move(work)] {
+        if (auto self = weak.lock()) {
+            work(*self);
+            self.reset();
+        }
+    });
+}
+
+void TcpSocket::asyncOnQueueOrHere(std::function<void(TcpSocket&)> work) {
+    socketQueue_->asyncOrRunHere([weak = weak_from_this(), work = std::move(work)] {
         if (auto self = weak.lock()) {
             work(*self);
             self.reset();
@@ -802,7 +812,7 @@ void TcpSocket::readDataToData(const Bytes& terminator, double timeout, std::sha
 }
 
 void TcpSocket::queueRead(std::shared_ptr<TcpReadPacket> packet) {
-    asyncOnQueue([packet = std::move(packet)](TcpSocket& s) {
+    asyncOnQueueOrHere([packet = std::move(packet)](TcpSocket& s) {
         if ((s.flags_ & flagStarted) && !(s.flags_ & flagForbidReadsWrites)) {
             s.readQueue_.push_back(packet);
             s.maybeDequeueRead();
@@ -833,6 +843,9 @@ void TcpSocket::maybeDequeueRead() {
         readQueue_.pop_front();
         // Markers of a TLS upgrade are never queued until the upgrade exists; only read packets arrive.
         currentRead_ = std::static_pointer_cast<TcpReadPacket>(next);
+        if (currentRead_->bufferOwner && currentRead_->buffer->empty()) {
+            if (auto spare = takeSpareReadBuffer()) currentRead_->buffer = std::move(spare);
+        }
         startTimer(readTimer_, currentRead_->timeout, &TcpSocket::doReadTimeout);
         doReadData();
     } else if (flags_ & flagDisconnectAfterReads) {
@@ -1026,8 +1039,10 @@ void TcpSocket::completeCurrentRead() {
     const long tag = pkt.tag;
     if (pkt.bufferOwner) {
         pkt.buffer->resize(pkt.bytesDone);
-        post([data = pkt.buffer, tag](TcpSocketDelegate& d, TcpSocket& s) {
+        // The packet is done with its buffer; the callback alone holds it, so it can come back as a spare.
+        post([data = std::move(pkt.buffer), tag](TcpSocketDelegate& d, TcpSocket& s) mutable {
             d.socketDidReadData(s, *data, tag);
+            s.keepSpareReadBuffer(std::move(data));
         });
     } else {
         if (pkt.buffer->size() > pkt.originalBufferLength)
@@ -1039,6 +1054,32 @@ void TcpSocket::completeCurrentRead() {
         });
     }
     endCurrentRead();
+}
+
+void TcpSocket::keepSpareReadBuffer(std::shared_ptr<Bytes> buffer) {
+    // Still held elsewhere (the packet may not be released yet), or too big to keep: let it go.
+    constexpr size_t kLargestSpare = 4 << 20;
+    constexpr size_t kSpares = 2;
+    if (buffer.use_count() != 1 || buffer->capacity() > kLargestSpare) return;
+    buffer->clear();
+    std::lock_guard lock(spareReadBuffersMutex_);
+    if (spareReadBuffers_.size() < kSpares) {
+        spareReadBuffers_.push_back(std::move(buffer));
+        return;
+    }
+    // Full: keep the larger ones, which serve every read size.
+    auto smallest =
+        std::min_element(spareReadBuffers_.begin(), spareReadBuffers_.end(),
+                         [](const auto& a, const auto& b) { return a->capacity() < b->capacity(); });
+    if ((*smallest)->capacity() < buffer->capacity()) *smallest = std::move(buffer);
+}
+
+std::shared_ptr<Bytes> TcpSocket::takeSpareReadBuffer() {
+    std::lock_guard lock(spareReadBuffersMutex_);
+    if (spareReadBuffers_.empty()) return nullptr;
+    auto buffer = std::move(spareReadBuffers_.back());
+    spareReadBuffers_.pop_back();
+    return buffer;
 }
 
 void TcpSocket::endCurrentRead() {
@@ -1070,7 +1111,7 @@ void TcpSocket::writeData(Bytes data, double timeout, long tag) {
 void TcpSocket::writeData(SharedBytes data, double timeout, long tag) {
     if (!data || data->empty()) return;
     auto packet = std::make_shared<TcpWritePacket>(std::move(data), timeout, tag);
-    asyncOnQueue([packet = std::move(packet)](TcpSocket& s) {
+    asyncOnQueueOrHere([packet = std::move(packet)](TcpSocket& s) {
         if ((s.flags_ & flagStarted) && !(s.flags_ & flagForbidReadsWrites)) {
             s.writeQueue_.push_back(packet);
             s.maybeDequeueWrite();

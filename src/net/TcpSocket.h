@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "net/SocketAddress.h"
 #include "net/TcpPackets.h"
@@ -224,6 +226,10 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     auto onQueueSync(F&& f) const -> decltype(f());
     // Runs work on the socket queue later (never inline), if the socket still exists then.
     void asyncOnQueue(std::function<void(TcpSocket&)> work);
+    // Like asyncOnQueue, but on the calling thread at once when the socket queue is idle (and not the
+    // caller's own queue): reads and writes requested from a delegate callback then start without a
+    // hand-off to another thread.
+    void asyncOnQueueOrHere(std::function<void(TcpSocket&)> work);
     // Inline when on the socket queue, else later.
     void inlineOrAsync(std::function<void(TcpSocket&)> work);
     // Posts a callback to the delegate queue when a delegate and its queue are set.
@@ -272,6 +278,11 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
+    // Read buffers come back after their callback when nobody else holds them, and reads that own their
+    // buffer reuse them: a busy connection then neither allocates nor faults in fresh memory for every
+    // read. Two are kept, since the next read usually starts while the last one's callback still runs.
+    void keepSpareReadBuffer(std::shared_ptr<Bytes> buffer);
+    std::shared_ptr<Bytes> takeSpareReadBuffer();
     void doReadTimeout();
     void doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet, double extension);
 
@@ -310,6 +321,8 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     std::shared_ptr<TcpReadPacket> currentRead_;
     std::shared_ptr<TcpWritePacket> currentWrite_;
     size_t socketFDBytesAvailable_ = 0;
+    std::mutex spareReadBuffersMutex_;  // buffers come back on the delegate queue
+    std::vector<std::shared_ptr<Bytes>> spareReadBuffers_;
     TcpSocketPreBuffer preBuffer_{4096};
     // Its address is the queue-specific key that marks the socket queue.
     const void* isOnSocketQueueOrTargetQueueKey_ = nullptr;

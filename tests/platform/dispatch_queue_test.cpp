@@ -73,6 +73,79 @@ TEST(DispatchQueueTest, SyncWaitsForEarlierAsyncWorkAndSeesItsEffects) {
     EXPECT_EQ(observed, 10);
 }
 
+// Idle: the work runs at once on the caller, as the queue's work. Busy: it waits its turn behind what was
+// queued before, on the queue's thread. From the queue's own work: later, never nested.
+TEST(DispatchQueueTest, AsyncOrRunHereRunsOnTheCallerOnlyWhenTheQueueIsIdle) {
+    auto queue = Queue::serial("run-here");
+    const auto caller = std::this_thread::get_id();
+    bool ranHere = false;
+    QueuePtr currentThen;
+    queue->asyncOrRunHere([&] {
+        ranHere = std::this_thread::get_id() == caller;
+        currentThen = Queue::current();
+    });
+    EXPECT_TRUE(ranHere);
+    EXPECT_EQ(currentThen, queue);
+
+    std::vector<int> order;  // touched only on the queue
+    Semaphore started, release;
+    queue->async([&] {
+        started.signal();
+        release.wait(5);
+        order.push_back(1);
+    });
+    ASSERT_TRUE(started.wait(5));
+    std::atomic<bool> secondOnCaller{false};
+    queue->asyncOrRunHere([&] {
+        secondOnCaller = std::this_thread::get_id() == caller;
+        order.push_back(2);
+        // From the queue's own work: queued behind this item, not run inside it.
+        queue->asyncOrRunHere([&] { order.push_back(4); });
+        order.push_back(3);
+    });
+    EXPECT_TRUE(order.empty());  // still held by the first item
+    release.signal();
+    queue->sync([] {});  // after the second item, which queued the fourth behind this barrier
+    EXPECT_FALSE(secondOnCaller);
+    EXPECT_EQ(queue->syncResult([&] { return order; }), (std::vector<int>{1, 2, 3, 4}));
+}
+
+// While the caller runs work here, follow-up work that the work queues runs on the caller too; work that
+// other threads queue meanwhile runs on the pool, never on the caller; everything in queue order.
+TEST(DispatchQueueTest, AsyncOrRunHereRunsOnlyItsOwnFollowUpsOnTheCaller) {
+    auto queue = Queue::serial("run-here-order");
+    const auto caller = std::this_thread::get_id();
+    std::vector<int> order;  // touched only on the queue
+    std::atomic<int> othersOnCaller{0};
+    std::atomic<bool> followUpOnCaller{false};
+    Semaphore inside, queued;
+    std::thread other([&] {
+        ASSERT_TRUE(inside.wait(5));
+        for (int i = 2; i <= 100; ++i)
+            queue->async([&, i] {
+                if (std::this_thread::get_id() == caller) ++othersOnCaller;
+                order.push_back(i);
+            });
+        queued.signal();
+    });
+    queue->asyncOrRunHere([&] {
+        order.push_back(0);
+        queue->async([&] {
+            followUpOnCaller = std::this_thread::get_id() == caller;
+            order.push_back(1);
+        });
+        inside.signal();
+        queued.wait(5);
+    });
+    other.join();
+    queue->sync([] {});
+    EXPECT_TRUE(followUpOnCaller);
+    EXPECT_EQ(othersOnCaller.load(), 0);
+    ASSERT_EQ(order.size(), 101u);
+    for (int i = 0; i <= 100; ++i)
+        EXPECT_EQ(order[size_t(i)], i);
+}
+
 // Threads that ran out of work watch for more only briefly; an idle process costs no CPU.
 TEST(DispatchQueueTest, IdleWorkersStopWatchingForWorkSoon) {
     auto queue = Queue::serial("idle");

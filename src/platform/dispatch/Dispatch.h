@@ -44,6 +44,12 @@ class Queue {
     // thread (the caller waits). A sync onto a serial queue whose work is running on the calling thread
     // (also further down a chain of nested syncs) is a programming error and aborts with a message.
     virtual void sync(const Work& work) = 0;
+    // Like async(), but when the queue is serial and idle (nothing owns it, nothing waits in it) and the
+    // caller is not inside the queue's own work, the work runs at once on the calling thread, as the
+    // queue's work, before this returns. Work that it queues onto the same queue follows there, a batch
+    // at most; work queued from elsewhere meanwhile runs on the pool as usual. It saves a hand-off to
+    // another thread for callers that do not rely on the work running only after they return.
+    virtual void asyncOrRunHere(Work work) { async(std::move(work)); }
     // Runs work on the queue after the given number of seconds (<= 0: as soon as possible).
     virtual void after(double seconds, Work work) = 0;
 

@@ -91,12 +91,49 @@ class SerialQueue final : public QueueBase {
     bool isSerial() const override { return true; }
 
     void async(Work work) override {
+        const bool followUp = isRunningHere();
         {
             std::lock_guard lock(mutex_);
-            items_.push_back({std::move(work), nullptr});
+            items_.push_back({std::move(work), nullptr, followUp});
             if (owned_) return;
             owned_ = true;
         }
+        scheduleDrain();
+    }
+
+    void asyncOrRunHere(Work work) override {
+        if (isRunningHere()) {
+            async(std::move(work));
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (owned_) {  // queued items always have an owner to run them
+                items_.push_back({std::move(work), nullptr, false});
+                return;
+            }
+            owned_ = true;
+        }
+        RunningScope running(this);
+        work();
+        work = nullptr;
+        // Still the owner. Work that this work queued onto the queue follows here, a batch at most; the
+        // first item queued from elsewhere, and everything after it, goes to the pool as usual, so that
+        // the caller never runs foreign work (which might want a lock the caller holds).
+        std::unique_lock lock(mutex_);
+        for (int n = 0; n < kBatch && !items_.empty() && items_.front().followUp; ++n) {
+            Item item = std::move(items_.front());
+            items_.pop_front();
+            lock.unlock();
+            item.work();
+            item.work = nullptr;
+            lock.lock();
+        }
+        if (items_.empty()) {
+            owned_ = false;
+            return;
+        }
+        lock.unlock();
         scheduleDrain();
     }
 
@@ -111,7 +148,7 @@ class SerialQueue final : public QueueBase {
                 owned_ = true;
             } else {
                 Waiter waiter;
-                items_.push_back({nullptr, &waiter});
+                items_.push_back({nullptr, &waiter, false});
                 BlockingScope blocking;
                 waiter.turn.wait(lock, [&] { return waiter.granted; });
             }
@@ -132,6 +169,7 @@ class SerialQueue final : public QueueBase {
     struct Item {
         Work work;
         Waiter* waiter;  // a sync() caller waiting for its turn, instead of work
+        bool followUp;   // queued by work of this queue
     };
     // Items run per drain task before it makes way for other queues' work.
     static constexpr int kBatch = 64;
