@@ -186,7 +186,8 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
             return ok;
         }
         // Cb and Cr are split apart at the source size first (in row bands), so that all three planes
-        // then scale straight into the destination, in bands side by side.
+        // then scale straight into the destination, in bands side by side. (libyuv's scaling of the
+        // interleaved plane shifts even a flat chroma by a step or two.)
         const int cbcrBytes = scw * sch;
         scratch_.resize(static_cast<size_t>(cbcrBytes) * 2);
         uint8_t* const cb = scratch_.data();
