@@ -139,7 +139,11 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
         picture_ = std::make_unique<PixelBuffer>(PixelFormat::I420, static_cast<int>(dstWidth_),
                                                  static_cast<int>(dstHeight_));
     }
+    using Clock = std::chrono::steady_clock;
+    const auto scaleStart = Clock::now();
     if (!transfer_.transfer(frame, *picture_)) return false;
+    const auto x264Start = Clock::now();
+    lastScaleSeconds_ = std::chrono::duration<double>(x264Start - scaleStart).count();
 
     x264_picture_t in;
     x264_picture_init(&in);
@@ -156,6 +160,7 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
     x264_nal_t* nal = nullptr;
     int count = 0;
     const int size = x264_encoder_encode(x264_encoder_, &nal, &count, &in, &out);
+    lastX264Seconds_ = std::chrono::duration<double>(Clock::now() - x264Start).count();
     if (size < 0) return false;
     if (size > 0) {
         for (int i = 0; i < count; ++i)

@@ -63,6 +63,10 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     unsigned currFps() const { return currFps_; }
     unsigned encodingFps() const { return encodingFps_; }
     const x264_param_t& x264Param() const { return x264_param_; }
+    // What the last encoded frame cost, wall clock: scaling and conversion into the encoder's picture,
+    // and x264 itself. Read on the encoding thread.
+    double lastScaleSeconds() const { return lastScaleSeconds_; }
+    double lastX264Seconds() const { return lastX264Seconds_; }
 
   private:
     void encoderThreadBegins() override;
@@ -78,6 +82,8 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     unsigned currFps_ = 0;
     unsigned encodingFps_ = 0;
     std::deque<uint32_t> tsArray_;
+    double lastScaleSeconds_ = 0;
+    double lastX264Seconds_ = 0;
     platform::display::PixelTransfer transfer_;
     std::unique_ptr<platform::display::PixelBuffer> picture_;  // the I420 frame at the encoding size
     std::vector<std::span<const uint8_t>> nals_;               // the encoder thread's last output

@@ -7,7 +7,6 @@
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
-#include <libyuv/scale_uv.h>
 
 #include <atomic>
 #include <mutex>
@@ -82,23 +81,31 @@ void wholeNv12ToI420(const PixelBuffer& src, PixelBuffer& dst) {
                   0);
         return;
     }
+    // Cb and Cr apart at the source size, then each plane scaled on its own: by area averaging where it
+    // shrinks to no less than half on each side, else bilinearly.
     const int scw = (sw + 1) / 2, sch = (sh + 1) / 2, dcw = (dw + 1) / 2, dch = (dh + 1) / 2;
-    libyuv::ScalePlane(src.plane(0), src.stride(0), sw, sh, dst.plane(0), dst.stride(0), dw, dh, kFilter);
-    std::vector<uint8_t> uv(static_cast<size_t>(dcw) * 2 * dch);
-    ASSERT_EQ(libyuv::UVScale(src.plane(1), src.stride(1), scw, sch, uv.data(), dcw * 2, dcw, dch, kFilter),
-              0);
-    libyuv::SplitUVPlane(uv.data(), dcw * 2, dst.plane(1), dst.stride(1), dst.plane(2), dst.stride(2), dcw,
-                         dch);
+    const auto filter = [](int w, int h, int tw, int th) {
+        return tw <= w && w <= 2 * tw && th <= h && h <= 2 * th ? libyuv::kFilterBox
+                                                                : libyuv::kFilterBilinear;
+    };
+    libyuv::ScalePlane(src.plane(0), src.stride(0), sw, sh, dst.plane(0), dst.stride(0), dw, dh,
+                       filter(sw, sh, dw, dh));
+    std::vector<uint8_t> cb(static_cast<size_t>(scw) * sch), cr(cb.size());
+    libyuv::SplitUVPlane(src.plane(1), src.stride(1), cb.data(), scw, cr.data(), scw, scw, sch);
+    libyuv::ScalePlane(cb.data(), scw, scw, sch, dst.plane(1), dst.stride(1), dcw, dch,
+                       filter(scw, sch, dcw, dch));
+    libyuv::ScalePlane(cr.data(), scw, scw, sch, dst.plane(2), dst.stride(2), dcw, dch,
+                       filter(scw, sch, dcw, dch));
 }
 
 struct Geometry {
     int sw, sh, dw, dh;
 };
 
-const Geometry kSizes[] = {{1, 1, 1, 1},         {2, 2, 2, 2},          {3, 5, 3, 5},
-                           {33, 17, 33, 17},     {257, 131, 257, 131},  {33, 17, 20, 9},
-                           {7, 5, 3, 3},         {64, 48, 101, 71},     {2, 2, 16, 16},
-                           {720, 450, 480, 272}, {1440, 900, 1440, 912}};
+const Geometry kSizes[] = {
+    {1, 1, 1, 1},           {2, 2, 2, 2},     {3, 5, 3, 5},       {33, 17, 33, 17}, {257, 131, 257, 131},
+    {33, 17, 20, 9},        {7, 5, 3, 3},     {64, 48, 101, 71},  {2, 2, 16, 16},   {720, 450, 480, 272},
+    {1440, 900, 1440, 912}, {96, 40, 48, 64}, {300, 200, 100, 90}};
 
 }  // namespace
 
@@ -222,9 +229,13 @@ TEST(BandedTransferTest, OneTransferGoesThroughManyGeometries) {
 }
 
 TEST(BandedTransferTest, ScreenSizesScaleInBandsWithTheWholePicturesBytes) {
-    // The usual screens against their encoding sizes: the first splits, the second cannot, the third
-    // changes height only.
-    const Geometry screens[] = {{2880, 1800, 1920, 1088}, {2560, 1600, 1920, 1080}, {1920, 1080, 1920, 1088}};
+    // The usual screens against their encoding sizes: the first splits, the second cannot, the last
+    // three change one side only or halve both.
+    const Geometry screens[] = {{2880, 1800, 1920, 1088},
+                                {2560, 1600, 1920, 1080},
+                                {1920, 1080, 1920, 1088},
+                                {1920, 1200, 1920, 1088},
+                                {3840, 2160, 1920, 1088}};
     auto pool = std::make_shared<BandPool>(3);
     PixelTransfer automatic(pool);
     uint32_t seed = 7;

@@ -106,3 +106,30 @@ TEST(PixelTransferTest, RefusesUnsupportedPairs) {
     std::vector<uint8_t> small(16 * 16 * 4);
     EXPECT_FALSE(transfer.transferFromBGRA(small.data(), 10, 16, 16, nv12));
 }
+
+TEST(PixelTransferTest, FlatColoursStayFlatAtEveryScaling) {
+    // Shrinking by area averaging, by more than half, in one direction only, and growing: no pixel of a
+    // flat picture may come out a step lighter or darker.
+    const std::pair<int, int> sizes[][2] = {{{2880, 1800}, {1920, 1088}}, {{2880, 1800}, {1376, 768}},
+                                            {{2560, 1600}, {1920, 1080}}, {{3840, 2160}, {1920, 1088}},
+                                            {{1920, 1200}, {1920, 1088}}, {{1440, 900}, {1440, 912}},
+                                            {{5120, 2880}, {1920, 1088}}};
+    PixelTransfer transfer;
+    for (const auto& [from, to] : sizes) {
+        for (const uint8_t level : {uint8_t{16}, uint8_t{127}, uint8_t{235}}) {
+            PixelBuffer src(PixelFormat::NV12, from.first, from.second);
+            src.fill(level, 90, 200);
+            PixelBuffer dst(PixelFormat::I420, to.first, to.second);
+            ASSERT_TRUE(transfer.transfer(src, dst));
+            const uint8_t want[3] = {level, 90, 200};
+            for (int p = 0; p < 3; ++p) {
+                int off = 0;
+                for (int y = 0; y < dst.planeHeight(p); ++y)
+                    for (int x = 0; x < dst.planeRowBytes(p); ++x)
+                        off += dst.plane(p)[y * dst.stride(p) + x] != want[p];
+                EXPECT_EQ(off, 0) << "plane " << p << " of " << from.first << "x" << from.second << " -> "
+                                  << to.first << "x" << to.second << " at " << int(level);
+            }
+        }
+    }
+}

@@ -43,16 +43,20 @@ int rowBandCount(int rows, int wanted) {
     return std::clamp(wanted, 1, (rows + 1) / 2);
 }
 
-bool scalePlaneArea(int bytesPerPixel, const uint8_t* src, int srcStride, const PixelTransfer::Area& s,
-                    uint8_t* dst, int dstStride, const PixelTransfer::Area& d) {
+// The filter of a plane scaling from sw x sh to dw x dh (of the whole picture, also for its bands).
+libyuv::FilterMode planeFilter(int sw, int sh, int dw, int dh) {
+    return PixelTransfer::averagesAreas(sw, sh, dw, dh) ? libyuv::kFilterBox : kFilter;
+}
+
+bool scalePlaneArea(int bytesPerPixel, libyuv::FilterMode filter, const uint8_t* src, int srcStride,
+                    const PixelTransfer::Area& s, uint8_t* dst, int dstStride, const PixelTransfer::Area& d) {
     const uint8_t* from = src + static_cast<ptrdiff_t>(s.y) * srcStride + s.x * bytesPerPixel;
     uint8_t* to = dst + static_cast<ptrdiff_t>(d.y) * dstStride + d.x * bytesPerPixel;
     if (bytesPerPixel == 1) {
-        libyuv::ScalePlane(from, srcStride, s.width, s.height, to, dstStride, d.width, d.height, kFilter);
+        libyuv::ScalePlane(from, srcStride, s.width, s.height, to, dstStride, d.width, d.height, filter);
         return true;
     }
-    return libyuv::UVScale(from, srcStride, s.width, s.height, to, dstStride, d.width, d.height, kFilter) ==
-           0;
+    return libyuv::UVScale(from, srcStride, s.width, s.height, to, dstStride, d.width, d.height, filter) == 0;
 }
 
 // Splits one side into up to `wanted` bands whose edges are whole pixels on both sides: destination
@@ -96,14 +100,20 @@ bool sameAsWhole(int bpp, int sw, int sh, int dw, int dh,
     }
     std::vector<uint8_t> whole(static_cast<size_t>(dstStride) * dh, 0);
     std::vector<uint8_t> banded(whole.size(), 0x5a);
-    if (!scalePlaneArea(bpp, src.data(), srcStride, {0, 0, sw, sh}, whole.data(), dstStride, {0, 0, dw, dh}))
+    const auto filter = planeFilter(sw, sh, dw, dh);
+    if (!scalePlaneArea(bpp, filter, src.data(), srcStride, {0, 0, sw, sh}, whole.data(), dstStride,
+                        {0, 0, dw, dh}))
         return false;
     for (const auto& band : bands)
-        if (!scalePlaneArea(bpp, src.data(), srcStride, band.src, banded.data(), dstStride, band.dst))
+        if (!scalePlaneArea(bpp, filter, src.data(), srcStride, band.src, banded.data(), dstStride, band.dst))
             return false;
     return whole == banded;
 }
 }  // namespace
+
+bool PixelTransfer::averagesAreas(int sw, int sh, int dw, int dh) {
+    return dw <= sw && sw <= 2 * dw && dh <= sh && sh <= 2 * dh;
+}
 
 PixelTransfer::PixelTransfer(std::shared_ptr<BandPool> pool, int bands)
     : pool_(std::move(pool)), bands_(std::max(0, bands)) {}
@@ -175,42 +185,52 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
             });
             return ok;
         }
-        // Luma bands and chroma bands go out together; a chroma band is scaled into the interleaved
-        // scratch plane and split into Cb and Cr there and then.
+        // Cb and Cr are split apart at the source size first (in row bands), so that all three planes
+        // then scale straight into the destination, in bands side by side. (libyuv's scaling of the
+        // interleaved plane shifts even a flat chroma by a step or two.)
+        const int cbcrBytes = scw * sch;
+        scratch_.resize(static_cast<size_t>(cbcrBytes) * 2);
+        uint8_t* const cb = scratch_.data();
+        uint8_t* const cr = cb + cbcrBytes;
+        const int splits = rowBandCount(sch, bandsFor(scw, sch, kRowBandsPerThread));
+        runBands(splits, [&](int i) {
+            int y0, y1;
+            rowBand(sch, splits, i, y0, y1);
+            if (y1 <= y0) return;
+            const ptrdiff_t offset = static_cast<ptrdiff_t>(y0) * scw;
+            libyuv::SplitUVPlane(src.plane(1) + static_cast<ptrdiff_t>(y0) * src.stride(1), src.stride(1),
+                                 cb + offset, scw, cr + offset, scw, scw, y1 - y0);
+        });
+        const auto lumaFilter = planeFilter(sw, sh, dw, dh);
+        const auto chromaFilter = planeFilter(scw, sch, dcw, dch);
         const auto& luma = scaleBands(1, sw, sh, dw, dh, bandsFor(dw, dh, 1));
-        const auto& cbcr = scaleBands(2, scw, sch, dcw, dch, bandsFor(dcw, dch, 1));
-        const int uvStride = dcw * 2;
-        scratch_.resize(static_cast<size_t>(uvStride) * dch);
+        const auto& chromaBands = scaleBands(1, scw, sch, dcw, dch, bandsFor(dcw, dch, 1));
         const int lumaCount = static_cast<int>(luma.size());
-        std::atomic<bool> ok{true};
-        runBands(lumaCount + static_cast<int>(cbcr.size()), [&](int i) {
+        const int chromaCount = static_cast<int>(chromaBands.size());
+        runBands(lumaCount + 2 * chromaCount, [&](int i) {
             if (i < lumaCount) {
                 const ScaleBand& b = luma[i];
-                scalePlaneArea(1, src.plane(0), src.stride(0), b.src, dst.plane(0), dst.stride(0), b.dst);
+                scalePlaneArea(1, lumaFilter, src.plane(0), src.stride(0), b.src, dst.plane(0), dst.stride(0),
+                               b.dst);
                 return;
             }
-            const ScaleBand& b = cbcr[i - lumaCount];
-            if (!scalePlaneArea(2, src.plane(1), src.stride(1), b.src, scratch_.data(), uvStride, b.dst)) {
-                ok = false;
-                return;
-            }
-            const ptrdiff_t row = b.dst.y;
-            libyuv::SplitUVPlane(scratch_.data() + row * uvStride + b.dst.x * 2, uvStride,
-                                 dst.plane(1) + row * dst.stride(1) + b.dst.x, dst.stride(1),
-                                 dst.plane(2) + row * dst.stride(2) + b.dst.x, dst.stride(2), b.dst.width,
-                                 b.dst.height);
+            i -= lumaCount;
+            const int p = 1 + i / chromaCount;
+            const ScaleBand& b = chromaBands[i % chromaCount];
+            scalePlaneArea(1, chromaFilter, p == 1 ? cb : cr, scw, b.src, dst.plane(p), dst.stride(p), b.dst);
         });
-        return ok;
+        return true;
     }
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::NV12) {
         return libyuv::NV12Scale(src.plane(0), src.stride(0), src.plane(1), src.stride(1), sw, sh,
                                  dst.plane(0), dst.stride(0), dst.plane(1), dst.stride(1), dw, dh,
-                                 kFilter) == 0;
+                                 planeFilter(sw, sh, dw, dh)) == 0;
     }
     if (src.format() == PixelFormat::I420 && dst.format() == PixelFormat::I420) {
         return libyuv::I420Scale(src.plane(0), src.stride(0), src.plane(1), src.stride(1), src.plane(2),
                                  src.stride(2), sw, sh, dst.plane(0), dst.stride(0), dst.plane(1),
-                                 dst.stride(1), dst.plane(2), dst.stride(2), dw, dh, kFilter) == 0;
+                                 dst.stride(1), dst.plane(2), dst.stride(2), dw, dh,
+                                 planeFilter(sw, sh, dw, dh)) == 0;
     }
     if (src.format() == PixelFormat::I420 && dst.format() == PixelFormat::NV12) {
         const PixelBuffer* from = &src;

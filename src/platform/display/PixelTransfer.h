@@ -1,6 +1,9 @@
 #pragma once
 // Scaling and colour conversion between pictures. The whole source is scaled to the whole destination
-// (the aspect ratio is not kept). Colour is BT.601 limited range throughout.
+// (the aspect ratio is not kept). Colour is BT.601 limited range throughout. Planes that shrink to no
+// less than half on each side (a 2880 x 1800 screen to 1920 x 1088, say) are scaled by area averaging,
+// where every source pixel counts with its share, so thin lines and text stay even; all others, and BGRA
+// pictures, bilinearly (libyuv's area filter darkens flat colours by a step at larger reductions).
 //
 // Large pictures are worked in bands side by side on a band pool. Every band gives exactly the bytes
 // that one call over the whole picture gives: colour conversions are split at even rows (a chroma row
@@ -33,6 +36,10 @@ class PixelTransfer {
     // Converts a BGRA/BGRX picture in caller memory (width x height, rowBytes per row) into dst.
     bool transferFromBGRA(const uint8_t* bgra, int rowBytes, int width, int height, PixelBuffer& dst);
 
+    // True when a plane scaling from sw x sh to dw x dh averages areas: each side keeps at least half
+    // and grows on neither.
+    static bool averagesAreas(int sw, int sh, int dw, int dh);
+
     // A rectangle of a plane, in pixels.
     struct Area {
         int x = 0, y = 0, width = 0, height = 0;
@@ -60,7 +67,8 @@ class PixelTransfer {
     // Layouts of the geometries seen lately. Added at the back, which keeps references to the others
     // valid, and trimmed only at the start of a transfer.
     std::deque<ScalePlan> plans_;
-    // Scratch for the intermediate steps, kept between calls to avoid reallocations.
+    // Scratch for the intermediate steps, kept between calls to avoid reallocations: the source's Cb
+    // and Cr planes apart, and a scaled BGRA picture.
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scratch2_;
 };
