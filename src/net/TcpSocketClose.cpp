@@ -1,0 +1,182 @@
+// Closing (on request, after the queues drain, or on a failure) with its single disconnect report, the
+// error builders, and the queries about the socket's state and its two endpoints.
+
+#include <unistd.h>
+
+#include "net/SocketErrors.h"
+#include "net/TcpSocketImpl.h"
+
+namespace quill::net {
+
+using namespace tcp_detail;
+
+// ---- errors ----
+
+Error TcpSocket::badConfigError(const std::string& text) {
+    return socketError(kTcpSocketErrorDomain, TcpSocketBadConfigError, text);
+}
+Error TcpSocket::badParamError(const std::string& text) {
+    return socketError(kTcpSocketErrorDomain, TcpSocketBadParamError, text);
+}
+Error TcpSocket::connectTimeoutError() {
+    return socketError(kTcpSocketErrorDomain, TcpSocketConnectTimeoutError,
+                       "Attempt to connect to host timed out");
+}
+Error TcpSocket::readTimeoutError() {
+    return socketError(kTcpSocketErrorDomain, TcpSocketReadTimeoutError, "Read operation timed out");
+}
+Error TcpSocket::writeTimeoutError() {
+    return socketError(kTcpSocketErrorDomain, TcpSocketWriteTimeoutError, "Write operation timed out");
+}
+Error TcpSocket::readMaxedOutError() {
+    return socketError(kTcpSocketErrorDomain, TcpSocketReadMaxedOutError,
+                       "Read operation reached set maximum length");
+}
+Error TcpSocket::connectionClosedError() {
+    return socketError(kTcpSocketErrorDomain, TcpSocketClosedError, "Socket closed by remote peer");
+}
+Error TcpSocket::otherError(const std::string& text) {
+    return socketError(kTcpSocketErrorDomain, TcpSocketOtherError, text);
+}
+
+// ---- closing ----
+
+void TcpSocket::disconnect() {
+    impl_->onQueueSync([&s = *impl_] {
+        if (s.flags_ & Impl::flagStarted) s.closeWithError(std::nullopt);
+    });
+}
+
+void TcpSocket::disconnectAfterReading() {
+    impl_->asyncOnQueue([](Impl& s) {
+        if (!(s.flags_ & Impl::flagStarted)) return;
+        s.flags_ |= Impl::flagForbidReadsWrites | Impl::flagDisconnectAfterReads;
+        s.maybeClose();
+    });
+}
+
+void TcpSocket::disconnectAfterWriting() {
+    impl_->asyncOnQueue([](Impl& s) {
+        if (!(s.flags_ & Impl::flagStarted)) return;
+        s.flags_ |= Impl::flagForbidReadsWrites | Impl::flagDisconnectAfterWrites;
+        s.maybeClose();
+    });
+}
+
+void TcpSocket::disconnectAfterReadingAndWriting() {
+    impl_->asyncOnQueue([](Impl& s) {
+        if (!(s.flags_ & Impl::flagStarted)) return;
+        s.flags_ |=
+            Impl::flagForbidReadsWrites | Impl::flagDisconnectAfterReads | Impl::flagDisconnectAfterWrites;
+        s.maybeClose();
+    });
+}
+
+void TcpSocket::Impl::maybeClose() {
+    const bool readsPending = currentRead_ || !readQueue_.empty();
+    const bool writesPending = currentWrite_ || !writeQueue_.empty();
+    if (flags_ & flagDisconnectAfterReads) {
+        if (!readsPending && !((flags_ & flagDisconnectAfterWrites) && writesPending))
+            closeWithError(std::nullopt);
+    } else if (flags_ & flagDisconnectAfterWrites) {
+        if (!writesPending) closeWithError(std::nullopt);
+    }
+}
+
+void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
+    endConnectTimeout();
+    if (currentRead_) endCurrentRead();
+    if (currentWrite_) endCurrentWrite();
+    cancelTimer(readTimer_);
+    cancelTimer(writeTimer_);
+    readQueue_.clear();
+    writeQueue_.clear();
+    preBuffer_.reset();
+
+    if (readSource_ || writeSource_) {
+        // The sources' cancel handlers close the connected descriptor; a suspended source must be resumed
+        // for its cancellation to complete.
+        if (readSource_) {
+            readSource_->cancel();
+            resumeReadSource();
+            readSource_.reset();
+        }
+        if (writeSource_) {
+            writeSource_->cancel();
+            resumeWriteSource();
+            writeSource_.reset();
+        }
+        socket4FD_ = -1;
+        socket6FD_ = -1;
+    } else {
+        // Not connected (yet): descriptors of a connect under way are closed by their sources.
+        closeConnectingSocket(AF_INET);
+        closeConnectingSocket(AF_INET6);
+    }
+
+    const bool wasStarted = flags_ & flagStarted;
+    const bool dealloc = flags_ & flagDealloc;
+    socketFDBytesAvailable_ = 0;
+    flags_ = 0;
+    if (!wasStarted || !delegateQueue_) return;
+    auto delegate = delegate_.lock();
+    if (!delegate) return;
+    if (dealloc) {
+        delegateQueue_->async([delegate, error]() mutable {
+            delegate->socketDidDisconnect(nullptr, error);
+            delegate.reset();
+        });
+    } else {
+        post([error](TcpSocketDelegate& d, TcpSocket& s) { d.socketDidDisconnect(&s, error); });
+    }
+}
+
+// ---- state and endpoints ----
+
+bool TcpSocket::isDisconnected() const {
+    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagStarted) == 0; });
+}
+
+bool TcpSocket::isConnected() const {
+    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagConnected) != 0; });
+}
+
+std::string TcpSocket::connectedHost() const {
+    return impl_->onQueueSync([&s = *impl_] { return hostFromAddress(peerAddressOf(s.connectedFD())); });
+}
+
+uint16_t TcpSocket::connectedPort() const {
+    return impl_->onQueueSync([&s = *impl_] { return portFromAddress(peerAddressOf(s.connectedFD())); });
+}
+
+std::string TcpSocket::localHost() const {
+    return impl_->onQueueSync([&s = *impl_] { return hostFromAddress(localAddressOf(s.connectedFD())); });
+}
+
+uint16_t TcpSocket::localPort() const {
+    return impl_->onQueueSync([&s = *impl_] { return portFromAddress(localAddressOf(s.connectedFD())); });
+}
+
+Bytes TcpSocket::connectedAddress() const {
+    return impl_->onQueueSync(
+        [&s = *impl_] { return peerAddressOf(s.socket6FD_ != -1 ? s.socket6FD_ : s.socket4FD_); });
+}
+
+Bytes TcpSocket::localAddress() const {
+    return impl_->onQueueSync(
+        [&s = *impl_] { return localAddressOf(s.socket6FD_ != -1 ? s.socket6FD_ : s.socket4FD_); });
+}
+
+bool TcpSocket::isIPv4() const {
+    return impl_->onQueueSync([&s = *impl_] { return s.socket4FD_ != -1; });
+}
+
+bool TcpSocket::isIPv6() const {
+    return impl_->onQueueSync([&s = *impl_] { return s.socket6FD_ != -1; });
+}
+
+bool TcpSocket::isSecure() const {
+    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagSecure) != 0; });
+}
+
+}  // namespace quill::net
