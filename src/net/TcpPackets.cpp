@@ -7,7 +7,7 @@ namespace quill::net {
 
 TcpReadPacket::TcpReadPacket(std::shared_ptr<Bytes> buf, size_t offset, size_t max, double t, size_t length,
                              const Bytes* terminator, long g)
-    : maxLength(max), timeout(t), readLength(length), tag(g) {
+    : TcpPacket(kKind), maxLength(max), timeout(t), readLength(length), tag(g) {
     if (terminator) term = *terminator;
     if (buf) {
         buffer = std::move(buf);

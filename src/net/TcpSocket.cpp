@@ -5,6 +5,7 @@
 
 #include "net/SocketErrors.h"
 #include "net/TcpSocketImpl.h"
+#include "platform/foundation/SysLog.h"
 
 namespace quill::net {
 
@@ -285,11 +286,15 @@ void TcpSocket::performBlock(const std::function<void()>& work) {
 }
 
 void TcpSocket::markSocketQueueTargetQueue(const QueuePtr& q) {
-    q->setSpecific(impl_->isOnSocketQueueOrTargetQueueKey_, impl_.get());
+    sysLog(
+        "TcpSocket: markSocketQueueTargetQueue refused for queue \"%s\": queues have no target queues, "
+        "so its work would not run on the socket queue",
+        q ? q->label().c_str() : "");
 }
 
 void TcpSocket::unmarkSocketQueueTargetQueue(const QueuePtr& q) {
-    q->setSpecific(impl_->isOnSocketQueueOrTargetQueueKey_, nullptr);
+    sysLog("TcpSocket: unmarkSocketQueueTargetQueue refused for queue \"%s\": no queue is ever marked",
+           q ? q->label().c_str() : "");
 }
 
 int TcpSocket::socketFD() const {
@@ -325,10 +330,10 @@ void TcpSocket::Impl::startTimer(std::shared_ptr<dispatch::TimerSource>& timer, 
     timer->resume();
 }
 
-template <class Packet>
-void TcpSocket::Impl::askForExtension(const std::shared_ptr<Packet>& packet,
+void TcpSocket::Impl::askForExtension(const std::shared_ptr<TcpPacket>& packet, long tag, double elapsed,
+                                      size_t done,
                                       double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
-                                      void (Impl::*answered)(const std::shared_ptr<Packet>&, double)) {
+                                      void (Impl::*answered)(const std::shared_ptr<TcpPacket>&, double)) {
     auto delegate = delegate_.lock();
     if (!delegateQueue_ || !delegate) {
         (this->*answered)(packet, 0);
@@ -336,9 +341,6 @@ void TcpSocket::Impl::askForExtension(const std::shared_ptr<Packet>& packet,
     }
     // The socket does not wait for the answer; it comes back as a block of its own.
     auto self = owner_.shared_from_this();
-    const long tag = packet->tag;
-    const double elapsed = packet->timeout;
-    const size_t done = packet->bytesDone;
     delegateQueue_->async([delegate, self, packet, tag, elapsed, done, question, answered]() mutable {
         double extension = ((*delegate).*question)(*self, tag, elapsed, done);
         self->impl_->asyncOnQueue(
@@ -349,17 +351,19 @@ void TcpSocket::Impl::askForExtension(const std::shared_ptr<Packet>& packet,
 }
 
 void TcpSocket::Impl::doReadTimeout() {
-    if (!currentRead_) return;
+    const TcpReadPacket* pkt = readPacket();
+    if (!pkt) return;
     flags_ |= flagReadsPaused;
-    askForExtension(currentRead_, &TcpSocketDelegate::socketShouldTimeoutReadWithTag,
-                    &Impl::doReadTimeoutWithExtension);
+    askForExtension(currentRead_, pkt->tag, pkt->timeout, pkt->bytesDone,
+                    &TcpSocketDelegate::socketShouldTimeoutReadWithTag, &Impl::doReadTimeoutWithExtension);
 }
 
 void TcpSocket::Impl::doWriteTimeout() {
-    if (!currentWrite_) return;
+    const TcpWritePacket* pkt = writePacket();
+    if (!pkt) return;
     flags_ |= flagWritesPaused;
-    askForExtension(currentWrite_, &TcpSocketDelegate::socketShouldTimeoutWriteWithTag,
-                    &Impl::doWriteTimeoutWithExtension);
+    askForExtension(currentWrite_, pkt->tag, pkt->timeout, pkt->bytesDone,
+                    &TcpSocketDelegate::socketShouldTimeoutWriteWithTag, &Impl::doWriteTimeoutWithExtension);
 }
 
 }  // namespace quill::net

@@ -5,6 +5,7 @@
 // tag that comes back in its callback. A socket that was started (connecting or connected) reports its
 // end exactly once through socketDidDisconnect; it can then connect again.
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,7 +107,10 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
 
     // Runs work on the socket queue (inline when already there) and returns after it ran.
     void performBlock(const std::function<void()>& work);
-    // Lets work on q count as running on the socket queue (for a socket queue that targets q).
+    // Would let work on q count as running on the socket queue, for a socket queue that targets q. The
+    // dispatch layer has no target queues, so work on q never runs as part of the socket queue: marking
+    // q would let such work touch the socket's state unguarded. Both refuse with a line in the log and
+    // mark nothing.
     void markSocketQueueTargetQueue(const QueuePtr& q);
     void unmarkSocketQueueTargetQueue(const QueuePtr& q);
     // Descriptors; only meaningful on the socket queue, -1 elsewhere.
@@ -117,7 +121,12 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     // Connecting. True when the attempt has started; its outcome arrives as socketDidConnectToHost or
     // socketDidDisconnect. False (and *error) for a failure found at once.
     bool connectToHost(const std::string& host, uint16_t port, double timeout = -1, Error* error = nullptr);
-    bool connectToHost(const std::string& host, uint16_t port, Error* error);
+    // No time-out. Takes nothing but an Error pointer, so that connectToHost(host, port, 0) is a time-out
+    // of 0 s and not a null error pointer.
+    template <std::same_as<Error*> ErrorPointer>
+    bool connectToHost(const std::string& host, uint16_t port, ErrorPointer error) {
+        return connectToHost(host, port, std::nullopt, -1, error);
+    }
     bool connectToHost(const std::string& host, uint16_t port, const std::optional<std::string>& interface,
                        double timeout, Error* error = nullptr);
     bool connectToAddress(const Bytes& address, double timeout = -1, Error* error = nullptr);

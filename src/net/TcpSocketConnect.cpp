@@ -30,10 +30,6 @@ bool TcpSocket::connectToHost(const std::string& host, uint16_t port, double tim
     return connectToHost(host, port, std::nullopt, timeout, error);
 }
 
-bool TcpSocket::connectToHost(const std::string& host, uint16_t port, Error* error) {
-    return connectToHost(host, port, std::nullopt, -1, error);
-}
-
 bool TcpSocket::connectToHost(const std::string& host, uint16_t port,
                               const std::optional<std::string>& interface, double timeout, Error* error) {
     std::string hostCopy = host;

@@ -81,12 +81,12 @@ struct TcpSocket::Impl {
     // negative time-out leaves it cleared. The timer is made on first use and re-armed for later
     // packets; closing cancels it.
     void startTimer(std::shared_ptr<TimerSource>& timer, double timeout, void (Impl::*fired)());
-    // Asks the delegate whether an expiring read or write gets more time; the answer comes back as a
-    // block on the socket queue (0 at once without a delegate).
-    template <class Packet>
-    void askForExtension(const std::shared_ptr<Packet>& packet,
+    // Asks the delegate whether the expiring read or write packet (with its tag, time-out so far and
+    // bytes done) gets more time; the answer comes back as a block on the socket queue (0 at once
+    // without a delegate).
+    void askForExtension(const std::shared_ptr<TcpPacket>& packet, long tag, double elapsed, size_t done,
                          double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
-                         void (Impl::*answered)(const std::shared_ptr<Packet>&, double));
+                         void (Impl::*answered)(const std::shared_ptr<TcpPacket>&, double));
 
     // ---- connecting (TcpSocketConnect.cpp) ----
     bool preConnect(const std::optional<std::string>& interface, Error* error);
@@ -113,6 +113,9 @@ struct TcpSocket::Impl {
     void resumeWriteSource();
     int& fdField(int family) { return family == AF_INET ? socket4FD_ : socket6FD_; }
     int connectedFD() const { return socket4FD_ != -1 ? socket4FD_ : socket6FD_; }
+    // The current read / write when it is a request (not a TLS marker), else null.
+    TcpReadPacket* readPacket() const { return packetAs<TcpReadPacket>(currentRead_); }
+    TcpWritePacket* writePacket() const { return packetAs<TcpWritePacket>(currentWrite_); }
 
     // ---- reading (TcpSocketRead.cpp) ----
     void queueRead(std::shared_ptr<TcpReadPacket> packet);
@@ -127,7 +130,7 @@ struct TcpSocket::Impl {
     void keepSpareReadBuffer(std::shared_ptr<Bytes> buffer);
     std::shared_ptr<Bytes> takeSpareReadBuffer();
     void doReadTimeout();
-    void doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet, double extension);
+    void doReadTimeoutWithExtension(const std::shared_ptr<TcpPacket>& packet, double extension);
 
     // ---- writing (TcpSocketWrite.cpp) ----
     void maybeDequeueWrite();
@@ -135,7 +138,7 @@ struct TcpSocket::Impl {
     void completeCurrentWrite();
     void endCurrentWrite();
     void doWriteTimeout();
-    void doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket>& packet, double extension);
+    void doWriteTimeoutWithExtension(const std::shared_ptr<TcpPacket>& packet, double extension);
 
     // ---- closing (TcpSocketClose.cpp) ----
     void maybeClose();
@@ -162,8 +165,9 @@ struct TcpSocket::Impl {
     std::shared_ptr<TimerSource> writeTimer_;
     std::deque<std::shared_ptr<TcpPacket>> readQueue_;
     std::deque<std::shared_ptr<TcpPacket>> writeQueue_;
-    std::shared_ptr<TcpReadPacket> currentRead_;
-    std::shared_ptr<TcpWritePacket> currentWrite_;
+    // The request being served: a read or write packet, or the marker of a TLS upgrade.
+    std::shared_ptr<TcpPacket> currentRead_;
+    std::shared_ptr<TcpPacket> currentWrite_;
     size_t socketFDBytesAvailable_ = 0;
     std::mutex spareReadBuffersMutex_;  // buffers come back on the delegate queue
     std::vector<std::shared_ptr<Bytes>> spareReadBuffers_;

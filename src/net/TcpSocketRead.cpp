@@ -79,18 +79,18 @@ void TcpSocket::Impl::queueRead(std::shared_ptr<TcpReadPacket> packet) {
 }
 
 float TcpSocket::progressOfReadReturningTag(long* tag, size_t* done, size_t* total) const {
-    return impl_->onQueueSync([&, &currentRead_ = impl_->currentRead_] {
-        if (!currentRead_) {
+    return impl_->onQueueSync([&, &s = *impl_] {
+        const TcpReadPacket* pkt = s.readPacket();
+        if (!pkt) {
             if (tag) *tag = 0;
             if (done) *done = 0;
             if (total) *total = 0;
             return NAN;
         }
-        if (tag) *tag = currentRead_->tag;
-        if (done) *done = currentRead_->bytesDone;
-        if (total) *total = currentRead_->readLength;
-        return currentRead_->readLength > 0 ? float(currentRead_->bytesDone) / float(currentRead_->readLength)
-                                            : 1.0f;
+        if (tag) *tag = pkt->tag;
+        if (done) *done = pkt->bytesDone;
+        if (total) *total = pkt->readLength;
+        return pkt->readLength > 0 ? float(pkt->bytesDone) / float(pkt->readLength) : 1.0f;
     });
 }
 
@@ -99,13 +99,17 @@ void TcpSocket::Impl::maybeDequeueRead() {
     if (!readQueue_.empty()) {
         auto next = readQueue_.front();
         readQueue_.pop_front();
-        // Markers of a TLS upgrade are never queued until the upgrade exists; only read packets arrive.
-        currentRead_ = std::static_pointer_cast<TcpReadPacket>(next);
-        if (currentRead_->bufferOwner && currentRead_->buffer->empty()) {
-            if (auto spare = takeSpareReadBuffer()) currentRead_->buffer = std::move(spare);
+        currentRead_ = std::move(next);
+        if (TcpReadPacket* pkt = readPacket()) {
+            if (pkt->bufferOwner && pkt->buffer->empty()) {
+                if (auto spare = takeSpareReadBuffer()) pkt->buffer = std::move(spare);
+            }
+            startTimer(readTimer_, pkt->timeout, &Impl::doReadTimeout);
+            doReadData();
+        } else {
+            // The marker of a TLS upgrade: the upgrade starts once the write side reaches its marker too.
+            flags_ |= flagStartingReadTLS;
         }
-        startTimer(readTimer_, currentRead_->timeout, &Impl::doReadTimeout);
-        doReadData();
     } else if (flags_ & flagDisconnectAfterReads) {
         const bool writesPending = currentWrite_ || !writeQueue_.empty();
         if (!((flags_ & flagDisconnectAfterWrites) && writesPending)) closeWithError(std::nullopt);
@@ -130,9 +134,14 @@ void TcpSocket::Impl::doReadData() {
         resumeReadSource();
         return;
     }
+    if (flags_ & flagStartingReadTLS) {
+        // The current read is the marker of a TLS upgrade, which consumes the bytes once it starts.
+        suspendReadSource();
+        return;
+    }
     // Keep the packet alive across callbacks that may end it.
-    std::shared_ptr<TcpReadPacket> packet = currentRead_;
-    TcpReadPacket& pkt = *packet;
+    std::shared_ptr<TcpPacket> packet = currentRead_;
+    TcpReadPacket& pkt = *readPacket();
     bool done = false;
     std::optional<Error> error;
     size_t totalBytesRead = 0;
@@ -293,7 +302,7 @@ void TcpSocket::Impl::doReadEOF() {
 }
 
 void TcpSocket::Impl::completeCurrentRead() {
-    TcpReadPacket& pkt = *currentRead_;
+    TcpReadPacket& pkt = *readPacket();
     const long tag = pkt.tag;
     if (pkt.bufferOwner) {
         pkt.buffer->resize(pkt.bytesDone);
@@ -346,12 +355,11 @@ void TcpSocket::Impl::endCurrentRead() {
     currentRead_.reset();
 }
 
-void TcpSocket::Impl::doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet,
-                                                 double extension) {
+void TcpSocket::Impl::doReadTimeoutWithExtension(const std::shared_ptr<TcpPacket>& packet, double extension) {
     // A late answer about a read that has since ended must not act on a newer one.
     if (!currentRead_ || currentRead_ != packet) return;
     if (extension > 0) {
-        currentRead_->timeout += extension;
+        readPacket()->timeout += extension;
         if (readTimer_) readTimer_->setTimer(extension, 0, 0);
         flags_ &= ~flagReadsPaused;
         doReadData();

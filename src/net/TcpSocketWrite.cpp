@@ -30,18 +30,19 @@ void TcpSocket::writeData(SharedBytes data, double timeout, long tag) {
 }
 
 float TcpSocket::progressOfWriteReturningTag(long* tag, size_t* done, size_t* total) const {
-    return impl_->onQueueSync([&, &currentWrite_ = impl_->currentWrite_] {
-        if (!currentWrite_) {
+    return impl_->onQueueSync([&, &s = *impl_] {
+        const TcpWritePacket* pkt = s.writePacket();
+        if (!pkt) {
             if (tag) *tag = 0;
             if (done) *done = 0;
             if (total) *total = 0;
             return NAN;
         }
-        const size_t length = currentWrite_->buffer->size();
-        if (tag) *tag = currentWrite_->tag;
-        if (done) *done = currentWrite_->bytesDone;
+        const size_t length = pkt->buffer->size();
+        if (tag) *tag = pkt->tag;
+        if (done) *done = pkt->bytesDone;
         if (total) *total = length;
-        return float(currentWrite_->bytesDone) / float(length);
+        return float(pkt->bytesDone) / float(length);
     });
 }
 
@@ -50,9 +51,14 @@ void TcpSocket::Impl::maybeDequeueWrite() {
     if (!writeQueue_.empty()) {
         auto next = writeQueue_.front();
         writeQueue_.pop_front();
-        currentWrite_ = std::static_pointer_cast<TcpWritePacket>(next);
-        startTimer(writeTimer_, currentWrite_->timeout, &Impl::doWriteTimeout);
-        doWriteData();
+        currentWrite_ = std::move(next);
+        if (TcpWritePacket* pkt = writePacket()) {
+            startTimer(writeTimer_, pkt->timeout, &Impl::doWriteTimeout);
+            doWriteData();
+        } else {
+            // The marker of a TLS upgrade: the upgrade starts once the read side reaches its marker too.
+            flags_ |= flagStartingWriteTLS;
+        }
     } else if (flags_ & flagDisconnectAfterWrites) {
         const bool readsPending = currentRead_ || !readQueue_.empty();
         if (!((flags_ & flagDisconnectAfterReads) && readsPending)) closeWithError(std::nullopt);
@@ -68,7 +74,12 @@ void TcpSocket::Impl::doWriteData() {
         resumeWriteSource();
         return;
     }
-    TcpWritePacket& pkt = *currentWrite_;
+    if (flags_ & flagStartingWriteTLS) {
+        // The current write is the marker of a TLS upgrade; nothing is written until it has started.
+        suspendWriteSource();
+        return;
+    }
+    TcpWritePacket& pkt = *writePacket();
     const Bytes& data = *pkt.buffer;
     bool waiting = false;
     std::optional<Error> error;
@@ -112,7 +123,7 @@ void TcpSocket::Impl::doWriteData() {
 }
 
 void TcpSocket::Impl::completeCurrentWrite() {
-    const long tag = currentWrite_->tag;
+    const long tag = writePacket()->tag;
     post([tag](TcpSocketDelegate& d, TcpSocket& s) { d.socketDidWriteDataWithTag(s, tag); });
     endCurrentWrite();
 }
@@ -122,11 +133,11 @@ void TcpSocket::Impl::endCurrentWrite() {
     currentWrite_.reset();
 }
 
-void TcpSocket::Impl::doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket>& packet,
+void TcpSocket::Impl::doWriteTimeoutWithExtension(const std::shared_ptr<TcpPacket>& packet,
                                                   double extension) {
     if (!currentWrite_ || currentWrite_ != packet) return;
     if (extension > 0) {
-        currentWrite_->timeout += extension;
+        writePacket()->timeout += extension;
         if (writeTimer_) writeTimer_->setTimer(extension, 0, 0);
         flags_ &= ~flagWritesPaused;
         doWriteData();

@@ -190,5 +190,18 @@ TEST(ResolverTest, LoopbackNamesNeedNoNameServiceAndComeIPv4First) {
     EXPECT_EQ(portFromAddress(numeric[0]), 7);
 }
 
+TEST(TcpPacketTest, PacketsAreTakenOnlyAsTheirOwnKind) {
+    std::shared_ptr<TcpPacket> marker = std::make_shared<TcpSpecialPacket>(TlsSettings{});
+    std::shared_ptr<TcpPacket> read = std::make_shared<TcpReadPacket>(nullptr, 0, 0, -1, 4, nullptr, 1);
+    std::shared_ptr<TcpPacket> write = std::make_shared<TcpWritePacket>(nullptr, -1, 2);
+    EXPECT_EQ(packetAs<TcpReadPacket>(marker), nullptr);
+    EXPECT_EQ(packetAs<TcpWritePacket>(marker), nullptr);
+    EXPECT_NE(packetAs<TcpSpecialPacket>(marker), nullptr);
+    EXPECT_EQ(packetAs<TcpReadPacket>(read)->readLength, 4u);
+    EXPECT_EQ(packetAs<TcpWritePacket>(read), nullptr);
+    EXPECT_EQ(packetAs<TcpWritePacket>(write)->tag, 2);
+    EXPECT_EQ(packetAs<TcpReadPacket>(nullptr), nullptr);
+}
+
 }  // namespace
 }  // namespace quill::net

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "net/TcpSocket.h"
+#include "platform/foundation/SysLog.h"
 #include "support/LoopbackServer.h"
 
 namespace quill::net {
@@ -287,6 +288,32 @@ TEST_F(TcpSocketTest, ConnectTimesOutAgainstAFullBacklog) {
     EXPECT_EQ(err.localizedDescription(), "Attempt to connect to host timed out");
     EXPECT_TRUE(sock->isDisconnected());
     EXPECT_EQ(recorder->count(Event::Connect), 0u);
+}
+
+// A time-out written as the literal 0 is a time-out, not a null error pointer.
+static_assert(requires(TcpSocket & s) { s.connectToHost(std::string(), uint16_t(1), 0); });
+
+TEST_F(TcpSocketTest, ZeroTimeoutTimesOutAtOnce) {
+    FullListener full;
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", full.listener.port(), 0));
+    ASSERT_TRUE(recorder->waitFor(Event::Disconnect));
+    EXPECT_EQ(recorder->disconnectEvent().error->code, 3);
+}
+
+// Without target queues in the dispatch layer a marked queue's work never runs as socket-queue work, so
+// marking is refused: work there still sees the socket from outside.
+TEST_F(TcpSocketTest, MarkingAnotherQueueIsRefused) {
+    connectPair();
+    platform::foundation::LogCapture log;
+    auto other = Queue::serial("test.tcp.other");
+    sock->markSocketQueueTargetQueue(other);
+    int fd = 0;
+    other->sync([&] { fd = sock->socketFD(); });
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines().at(0).find("markSocketQueueTargetQueue refused"), std::string::npos);
+    sock->performBlock([&] { fd = sock->socketFD(); });
+    EXPECT_GE(fd, 0);
 }
 
 TEST_F(TcpSocketTest, DisconnectWhileConnectingReportsOnceWithoutError) {
