@@ -13,7 +13,12 @@ namespace dispatch = platform::dispatch;
 
 // ---- delegate defaults ----
 
+QueuePtr TcpSocketDelegate::newSocketQueueForConnectionFromAddress(const Bytes&, TcpSocket&) {
+    return nullptr;
+}
+void TcpSocketDelegate::socketDidAcceptNewSocket(TcpSocket&, std::shared_ptr<TcpSocket>) {}
 void TcpSocketDelegate::socketDidConnectToHost(TcpSocket&, const std::string&, uint16_t) {}
+void TcpSocketDelegate::socketDidConnectToUrl(TcpSocket&, const std::string&) {}
 void TcpSocketDelegate::socketDidReadData(TcpSocket&, const Bytes&, long) {}
 void TcpSocketDelegate::socketDidReadPartialDataOfLength(TcpSocket&, size_t, long) {}
 double TcpSocketDelegate::socketShouldTimeoutReadWithTag(TcpSocket&, long, double, size_t) {

@@ -43,7 +43,15 @@ class TcpSocketDelegate {
   public:
     virtual ~TcpSocketDelegate() = default;
 
+    // A listening socket accepted a connection from address (a socket address buffer): the queue the new
+    // socket's state lives on, or null for a new one of its own.
+    virtual QueuePtr newSocketQueueForConnectionFromAddress(const Bytes& address, TcpSocket& sock);
+    // A listening socket accepted a connection, handed over as newSocket (connected, with the listener's
+    // delegate and delegate queue). Keep it: a socket nobody holds closes at once.
+    virtual void socketDidAcceptNewSocket(TcpSocket& sock, std::shared_ptr<TcpSocket> newSocket);
     virtual void socketDidConnectToHost(TcpSocket& sock, const std::string& host, uint16_t port);
+    // A unix-domain connection is up; url is the file URL of the socket connected to.
+    virtual void socketDidConnectToUrl(TcpSocket& sock, const std::string& url);
     virtual void socketDidReadData(TcpSocket& sock, const Bytes& data, long tag);
     virtual void socketDidReadPartialDataOfLength(TcpSocket& sock, size_t partialLength, long tag);
     // Seconds to add to the read's time-out; 0 or less lets it time out.
@@ -118,8 +126,10 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     int socket4FD() const;
     int socket6FD() const;
 
-    // Connecting. True when the attempt has started; its outcome arrives as socketDidConnectToHost or
-    // socketDidDisconnect. False (and *error) for a failure found at once.
+    // Connecting. True when the attempt has started; its outcome arrives as socketDidConnectToHost (or
+    // socketDidConnectToUrl) or socketDidDisconnect. False (and *error) for a failure found at once. An
+    // interface description ("eth0", "192.168.1.2", "::1", "[::1]:5000", "localhost:5000") names the
+    // local address to bind to first.
     bool connectToHost(const std::string& host, uint16_t port, double timeout = -1, Error* error = nullptr);
     // No time-out. Takes nothing but an Error pointer, so that connectToHost(host, port, 0) is a time-out
     // of 0 s and not a null error pointer.
@@ -132,6 +142,18 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     bool connectToAddress(const Bytes& address, double timeout = -1, Error* error = nullptr);
     bool connectToAddress(const Bytes& address, const std::optional<std::string>& interface, double timeout,
                           Error* error = nullptr);
+    // A unix-domain stream socket, named by a file URL ("file:///tmp/x.sock") or an absolute path.
+    bool connectToUrl(const std::string& url, double timeout = -1, Error* error = nullptr);
+
+    // Listening. True when listening; each connection then arrives as socketDidAcceptNewSocket. With no
+    // interface, on every address of both families (one port for both, also when port 0 lets the
+    // kernel pick); with one, on its addresses. acceptOnUrl listens on a unix-domain path; an old socket
+    // file there is replaced, anything else at the path is left alone and the call fails. The file is
+    // deleted when the listener closes.
+    bool acceptOnPort(uint16_t port, Error* error = nullptr);
+    bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port,
+                           Error* error = nullptr);
+    bool acceptOnUrl(const std::string& url, Error* error = nullptr);
 
     // Reading: whatever is available (up to maxLength when not 0), an exact length, or up to and including
     // a terminator. With a buffer the bytes are also placed into it at the offset (it grows as needed).
@@ -169,6 +191,8 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     uint16_t connectedPort() const;
     std::string localHost() const;
     uint16_t localPort() const;
+    // The file URL of the unix-domain socket connected to; empty otherwise.
+    std::string connectedUrl() const;
     Bytes connectedAddress() const;
     Bytes localAddress() const;
     bool isIPv4() const;

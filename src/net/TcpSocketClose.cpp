@@ -1,6 +1,7 @@
 // Closing (on request, after the queues drain, or on a failure) with its single disconnect report, the
 // error builders, and the queries about the socket's state and its two endpoints.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "net/SocketErrors.h"
@@ -93,9 +94,15 @@ void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
     writeQueue_.clear();
     preBuffer_.reset();
 
-    if (readSource_ || writeSource_) {
-        // The sources' cancel handlers close the connected descriptor; a suspended source must be resumed
-        // for its cancellation to complete.
+    if (accept4Source_ || accept6Source_ || acceptUNSource_ || readSource_ || writeSource_) {
+        // The sources' cancel handlers close the listening or connected descriptors; a suspended source
+        // must be resumed for its cancellation to complete.
+        for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
+            if (*source) {
+                (*source)->cancel();
+                source->reset();
+            }
+        }
         if (readSource_) {
             readSource_->cancel();
             resumeReadSource();
@@ -108,10 +115,19 @@ void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
         }
         socket4FD_ = -1;
         socket6FD_ = -1;
+        socketUN_ = -1;
     } else {
         // Not connected (yet): descriptors of a connect under way are closed by their sources.
         closeConnectingSocket(AF_INET);
         closeConnectingSocket(AF_INET6);
+        closeConnectingSocket(AF_UNIX);
+    }
+    if (!socketUrl_.empty()) {
+        // The listener's file goes with it; whatever has since taken its place stays.
+        const std::string path = pathFromFileUrl(socketUrl_);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+        socketUrl_.clear();
     }
 
     const bool wasStarted = flags_ & flagStarted;
@@ -155,6 +171,13 @@ std::string TcpSocket::localHost() const {
 
 uint16_t TcpSocket::localPort() const {
     return impl_->onQueueSync([&s = *impl_] { return portFromAddress(localAddressOf(s.connectedFD())); });
+}
+
+std::string TcpSocket::connectedUrl() const {
+    return impl_->onQueueSync([&s = *impl_] {
+        const std::string path = pathFromAddressUN(peerAddressOf(s.socketUN_));
+        return path.empty() ? std::string() : fileUrlFromPath(path);
+    });
 }
 
 Bytes TcpSocket::connectedAddress() const {

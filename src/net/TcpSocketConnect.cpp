@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "net/Resolver.h"
 #include "net/SocketErrors.h"
@@ -21,7 +23,7 @@ using namespace tcp_detail;
 namespace {
 
 int familySlot(int family) {
-    return family == AF_INET ? 0 : 1;
+    return family == AF_INET ? 0 : family == AF_INET6 ? 1 : 2;
 }
 
 }  // namespace
@@ -62,19 +64,38 @@ bool TcpSocket::connectToAddress(const Bytes& address, const std::optional<std::
     return ok;
 }
 
+bool TcpSocket::Impl::checkDelegateAndIdle(const char* verb, Error* error) {
+    auto fail = [&](const std::string& text) {
+        if (error) *error = badConfigError(text);
+        return false;
+    };
+    const std::string v = verb;
+    if (!delegate_.lock()) return fail("Attempting to " + v + " without a delegate. Set a delegate first.");
+    if (!delegateQueue_)
+        return fail("Attempting to " + v + " without a delegate queue. Set a delegate queue first.");
+    if (flags_ & flagStarted)
+        return fail("Attempting to " + v + " while connected or accepting connections. Disconnect first.");
+    return true;
+}
+
+bool TcpSocket::connectToUrl(const std::string& url, double timeout, Error* error) {
+    std::optional<Error> failure;
+    bool ok = impl_->onQueueSync([&, &s = *impl_] {
+        Error e;
+        bool started = s.connectUrlOnQueue(url, timeout, &e);
+        if (!started) failure = e;
+        return started;
+    });
+    if (!ok && error && failure) *error = *failure;
+    return ok;
+}
+
 bool TcpSocket::Impl::preConnect(const std::optional<std::string>& interface, Error* error) {
     auto fail = [&](Error e) {
         if (error) *error = std::move(e);
         return false;
     };
-    if (!delegate_.lock())
-        return fail(badConfigError("Attempting to connect without a delegate. Set a delegate first."));
-    if (!delegateQueue_)
-        return fail(
-            badConfigError("Attempting to connect without a delegate queue. Set a delegate queue first."));
-    if (flags_ & flagStarted)
-        return fail(badConfigError(
-            "Attempting to connect while connected or accepting connections. Disconnect first."));
+    if (!checkDelegateAndIdle("connect", error)) return false;
     const bool v4Disabled = config_ & configIPv4Disabled;
     const bool v6Disabled = config_ & configIPv6Disabled;
     if (v4Disabled && v6Disabled)
@@ -94,6 +115,10 @@ bool TcpSocket::Impl::preConnect(const std::optional<std::string>& interface, Er
                 badParamError("IPv6 has been disabled and specified interface doesn't support IPv4."));
         connectInterface4_ = std::move(a4);
         connectInterface6_ = std::move(a6);
+    } else {
+        // An interface kept from an attempt that failed at once must not bind this one.
+        connectInterface4_.clear();
+        connectInterface6_.clear();
     }
     readQueue_.clear();
     writeQueue_.clear();
@@ -156,6 +181,38 @@ bool TcpSocket::Impl::connectAddressOnQueue(const Bytes& address, const std::opt
                               error))
         return false;
     flags_ |= flagStarted;
+    startConnectTimeout(timeout);
+    return true;
+}
+
+bool TcpSocket::Impl::connectUrlOnQueue(const std::string& url, double timeout, Error* error) {
+    const std::string path = pathFromFileUrl(url);
+    if (path.empty()) {
+        if (error) *error = badParamError("Invalid unix domain socket url.");
+        return false;
+    }
+    if (!checkDelegateAndIdle("connect", error)) return false;
+    // A path too long for the address is refused, never shortened to another file's name.
+    Bytes address = makeAddressUN(path);
+    if (address.empty()) {
+        if (error)
+            *error = badParamError(
+                "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+        return false;
+    }
+    connectInterfaceUN_ = address;
+    readQueue_.clear();
+    writeQueue_.clear();
+    flags_ |= flagStarted;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        Error e = posixError(errno, "Error in socket() function");
+        closeWithError(e);
+        if (error) *error = e;
+        return false;
+    }
+    socketUN_ = fd;
+    connectSocket(AF_UNIX, address, stateIndex_);
     startConnectTimeout(timeout);
     return true;
 }
@@ -303,13 +360,14 @@ void TcpSocket::Impl::connectFinished(int family, int fd, int err, int index) {
         return;
     }
     if (err == 0) {
-        closeConnectingSocket(family == AF_INET ? AF_INET6 : AF_INET);
+        if (family != AF_UNIX) closeConnectingSocket(family == AF_INET ? AF_INET6 : AF_INET);
         didConnect(index);
         return;
     }
     ::close(fd);
     fdField(family) = -1;
-    if (socket4FD_ == -1 && socket6FD_ == -1)
+    if (family == AF_UNIX) std::fprintf(stderr, "connect: %s\n", std::strerror(err));
+    if (socket4FD_ == -1 && socket6FD_ == -1 && socketUN_ == -1)
         didNotConnect(index, posixError(err, "Error in connect() function"));
 }
 
@@ -325,8 +383,13 @@ void TcpSocket::Impl::didConnect(int index) {
     const int fd = connectedFD();
     std::string host;
     uint16_t port = 0;
-    if (getHost(peerAddressOf(fd), &host, &port)) {
+    const Bytes peer = peerAddressOf(fd);
+    if (getHost(peer, &host, &port)) {
         post([host, port](TcpSocketDelegate& d, TcpSocket& s) { d.socketDidConnectToHost(s, host, port); });
+    } else if (const std::string path = pathFromAddressUN(peer); !path.empty()) {
+        post([url = fileUrlFromPath(path)](TcpSocketDelegate& d, TcpSocket& s) {
+            d.socketDidConnectToUrl(s, url);
+        });
     }
     int fl = fcntl(fd, F_GETFL, 0);
     if (fl == -1 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) == -1) {
@@ -352,6 +415,7 @@ void TcpSocket::Impl::endConnectTimeout() {
     ++stateIndex_;
     connectInterface4_.clear();
     connectInterface6_.clear();
+    connectInterfaceUN_.clear();
 }
 
 void TcpSocket::Impl::setupReadAndWriteSources(int fd) {

@@ -5,6 +5,7 @@
 //   TcpSocketRead.cpp     queued reads, the read loop, end of stream
 //   TcpSocketWrite.cpp    queued writes and the write loop
 //   TcpSocketClose.cpp    closing, the error builders, state and endpoint queries
+//   TcpSocketAccept.cpp   listening on ports and unix-domain paths, accepting connections
 // Every field is read and written on the socket queue only (the spare read buffers excepted, which come
 // back on the delegate queue under their own lock); nothing here is for the socket's users.
 
@@ -94,6 +95,10 @@ struct TcpSocket::Impl {
                             const std::optional<std::string>& interface, double timeout, Error* error);
     bool connectAddressOnQueue(const Bytes& address, const std::optional<std::string>& interface,
                                double timeout, Error* error);
+    bool connectUrlOnQueue(const std::string& url, double timeout, Error* error);
+    // The checks every connect and accept makes first: a delegate, a delegate queue, not started. verb
+    // is "connect" or "accept", as the texts say.
+    bool checkDelegateAndIdle(const char* verb, Error* error);
     void lookupDidFail(int index, const Error& error);
     void lookupDidSucceed(int index, Bytes address4, Bytes address6);
     int createSocket(int family, const Bytes& interfaceAddress, Error* error);
@@ -111,8 +116,12 @@ struct TcpSocket::Impl {
     void resumeReadSource();
     void suspendWriteSource();
     void resumeWriteSource();
-    int& fdField(int family) { return family == AF_INET ? socket4FD_ : socket6FD_; }
-    int connectedFD() const { return socket4FD_ != -1 ? socket4FD_ : socket6FD_; }
+    int& fdField(int family) {
+        return family == AF_INET ? socket4FD_ : family == AF_INET6 ? socket6FD_ : socketUN_;
+    }
+    int connectedFD() const {
+        return socket4FD_ != -1 ? socket4FD_ : socket6FD_ != -1 ? socket6FD_ : socketUN_;
+    }
     // The current read / write when it is a request (not a TLS marker), else null.
     TcpReadPacket* readPacket() const { return packetAs<TcpReadPacket>(currentRead_); }
     TcpWritePacket* writePacket() const { return packetAs<TcpWritePacket>(currentWrite_); }
@@ -140,6 +149,19 @@ struct TcpSocket::Impl {
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(const std::shared_ptr<TcpPacket>& packet, double extension);
 
+    // ---- listening (TcpSocketAccept.cpp) ----
+    bool acceptOnInterfaceOnQueue(const std::optional<std::string>& interface, uint16_t port, Error* error);
+    bool acceptOnUrlOnQueue(const std::string& url, Error* error);
+    // A non-blocking descriptor of the family listening on address, or -1 (and *error).
+    int createListeningSocket(int family, const Bytes& address, Error* error);
+    // Watches a listening descriptor; its cancel handler closes it.
+    std::shared_ptr<FdSource> makeAcceptSource(int fd);
+    // Accepts one connection from the listening descriptor and hands it to the delegate; false when none
+    // was waiting (or accepting failed).
+    bool doAccept(int listenFD);
+    // An accepted descriptor becomes this (new) socket's connection.
+    void adoptAcceptedDescriptor(int fd, int family);
+
     // ---- closing (TcpSocketClose.cpp) ----
     void maybeClose();
     void closeWithError(const std::optional<Error>& error);
@@ -151,13 +173,20 @@ struct TcpSocket::Impl {
     QueuePtr delegateQueue_;
     int socket4FD_ = -1;
     int socket6FD_ = -1;
+    int socketUN_ = -1;
+    // The file URL of a unix-domain listener; its file is deleted when the listener closes.
+    std::string socketUrl_;
     int stateIndex_ = 0;
     Bytes connectInterface4_;
     Bytes connectInterface6_;
+    Bytes connectInterfaceUN_;
     QueuePtr socketQueue_;
     bool ownsSocketQueue_ = false;
-    // Completion of a non-blocking connect, per family (index 0 IPv4, 1 IPv6).
-    std::shared_ptr<FdSource> connectSource_[2];
+    // Completion of a non-blocking connect, per family (index 0 IPv4, 1 IPv6, 2 unix domain).
+    std::shared_ptr<FdSource> connectSource_[3];
+    std::shared_ptr<FdSource> accept4Source_;
+    std::shared_ptr<FdSource> accept6Source_;
+    std::shared_ptr<FdSource> acceptUNSource_;
     std::shared_ptr<TimerSource> connectTimer_;
     std::shared_ptr<FdSource> readSource_;
     std::shared_ptr<FdSource> writeSource_;

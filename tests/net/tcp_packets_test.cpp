@@ -174,6 +174,37 @@ TEST(SocketAddressTest, InterfaceDescriptions) {
     getInterfaceAddress(std::string("no-such-interface0"), 0, &a4, &a6);
     EXPECT_TRUE(a4.empty());
     EXPECT_TRUE(a6.empty());
+    // IPv6 addresses: whole when they stand alone, the port only after brackets.
+    struct Case {
+        const char* description;
+        const char* host6;  // "" when no IPv6 address is found
+        uint16_t port;
+    };
+    for (const Case& c : {Case{"::1", "::1", 0}, Case{"[::1]:5000", "::1", 5000}, Case{"[::1]", "::1", 0},
+                          Case{"::1:5000", "", 0}, Case{"lo:7", "::1", 7}}) {
+        getInterfaceAddress(std::string(c.description), 0, &a4, &a6);
+        EXPECT_EQ(hostFromAddress(a6), c.host6) << c.description;
+        EXPECT_EQ(portFromAddress(a6), c.port) << c.description;
+    }
+}
+
+TEST(SocketAddressTest, UnixAddressesAndFileUrls) {
+    const std::string path = "/tmp/a dir/s%ck.sock";
+    const std::string url = fileUrlFromPath(path);
+    EXPECT_EQ(url, "file:///tmp/a%20dir/s%25ck.sock");
+    EXPECT_EQ(pathFromFileUrl(url), path);
+    EXPECT_EQ(pathFromFileUrl("file://localhost/tmp/x"), "/tmp/x");
+    EXPECT_EQ(pathFromFileUrl("/tmp/x"), "/tmp/x");
+    for (const char* bad : {"", "tmp/x", "http://host/x", "file://host/x", "file:///x%2", "file:///x%00y"})
+        EXPECT_EQ(pathFromFileUrl(bad), "") << bad;
+    Bytes a = makeAddressUN(path);
+    EXPECT_EQ(pathFromAddressUN(a), path);
+    EXPECT_FALSE(isIPv4Address(a));
+    // The longest path that fits keeps its terminating zero; one byte more is refused, not cut.
+    const size_t room = sizeof(sockaddr_un::sun_path) - 1;
+    EXPECT_EQ(pathFromAddressUN(makeAddressUN(std::string(room, 'p'))).size(), room);
+    EXPECT_TRUE(makeAddressUN(std::string(room + 1, 'p')).empty());
+    EXPECT_TRUE(makeAddressUN("").empty());
 }
 
 TEST(ResolverTest, LoopbackNamesNeedNoNameServiceAndComeIPv4First) {

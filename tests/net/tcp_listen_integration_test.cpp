@@ -1,0 +1,299 @@
+// TcpSocket as a listener on loopback ports and unix-domain paths, and as a unix-domain client: accepted
+// sockets carry data, refusals carry their texts, files at the path are replaced only when they are
+// sockets, and accepted connections nobody can take are closed.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "net/TcpRecorder.h"
+#include "net/TcpSocket.h"
+#include "support/LoopbackServer.h"
+#include "support/TempFolder.h"
+
+namespace quill::net {
+namespace {
+
+using platform::dispatch::Queue;
+using platform::foundation::bytesOf;
+using platform::foundation::stringOf;
+using tcptest::Event;
+using tcptest::Recorder;
+
+// A blocking client connected to address (IPv4 or IPv6), or -1.
+int connectTo(const Bytes& address) {
+    int fd = ::socket(addressFamily(address), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(address.data()), socklen_t(address.size())) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool isSocketFile(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+class TcpListenTest : public ::testing::Test {
+  protected:
+    void SetUp() override { listener = TcpSocket::create(recorder, delegateQueue); }
+    void TearDown() override {
+        for (int fd : clients)
+            ::close(fd);
+    }
+    // Sends text from a client descriptor and expects it on the i-th accepted socket.
+    void expectCarried(int client, size_t i, const std::string& text) {
+        auto acceptedRecorder = std::make_shared<Recorder>();
+        auto accepted = recorder->acceptedSocket(i);
+        ASSERT_TRUE(accepted);
+        accepted->setDelegate(acceptedRecorder);
+        accepted->readDataToLength(text.size(), 5.0, 1);
+        ASSERT_TRUE(testing::writeAll(client, bytesOf(text)));
+        ASSERT_TRUE(acceptedRecorder->waitFor(Event::Read));
+        EXPECT_EQ(stringOf(acceptedRecorder->readBytes()), text);
+    }
+
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    platform::dispatch::QueuePtr delegateQueue = Queue::serial("test.listen.delegate");
+    std::shared_ptr<TcpSocket> listener;
+    std::vector<int> clients;
+};
+
+TEST_F(TcpListenTest, BothFamiliesListenOnOnePortAndCarryData) {
+    ASSERT_TRUE(listener->acceptOnPort(0));
+    uint16_t port4 = 0, port6 = 0;
+    listener->performBlock([&] {
+        port4 = portFromAddress(localAddressOf(listener->socket4FD()));
+        port6 = portFromAddress(localAddressOf(listener->socket6FD()));
+    });
+    ASSERT_NE(port4, 0);
+    EXPECT_EQ(port6, port4);
+    clients.push_back(connectTo(loopbackAddress4(port4)));
+    ASSERT_TRUE(recorder->waitFor(Event::Accept, 1));
+    clients.push_back(connectTo(loopbackAddress6(port4)));
+    ASSERT_TRUE(recorder->waitFor(Event::Accept, 2));
+    expectCarried(clients[0], 0, "over IPv4");
+    expectCarried(clients[1], 1, "over IPv6");
+    EXPECT_TRUE(recorder->acceptedSocket(0)->isIPv4());
+    EXPECT_TRUE(recorder->acceptedSocket(1)->isIPv6());
+    EXPECT_EQ(hostFromAddress(recorder->acceptedFrom.at(1)), "::1");
+    // Closing the listener leaves the accepted connections alone.
+    listener->disconnect();
+    ASSERT_TRUE(recorder->waitFor(Event::Disconnect));
+    EXPECT_TRUE(recorder->acceptedSocket(0)->isConnected());
+    // The listening descriptors close once their sources are gone, soon after.
+    bool refused = false;
+    for (int i = 0; i < 500 && !refused; ++i) {
+        int fd = connectTo(loopbackAddress4(port4));
+        refused = fd < 0;
+        if (fd >= 0) ::close(fd);
+        if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(refused);
+}
+
+// Linux cannot count the connections waiting on a listener: one event takes every one of them.
+TEST_F(TcpListenTest, ConnectionsPendingAtOneEventAreAllAcceptedInIt) {
+    // The socket queue is the delegate queue, so each accept report runs only after the event that
+    // accepted it; the first report looks whether connections were left waiting.
+    auto queue = Queue::serial("test.listen.shared");
+    listener = TcpSocket::create(recorder, queue, queue);
+    int leftWaiting = -1;
+    recorder->onAcceptQuestion = [&](TcpSocket& sock) {
+        if (leftWaiting != -1) return;
+        pollfd p{sock.socket4FD(), POLLIN, 0};
+        leftWaiting = ::poll(&p, 1, 0);
+    };
+    ASSERT_TRUE(listener->acceptOnInterface(std::string("127.0.0.1"), 0));
+    const uint16_t port = listener->localPort();
+    platform::dispatch::Semaphore release, holding;
+    queue->async([&] {
+        holding.signal();
+        release.wait(10);
+    });
+    ASSERT_TRUE(holding.wait(5));
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(connectTo(loopbackAddress4(port)));
+    release.signal();
+    ASSERT_TRUE(recorder->waitFor(Event::Accept, 3));
+    EXPECT_EQ(leftWaiting, 0);
+    for (size_t i = 0; i < 3; ++i)
+        expectCarried(clients[i], i, "client " + std::to_string(i));
+}
+
+TEST_F(TcpListenTest, RefusalsCarryTheirTexts) {
+    testing::TempFolder folder;
+    const std::string keep = folder / "notes.txt";
+    std::ofstream(keep) << "keep me";
+    const std::string tooLong = folder / std::string(sizeof(sockaddr_un::sun_path), 'x');
+    struct Case {
+        std::string what;
+        std::function<bool(TcpSocket&, Error*)> call;
+        long code;
+        std::string text;
+    };
+    auto bare = TcpSocket::create();
+    auto acceptAny = [](TcpSocket& s, Error* e) { return s.acceptOnPort(0, e); };
+    const std::vector<Case> cases = {
+        {"no delegate", acceptAny, 1, "Attempting to accept without a delegate. Set a delegate first."},
+        {"no delegate queue",
+         [&](TcpSocket& s, Error* e) {
+             s.setDelegate(recorder);
+             return s.acceptOnUrl(folder / "a.sock", e);
+         },
+         1, "Attempting to accept without a delegate queue. Set a delegate queue first."},
+        {"both families off",
+         [&](TcpSocket& s, Error* e) {
+             s.setDelegateQueue(delegateQueue);
+             s.setIPv4Enabled(false);
+             s.setIPv6Enabled(false);
+             return s.acceptOnPort(0, e);
+         },
+         1, "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+        {"unknown interface",
+         [&](TcpSocket& s, Error* e) {
+             s.setIPv4Enabled(true);
+             s.setIPv6Enabled(true);
+             return s.acceptOnInterface(std::string("no-such-interface0"), 0, e);
+         },
+         2, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
+        {"IPv6 only on an IPv4 address",
+         [&](TcpSocket& s, Error* e) {
+             s.setIPv4Enabled(false);
+             return s.acceptOnInterface(std::string("127.0.0.1"), 0, e);
+         },
+         2, "IPv4 has been disabled and specified interface doesn't support IPv6."},
+        {"a file that is no socket",
+         [&](TcpSocket& s, Error* e) {
+             s.setIPv4Enabled(true);
+             return s.acceptOnUrl("file://" + keep, e);
+         },
+         8, "Could not remove previous unix domain socket at given url."},
+        {"listening path too long", [&](TcpSocket& s, Error* e) { return s.acceptOnUrl(tooLong, e); }, 2,
+         "Invalid unix domain url. Specify a valid file url that does not exist (e.g. "
+         "\"file:///tmp/socket\")"},
+        {"connect path too long", [&](TcpSocket& s, Error* e) { return s.connectToUrl(tooLong, -1, e); }, 2,
+         "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
+        {"no path", [&](TcpSocket& s, Error* e) { return s.connectToUrl("http://x/y", -1, e); }, 2,
+         "Invalid unix domain socket url."},
+        {"second accept",
+         [&](TcpSocket& s, Error* e) {
+             EXPECT_TRUE(s.acceptOnPort(0));
+             return s.acceptOnUrl(folder / "b.sock", e);
+         },
+         1, "Attempting to accept while connected or accepting connections. Disconnect first."},
+        {"connect while accepting",
+         [&](TcpSocket& s, Error* e) { return s.connectToHost("127.0.0.1", 1, 1.0, e); }, 1,
+         "Attempting to connect while connected or accepting connections. Disconnect first."},
+    };
+    for (const auto& c : cases) {
+        Error err;
+        EXPECT_FALSE(c.call(*bare, &err)) << c.what;
+        EXPECT_EQ(err.domain, "TcpSocketErrorDomain") << c.what;
+        EXPECT_EQ(err.code, c.code) << c.what;
+        EXPECT_EQ(err.localizedDescription(), c.text) << c.what;
+    }
+    // The refused path is left as it was; no socket file was made for the other refusals.
+    std::ifstream in(keep);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "keep me");
+    EXPECT_FALSE(std::filesystem::exists(folder / "a.sock"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "b.sock"));
+}
+
+TEST_F(TcpListenTest, UnixListenerAndClientExchangeDataAndTheFileGoesAtClose) {
+    testing::TempFolder folder;
+    const std::string path = folder / "quill listen.sock";
+    // A socket left over from an earlier listener is replaced.
+    {
+        int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        Bytes a = makeAddressUN(path);
+        ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(a.data()), socklen_t(a.size())), 0);
+        ::close(stale);
+    }
+    ASSERT_TRUE(isSocketFile(path));
+    const std::string url = fileUrlFromPath(path);
+    ASSERT_TRUE(listener->acceptOnUrl(url));
+
+    auto clientRecorder = std::make_shared<Recorder>();
+    auto client = TcpSocket::create(clientRecorder, Queue::serial("test.listen.client"));
+    ASSERT_TRUE(client->connectToUrl(url, 5.0));
+    ASSERT_TRUE(clientRecorder->waitFor(Event::ConnectUrl));
+    EXPECT_EQ(clientRecorder->events(Event::ConnectUrl).at(0).host, url);
+    EXPECT_EQ(client->connectedUrl(), url);
+    EXPECT_EQ(client->connectedPort(), 0);
+    ASSERT_TRUE(recorder->waitFor(Event::Accept));
+
+    auto acceptedRecorder = std::make_shared<Recorder>();
+    auto accepted = recorder->acceptedSocket(0);
+    accepted->setDelegate(acceptedRecorder);
+    accepted->readDataToData(LFData(), 5.0, 1);
+    client->writeData(bytesOf("ping\n"), 5.0, 2);
+    ASSERT_TRUE(acceptedRecorder->waitFor(Event::Read));
+    EXPECT_EQ(stringOf(acceptedRecorder->readBytes()), "ping\n");
+    accepted->writeData(bytesOf("pong"), 5.0, 3);
+    client->readDataToLength(4, 5.0, 4);
+    ASSERT_TRUE(clientRecorder->waitFor(Event::Read));
+    EXPECT_EQ(stringOf(clientRecorder->readBytes()), "pong");
+
+    client->disconnect();
+    ASSERT_TRUE(acceptedRecorder->waitFor(Event::Disconnect));
+    EXPECT_EQ(acceptedRecorder->disconnectEvent().error->code, 7);
+    EXPECT_TRUE(isSocketFile(path));
+    listener->disconnect();
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    // Nothing listens there any more: the connect fails later, with the system's reason.
+    ASSERT_TRUE(client->connectToUrl(url, 5.0));
+    ASSERT_TRUE(clientRecorder->waitFor(Event::Disconnect, 2));
+    Error err = *clientRecorder->events(Event::Disconnect).at(1).error;
+    EXPECT_EQ(err.code, ENOENT);
+    EXPECT_EQ(err.localizedFailureReason(), "Error in connect() function");
+}
+
+// With no delegate queue (set to null after listening began), an accepted connection has nobody to go
+// to: it is closed rather than kept open for ever.
+TEST_F(TcpListenTest, AcceptedConnectionWithoutDelegateQueueIsClosed) {
+    ASSERT_TRUE(listener->acceptOnInterface(std::string("localhost"), 0));
+    const uint16_t port = listener->localPort();
+    listener->synchronouslySetDelegateQueue(nullptr);
+    clients.push_back(connectTo(loopbackAddress4(port)));
+    ASSERT_GE(clients[0], 0);
+    EXPECT_TRUE(testing::peerHungUp(clients[0], 5000));
+    EXPECT_EQ(recorder->count(Event::Accept), 0u);
+}
+
+// Interface descriptions that are IPv6 addresses, and an interface that failed to bind once does not
+// stay bound to later connects.
+TEST_F(TcpListenTest, IPv6InterfacesAndNoStaleInterface) {
+    ASSERT_TRUE(listener->acceptOnInterface(std::string("::1"), 0));
+    EXPECT_TRUE(listener->isIPv6());
+    EXPECT_FALSE(listener->isIPv4());
+    const uint16_t port = listener->localPort();
+    ASSERT_NE(port, 0);
+
+    auto clientRecorder = std::make_shared<Recorder>();
+    auto client = TcpSocket::create(clientRecorder, Queue::serial("test.listen.client"));
+    // The listener's own port is taken: binding to it fails at once.
+    Error err;
+    EXPECT_FALSE(
+        client->connectToAddress(loopbackAddress6(port), "[::1]:" + std::to_string(port), 5.0, &err));
+    EXPECT_EQ(err.localizedFailureReason(), "Error in bind() function");
+    ASSERT_TRUE(client->connectToAddress(loopbackAddress6(port), 5.0, &err)) << err.description();
+    ASSERT_TRUE(clientRecorder->waitFor(Event::Connect));
+    EXPECT_NE(client->localPort(), port);
+    EXPECT_EQ(client->connectedHost(), "::1");
+}
+
+}  // namespace
+}  // namespace quill::net
