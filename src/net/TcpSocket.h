@@ -191,6 +191,17 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     uint16_t connectedPort() const;
     std::string localHost() const;
     uint16_t localPort() const;
+    // The same for one family's descriptor. These do not switch to the socket queue: call them there
+    // (from performBlock or a callback on a socket queue that is the delegate queue); elsewhere they
+    // give "" and 0.
+    std::string connectedHost4() const;
+    std::string connectedHost6() const;
+    uint16_t connectedPort4() const;
+    uint16_t connectedPort6() const;
+    std::string localHost4() const;
+    std::string localHost6() const;
+    uint16_t localPort4() const;
+    uint16_t localPort6() const;
     // The file URL of the unix-domain socket connected to; empty otherwise.
     std::string connectedUrl() const;
     Bytes connectedAddress() const;

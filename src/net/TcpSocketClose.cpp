@@ -173,6 +173,42 @@ uint16_t TcpSocket::localPort() const {
     return impl_->onQueueSync([&s = *impl_] { return portFromAddress(localAddressOf(s.connectedFD())); });
 }
 
+namespace {
+
+// An endpoint of one family's descriptor; the field is read only on the socket queue.
+template <class T>
+T endpointOnQueue(bool onSocketQueue, const int& fdField, bool peer, T (*decode)(const Bytes&)) {
+    if (!onSocketQueue || fdField == -1) return T{};
+    return decode(peer ? peerAddressOf(fdField) : localAddressOf(fdField));
+}
+
+}  // namespace
+
+std::string TcpSocket::connectedHost4() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, true, hostFromAddress);
+}
+std::string TcpSocket::connectedHost6() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, true, hostFromAddress);
+}
+uint16_t TcpSocket::connectedPort4() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, true, portFromAddress);
+}
+uint16_t TcpSocket::connectedPort6() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, true, portFromAddress);
+}
+std::string TcpSocket::localHost4() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, false, hostFromAddress);
+}
+std::string TcpSocket::localHost6() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, false, hostFromAddress);
+}
+uint16_t TcpSocket::localPort4() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, false, portFromAddress);
+}
+uint16_t TcpSocket::localPort6() const {
+    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, false, portFromAddress);
+}
+
 std::string TcpSocket::connectedUrl() const {
     return impl_->onQueueSync([&s = *impl_] {
         const std::string path = pathFromAddressUN(peerAddressOf(s.socketUN_));

@@ -71,20 +71,38 @@ class TcpListenTest : public ::testing::Test {
 TEST_F(TcpListenTest, BothFamiliesListenOnOnePortAndCarryData) {
     ASSERT_TRUE(listener->acceptOnPort(0));
     uint16_t port4 = 0, port6 = 0;
+    std::string host4, host6;
     listener->performBlock([&] {
-        port4 = portFromAddress(localAddressOf(listener->socket4FD()));
-        port6 = portFromAddress(localAddressOf(listener->socket6FD()));
+        port4 = listener->localPort4();
+        port6 = listener->localPort6();
+        host4 = listener->localHost4();
+        host6 = listener->localHost6();
     });
     ASSERT_NE(port4, 0);
     EXPECT_EQ(port6, port4);
+    EXPECT_EQ(host4, "0.0.0.0");
+    EXPECT_EQ(host6, "::");
+    // Off the socket queue they do not look.
+    EXPECT_EQ(listener->localPort4(), 0);
     clients.push_back(connectTo(loopbackAddress4(port4)));
     ASSERT_TRUE(recorder->waitFor(Event::Accept, 1));
     clients.push_back(connectTo(loopbackAddress6(port4)));
     ASSERT_TRUE(recorder->waitFor(Event::Accept, 2));
     expectCarried(clients[0], 0, "over IPv4");
     expectCarried(clients[1], 1, "over IPv6");
-    EXPECT_TRUE(recorder->acceptedSocket(0)->isIPv4());
-    EXPECT_TRUE(recorder->acceptedSocket(1)->isIPv6());
+    // Each accepted socket has one family's descriptor, and its getters answer for that family only.
+    for (size_t i = 0; i < 2; ++i) {
+        auto a = recorder->acceptedSocket(i);
+        uint16_t peer4 = 1, peer6 = 1, local = 0;
+        a->performBlock([&] {
+            peer4 = a->connectedPort4();
+            peer6 = a->connectedPort6();
+            local = i == 0 ? a->localPort4() : a->localPort6();
+        });
+        EXPECT_EQ(i == 0 ? peer6 : peer4, 0) << i;
+        EXPECT_EQ(i == 0 ? peer4 : peer6, a->connectedPort()) << i;
+        EXPECT_EQ(local, port4) << i;
+    }
     EXPECT_EQ(hostFromAddress(recorder->acceptedFrom.at(1)), "::1");
     // Closing the listener leaves the accepted connections alone.
     listener->disconnect();
