@@ -30,6 +30,12 @@ double TcpSocketDelegate::socketShouldTimeoutWriteWithTag(TcpSocket&, long, doub
     return 0;
 }
 void TcpSocketDelegate::socketDidCloseReadStream(TcpSocket&) {}
+void TcpSocketDelegate::socketDidSecure(TcpSocket&) {}
+bool TcpSocketDelegate::socketDidReceiveTrust(TcpSocket&,
+                                              std::shared_ptr<const platform::securetransport::Trust>,
+                                              std::function<void(bool)>) {
+    return false;
+}
 void TcpSocketDelegate::socketDidDisconnect(TcpSocket*, const std::optional<Error>&) {}
 
 namespace tcp_detail {

@@ -13,9 +13,15 @@
 #include <string>
 
 #include "net/SocketAddress.h"
+#include "net/TlsSettings.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Bytes.h"
 #include "platform/foundation/Error.h"
+
+namespace quill::platform::securetransport {
+class SSLContext;
+class Trust;
+}  // namespace quill::platform::securetransport
 
 namespace quill::net {
 
@@ -63,6 +69,15 @@ class TcpSocketDelegate {
                                                    size_t bytesDone);
     // Only with half-duplex on: the peer closed its sending side.
     virtual void socketDidCloseReadStream(TcpSocket& sock);
+    // TLS is established (startTLS).
+    virtual void socketDidSecure(TcpSocket& sock);
+    // With TcpSocketManuallyEvaluateTrust: the server's certificate chain is in and the handshake waits.
+    // Return true to judge it, and then call completionHandler once, from any thread, with whether to go
+    // on (false closes the socket with the bad-certificate TLS error; an answer that comes after the
+    // socket was closed is ignored). Returning false (the default) closes the socket.
+    virtual bool socketDidReceiveTrust(TcpSocket& sock,
+                                       std::shared_ptr<const platform::securetransport::Trust> trust,
+                                       std::function<void(bool shouldTrust)> completionHandler);
     // The socket closed after having been started: err is empty when the close was asked for. sock is
     // null when the close comes from the socket's destruction.
     virtual void socketDidDisconnect(TcpSocket* sock, const std::optional<Error>& err);
@@ -178,6 +193,16 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void writeData(Bytes data, double timeout, long tag);
     float progressOfWriteReturningTag(long* tag, size_t* done, size_t* total) const;
 
+    // TLS. Upgrades the connection in place once the reads and writes queued before this call are done;
+    // reads and writes queued after it move through TLS. socketDidSecure reports the upgrade; a failure
+    // closes the socket (TcpSocketOtherError naming a refused setting, or a kCFStreamErrorDomainSSL
+    // error). A client checks the server against the system's trust store and the peer name when one
+    // is given, unless it judges the server itself (TcpSocketManuallyEvaluateTrust). Ignored unless
+    // started, and after the first call.
+    void startTLS(TlsSettings settings = {});
+    // The TLS context; only on the socket queue, and only once TLS has started; null elsewhere.
+    platform::securetransport::SSLContext* sslContext() const;
+
     // Closing.
     void disconnect();
     void disconnectAfterReading();
@@ -219,6 +244,8 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     static Error readMaxedOutError();
     static Error connectionClosedError();
     static Error otherError(const std::string& text);
+    // A TLS failure: domain "kCFStreamErrorDomainSSL", the status number as the code.
+    static Error sslError(long status);
 
   private:
     struct Private {};

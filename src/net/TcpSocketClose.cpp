@@ -39,6 +39,11 @@ Error TcpSocket::connectionClosedError() {
 Error TcpSocket::otherError(const std::string& text) {
     return socketError(kTcpSocketErrorDomain, TcpSocketOtherError, text);
 }
+Error TcpSocket::sslError(long status) {
+    return Error("kCFStreamErrorDomainSSL", status,
+                 {{"NSLocalizedRecoverySuggestion",
+                   "Error code definition can be found in Apple's SecureTransport.h"}});
+}
 
 // ---- closing ----
 
@@ -93,6 +98,14 @@ void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
     readQueue_.clear();
     writeQueue_.clear();
     preBuffer_.reset();
+    if (sslPreBuffer_) sslPreBuffer_->reset();
+    lastSSLHandshakeError_ = 0;
+    sslErrCode_ = 0;
+    if (sslContext_) {
+        // The close alert goes out through the write callback while the descriptor is still open.
+        sslContext_->close();
+        sslContext_.reset();
+    }
 
     if (accept4Source_ || accept6Source_ || acceptUNSource_ || readSource_ || writeSource_) {
         // The sources' cancel handlers close the listening or connected descriptors; a suspended source
@@ -134,6 +147,7 @@ void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
     const bool dealloc = flags_ & flagDealloc;
     socketFDBytesAvailable_ = 0;
     flags_ = 0;
+    sslWriteCachedLength_ = 0;
     if (!wasStarted || !delegateQueue_) return;
     auto delegate = delegate_.lock();
     if (!delegate) return;

@@ -6,6 +6,7 @@
 //   TcpSocketWrite.cpp    queued writes and the write loop
 //   TcpSocketClose.cpp    closing, the error builders, state and endpoint queries
 //   TcpSocketAccept.cpp   listening on ports and unix-domain paths, accepting connections
+//   TcpSocketTLS.cpp      the TLS upgrade: settings, handshake, trust, the transport callbacks
 // Every field is read and written on the socket queue only (the spare read buffers excepted, which come
 // back on the delegate queue under their own lock); nothing here is for the socket's users.
 
@@ -22,6 +23,7 @@
 #include "net/TcpPackets.h"
 #include "net/TcpSocket.h"
 #include "net/TcpSocketPreBuffer.h"
+#include "platform/securetransport/SecureTransport.h"
 
 namespace quill::net {
 
@@ -162,6 +164,23 @@ struct TcpSocket::Impl {
     // An accepted descriptor becomes this (new) socket's connection.
     void adoptAcceptedDescriptor(int fd, int family);
 
+    // ---- TLS (TcpSocketTLS.cpp) ----
+    using OSStatus = platform::securetransport::OSStatus;
+    // Starts the upgrade once both queues have reached its marker.
+    void maybeStartTLS();
+    void sslStartTLS();
+    // Makes the context and applies the settings in their order; the error to close with, if any.
+    std::optional<Error> applyTlsSettings(const TlsSettings& settings);
+    void sslContinueHandshake();
+    void sslShouldTrustPeer(bool shouldTrust, int index);
+    // The transport callbacks of the context.
+    OSStatus sslRead(void* buffer, size_t* length);
+    OSStatus sslWrite(const void* buffer, size_t* length);
+    // Decrypts what is waiting into the pre-buffer while no read consumes it.
+    void flushSSLBuffers();
+    // Bytes waiting on the TLS side: encrypted in the TLS pre-buffer, decrypted inside the context.
+    size_t sslBufferedBytes() const;
+
     // ---- closing (TcpSocketClose.cpp) ----
     void maybeClose();
     void closeWithError(const std::optional<Error>& error);
@@ -201,6 +220,13 @@ struct TcpSocket::Impl {
     std::mutex spareReadBuffersMutex_;  // buffers come back on the delegate queue
     std::vector<std::shared_ptr<Bytes>> spareReadBuffers_;
     TcpSocketPreBuffer preBuffer_{4096};
+    std::unique_ptr<platform::securetransport::SSLContext> sslContext_;
+    // Bytes read from the descriptor for the TLS layer that it has not taken yet.
+    std::unique_ptr<TcpSocketPreBuffer> sslPreBuffer_;
+    // A TLS write that would block has been taken by the context: this many bytes count once sent.
+    size_t sslWriteCachedLength_ = 0;
+    OSStatus sslErrCode_ = 0;
+    OSStatus lastSSLHandshakeError_ = 0;
     // Its address is the queue-specific key that marks the socket queue.
     const void* isOnSocketQueueOrTargetQueueKey_ = nullptr;
     std::shared_ptr<void> userData_;

@@ -109,15 +109,21 @@ void TcpSocket::Impl::maybeDequeueRead() {
         } else {
             // The marker of a TLS upgrade: the upgrade starts once the write side reaches its marker too.
             flags_ |= flagStartingReadTLS;
+            maybeStartTLS();
         }
     } else if (flags_ & flagDisconnectAfterReads) {
         const bool writesPending = currentWrite_ || !writeQueue_.empty();
         if (!((flags_ & flagDisconnectAfterWrites) && writesPending)) closeWithError(std::nullopt);
+    } else if (flags_ & flagSecure) {
+        // Decrypt what waits, so that the TLS layer's own buffers do not hide it from the read source.
+        flushSSLBuffers();
+        if (preBuffer_.availableBytes() == 0) resumeReadSource();
     }
 }
 
 void TcpSocket::Impl::doReadData() {
     if (!currentRead_ || (flags_ & flagReadsPaused)) {
+        if (flags_ & flagSecure) flushSSLBuffers();
         // Nothing consumes the bytes; a running source would fire without end.
         if (socketFDBytesAvailable_ > 0) suspendReadSource();
         return;
@@ -129,14 +135,22 @@ void TcpSocket::Impl::doReadData() {
         if (::ioctl(connectedFD(), FIONREAD, &now) == 0 && size_t(now) > socketFDBytesAvailable_)
             socketFDBytesAvailable_ = size_t(now);
     }
-    const bool socketHasBytes = socketFDBytesAvailable_ > 0;
+    const bool secure = flags_ & flagSecure;
+    const size_t estimate = socketFDBytesAvailable_ + (secure ? sslBufferedBytes() : 0);
+    const bool socketHasBytes = estimate > 0;
     if (!socketHasBytes && preBuffer_.availableBytes() == 0) {
         resumeReadSource();
         return;
     }
     if (flags_ & flagStartingReadTLS) {
-        // The current read is the marker of a TLS upgrade, which consumes the bytes once it starts.
-        suspendReadSource();
+        // The current read is the marker of a TLS upgrade. Once both sides have reached it, the
+        // handshake waits for these bytes; before that nothing may consume them.
+        if ((flags_ & flagStartingWriteTLS) &&
+            lastSSLHandshakeError_ == platform::securetransport::errSSLWouldBlock) {
+            sslContinueHandshake();
+        } else {
+            suspendReadSource();
+        }
         return;
     }
     // Keep the packet alive across callbacks that may end it.
@@ -175,11 +189,21 @@ void TcpSocket::Impl::doReadData() {
     bool eof = flags_ & flagHasReadEOF;
     bool waiting = !done && !error && !eof && !socketHasBytes;
 
-    // Step B: the descriptor.
+    // Step B: the descriptor, through the TLS layer when secure.
     if (!done && !error && !eof && socketHasBytes) {
         bool viaPreBuffer = false;
-        size_t length = pkt.isTerminator() ? pkt.readLengthForTerm(socketFDBytesAvailable_, &viaPreBuffer)
-                                           : pkt.readLengthForNonTerm(socketFDBytesAvailable_);
+        size_t length;
+        if (secure) {
+            // TLS records may decrypt to more than the kernel announced: a generous length, and the
+            // pre-buffer when the packet's buffer lacks the room.
+            constexpr size_t kTlsReadLength = 32768;
+            length = pkt.optimalReadLength(estimate > kTlsReadLength ? estimate + 16384 : kTlsReadLength,
+                                           &viaPreBuffer);
+        } else if (pkt.isTerminator()) {
+            length = pkt.readLengthForTerm(estimate, &viaPreBuffer);
+        } else {
+            length = pkt.readLengthForNonTerm(estimate);
+        }
         uint8_t* target;
         if (viaPreBuffer) {
             preBuffer_.ensureCapacityForWrite(length);
@@ -188,27 +212,48 @@ void TcpSocket::Impl::doReadData() {
             pkt.ensureCapacityForAdditionalData(length);
             target = pkt.writePosition();
         }
-        ssize_t r = length > 0 ? ::read(connectedFD(), target, length) : -1;
-        if (length == 0) errno = EAGAIN;
-        if (r < 0) {
-            if (wouldBlock(errno)) {
-                waiting = true;
-            } else {
-                error = posixError(errno, "Error in read() function");
+        size_t got = 0;
+        if (secure) {
+            namespace st = platform::securetransport;
+            OSStatus status = st::noErr;
+            while (got < length) {
+                size_t n = 0;
+                status = sslContext_->read(target + got, length - got, &n);
+                got += n;
+                if (status != st::noErr) break;
             }
-            socketFDBytesAvailable_ = 0;
-        } else if (r == 0) {
-            eof = true;
-            socketFDBytesAvailable_ = 0;
+            if (status == st::errSSLWouldBlock) {
+                waiting = true;
+            } else if (status == st::errSSLClosedGraceful || status == st::errSSLClosedAbort) {
+                eof = true;
+                sslErrCode_ = status;
+            } else if (status != st::noErr) {
+                error = sslError(status);
+            }
         } else {
-            const size_t got = size_t(r);
-            if (got < length) {
+            ssize_t r = length > 0 ? ::read(connectedFD(), target, length) : -1;
+            if (length == 0) errno = EAGAIN;
+            if (r < 0) {
+                if (wouldBlock(errno)) {
+                    waiting = true;
+                } else {
+                    error = posixError(errno, "Error in read() function");
+                }
+                socketFDBytesAvailable_ = 0;
+            } else if (r == 0) {
+                eof = true;
                 socketFDBytesAvailable_ = 0;
             } else {
-                socketFDBytesAvailable_ -= std::min(got, socketFDBytesAvailable_);
+                got = size_t(r);
+                if (got < length) {
+                    socketFDBytesAvailable_ = 0;
+                } else {
+                    socketFDBytesAvailable_ -= std::min(got, socketFDBytesAvailable_);
+                }
+                if (socketFDBytesAvailable_ == 0) waiting = true;
             }
-            if (socketFDBytesAvailable_ == 0) waiting = true;
-
+        }
+        if (got > 0) {
             if (pkt.isFixedLength()) {
                 pkt.bytesDone += got;
                 totalBytesRead += got;
@@ -239,6 +284,10 @@ void TcpSocket::Impl::doReadData() {
                     }
                 }
                 checkMaxLength();
+            } else if (viaPreBuffer) {
+                preBuffer_.didWrite(got);
+                takeFromPreBuffer(got);
+                done = true;
             } else {
                 pkt.bytesDone += got;
                 totalBytesRead += got;
@@ -271,9 +320,13 @@ void TcpSocket::Impl::doReadData() {
 
 void TcpSocket::Impl::doReadEOF() {
     flags_ |= flagHasReadEOF;
+    if (flags_ & flagSecure) flushSSLBuffers();
     bool shouldDisconnect;
+    std::optional<Error> error;
     if (flags_ & (flagStartingReadTLS | flagStartingWriteTLS)) {
+        // The stream ended in the middle of the handshake.
         shouldDisconnect = true;
+        error = sslError(platform::securetransport::errSSLClosedAbort);
     } else if (flags_ & flagReadStreamClosed) {
         shouldDisconnect = false;
     } else if (preBuffer_.availableBytes() > 0) {
@@ -295,7 +348,12 @@ void TcpSocket::Impl::doReadEOF() {
         shouldDisconnect = true;
     }
     if (shouldDisconnect) {
-        closeWithError(connectionClosedError());
+        namespace st = platform::securetransport;
+        if (!error)
+            error = sslErrCode_ != st::noErr && sslErrCode_ != st::errSSLClosedGraceful
+                        ? sslError(sslErrCode_)
+                        : connectionClosedError();
+        closeWithError(error);
     } else {
         suspendReadSource();
     }

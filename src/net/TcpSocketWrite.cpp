@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
@@ -58,6 +59,7 @@ void TcpSocket::Impl::maybeDequeueWrite() {
         } else {
             // The marker of a TLS upgrade: the upgrade starts once the read side reaches its marker too.
             flags_ |= flagStartingWriteTLS;
+            maybeStartTLS();
         }
     } else if (flags_ & flagDisconnectAfterWrites) {
         const bool readsPending = currentRead_ || !readQueue_.empty();
@@ -75,8 +77,14 @@ void TcpSocket::Impl::doWriteData() {
         return;
     }
     if (flags_ & flagStartingWriteTLS) {
-        // The current write is the marker of a TLS upgrade; nothing is written until it has started.
-        suspendWriteSource();
+        // The current write is the marker of a TLS upgrade. Once both sides have reached it, the
+        // handshake may be waiting to write; before that nothing is written.
+        if ((flags_ & flagStartingReadTLS) &&
+            lastSSLHandshakeError_ == platform::securetransport::errSSLWouldBlock) {
+            sslContinueHandshake();
+        } else {
+            suspendWriteSource();
+        }
         return;
     }
     TcpWritePacket& pkt = *writePacket();
@@ -84,15 +92,49 @@ void TcpSocket::Impl::doWriteData() {
     bool waiting = false;
     std::optional<Error> error;
     size_t written = 0;
-    ssize_t r = ::send(connectedFD(), data.data() + pkt.bytesDone, data.size() - pkt.bytesDone, MSG_NOSIGNAL);
-    if (r < 0) {
-        if (wouldBlock(errno)) {
-            waiting = true;
-        } else {
-            error = posixError(errno, "Error in write() function");
+    if (flags_ & flagSecure) {
+        namespace st = platform::securetransport;
+        if (sslWriteCachedLength_ > 0) {
+            // The context took these bytes when its last write would have blocked; send them first.
+            size_t processed = 0;
+            const OSStatus status = sslContext_->write(nullptr, 0, &processed);
+            if (status == st::noErr) {
+                written = sslWriteCachedLength_;
+                sslWriteCachedLength_ = 0;
+            } else if (status == st::errSSLWouldBlock) {
+                waiting = true;
+            } else {
+                error = sslError(status);
+            }
+        }
+        constexpr size_t kTlsWriteChunk = 32768;
+        size_t offset = pkt.bytesDone + written;
+        while (!waiting && !error && offset < data.size()) {
+            const size_t chunk = std::min(kTlsWriteChunk, data.size() - offset);
+            size_t processed = 0;
+            const OSStatus status = sslContext_->write(data.data() + offset, chunk, &processed);
+            if (status == st::noErr) {
+                written += processed;
+                offset += processed;
+            } else if (status == st::errSSLWouldBlock) {
+                waiting = true;
+                sslWriteCachedLength_ = chunk;
+            } else {
+                error = sslError(status);
+            }
         }
     } else {
-        written = size_t(r);
+        ssize_t r =
+            ::send(connectedFD(), data.data() + pkt.bytesDone, data.size() - pkt.bytesDone, MSG_NOSIGNAL);
+        if (r < 0) {
+            if (wouldBlock(errno)) {
+                waiting = true;
+            } else {
+                error = posixError(errno, "Error in write() function");
+            }
+        } else {
+            written = size_t(r);
+        }
     }
     if (waiting) {
         flags_ &= ~flagCanAcceptBytes;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/TcpSocket.h"
+#include "platform/securetransport/SecureTransport.h"
 
 namespace quill::net::tcptest {
 
@@ -81,6 +82,16 @@ class Recorder : public TcpSocketDelegate {
         add({.kind = Event::WritePartial, .length = length, .tag = tag});
     }
     void socketDidCloseReadStream(TcpSocket&) override { add({.kind = Event::CloseReadStream}); }
+    void socketDidSecure(TcpSocket&) override { add({.kind = Event::Secure}); }
+    bool socketDidReceiveTrust(TcpSocket&, std::shared_ptr<const platform::securetransport::Trust> trust,
+                               std::function<void(bool)> completionHandler) override {
+        std::function<bool(const platform::securetransport::Trust&, std::function<void(bool)>)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            hook = onTrust;
+        }
+        return hook && hook(*trust, std::move(completionHandler));
+    }
     void socketDidDisconnect(TcpSocket* sock, const std::optional<Error>& err) override {
         add({.kind = Event::Disconnect, .error = err, .nullSocket = sock == nullptr});
     }
@@ -133,6 +144,8 @@ class Recorder : public TcpSocketDelegate {
 
     std::function<void(TcpSocket&)> onRead;
     std::function<void(TcpSocket&)> onAcceptQuestion;
+    // Judges a server's chain: returns whether it answers (now or later through the handler).
+    std::function<bool(const platform::securetransport::Trust&, std::function<void(bool)>)> onTrust;
     std::vector<std::shared_ptr<TcpSocket>> accepted;
     std::vector<Bytes> acceptedFrom;
     std::vector<double> readExtensions, writeExtensions;  // answers, in order; 0 once used up
