@@ -102,6 +102,8 @@ void TcpSocket::Impl::maybeDequeueRead() {
         currentRead_ = std::move(next);
         if (TcpReadPacket* pkt = readPacket()) {
             if (pkt->bufferOwner && pkt->buffer->empty()) {
+                // A spare keeps its old bytes as room: growing a buffer writes zeros over all it adds,
+                // and the read overwrites them anyway.
                 if (auto spare = takeSpareReadBuffer()) pkt->buffer = std::move(spare);
             }
             startTimer(readTimer_, pkt->timeout, &Impl::doReadTimeout);
@@ -386,7 +388,6 @@ void TcpSocket::Impl::keepSpareReadBuffer(std::shared_ptr<Bytes> buffer) {
     constexpr size_t kLargestSpare = 4 << 20;
     constexpr size_t kSpares = 2;
     if (buffer.use_count() != 1 || buffer->capacity() > kLargestSpare) return;
-    buffer->clear();
     std::lock_guard lock(spareReadBuffersMutex_);
     if (spareReadBuffers_.size() < kSpares) {
         spareReadBuffers_.push_back(std::move(buffer));

@@ -48,6 +48,19 @@ TEST(TcpSocketPreBufferTest, GrowsByTheShortfallAndRewindsWhenDrained) {
     EXPECT_EQ(pre.availableSpace(), pre.capacity());
 }
 
+// A buffer that is never quite drained (TLS records straddle every read) stays the size of what it holds.
+TEST(TcpSocketPreBufferTest, ConsumedBytesMakeRoomBeforeTheBlockGrows) {
+    TcpSocketPreBuffer pre(16);
+    for (int i = 0; i < 1000; ++i) {
+        stage(pre, "0123456789");
+        pre.didRead(9);
+    }
+    EXPECT_EQ(pre.availableBytes(), 1000u);  // one byte left of each round
+    EXPECT_LE(pre.capacity(), 1016u);
+    pre.didRead(999);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pre.readBuffer()), 1), "9");
+}
+
 TEST(TcpReadPacketTest, LengthsRespectFixedLengthAndMaximum) {
     TcpReadPacket fixed(nullptr, 0, 0, -1, 10, nullptr, 1);
     EXPECT_EQ(fixed.buffer->size(), 10u);
