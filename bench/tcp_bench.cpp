@@ -115,6 +115,19 @@ class Pump : public TcpSocketDelegate {
     std::condition_variable cv_;
 };
 
+// Each iteration moves kTotal bytes from writer to reader.
+void runTransfers(benchmark::State& state, Pump& pump, platform::dispatch::Queue& writerQueue,
+                  TcpSocket& writer, TcpSocket& reader) {
+    for (auto _ : state) {
+        writerQueue.sync([&] { pump.start(writer, reader); });
+        if (!pump.wait()) {
+            state.SkipWithError("transfer stalled");
+            break;
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kTotal));
+}
+
 // TLS 1.3 with AES-128-GCM only, on both sides of both benchmarks.
 constexpr uint16_t kAes128Gcm = 0x1301;
 const char* const kAes128GcmName = "TLS_AES_128_GCM_SHA256";
@@ -227,14 +240,7 @@ void BM_TcpSocketTlsPair(benchmark::State& state) {
     std::string label;
     writer->performBlock(
         [&] { label = writer->sslContext()->protocolVersion() + " " + writer->sslContext()->cipher(); });
-    for (auto _ : state) {
-        writerQueue->sync([&] { pump->start(*writer, *reader); });
-        if (!pump->wait()) {
-            state.SkipWithError("transfer stalled");
-            break;
-        }
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kTotal));
+    runTransfers(state, *pump, *writerQueue, *writer, *reader);
     state.SetLabel(label);
     writer->disconnect();
     reader->disconnect();
@@ -259,14 +265,7 @@ void BM_TcpSocketPair(benchmark::State& state) {
     }
     for (int i = 0; i < 500 && !writer->isConnected(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    for (auto _ : state) {
-        writerQueue->sync([&] { pump->start(*writer, *reader); });
-        if (!pump->wait()) {
-            state.SkipWithError("transfer stalled");
-            break;
-        }
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kTotal));
+    runTransfers(state, *pump, *writerQueue, *writer, *reader);
     writer->disconnect();
     reader->disconnect();
 }

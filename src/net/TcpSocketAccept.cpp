@@ -30,27 +30,12 @@ bool TcpSocket::acceptOnPort(uint16_t port, Error* error) {
 }
 
 bool TcpSocket::acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* error) {
-    std::optional<Error> failure;
-    bool ok = impl_->onQueueSync([&, &s = *impl_] {
-        Error e;
-        bool listening = s.acceptOnInterfaceOnQueue(interface, port, &e);
-        if (!listening) failure = e;
-        return listening;
-    });
-    if (!ok && error && failure) *error = *failure;
-    return ok;
+    return impl_->onQueueSync(
+        [&, &s = *impl_] { return s.acceptOnInterfaceOnQueue(interface, port, error); });
 }
 
 bool TcpSocket::acceptOnUrl(const std::string& url, Error* error) {
-    std::optional<Error> failure;
-    bool ok = impl_->onQueueSync([&, &s = *impl_] {
-        Error e;
-        bool listening = s.acceptOnUrlOnQueue(url, &e);
-        if (!listening) failure = e;
-        return listening;
-    });
-    if (!ok && error && failure) *error = *failure;
-    return ok;
+    return impl_->onQueueSync([&, &s = *impl_] { return s.acceptOnUrlOnQueue(url, error); });
 }
 
 bool TcpSocket::Impl::acceptOnInterfaceOnQueue(const std::optional<std::string>& interface, uint16_t port,

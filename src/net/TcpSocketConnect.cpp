@@ -34,17 +34,11 @@ bool TcpSocket::connectToHost(const std::string& host, uint16_t port, double tim
 
 bool TcpSocket::connectToHost(const std::string& host, uint16_t port,
                               const std::optional<std::string>& interface, double timeout, Error* error) {
+    // Copies: the caller's strings may change once this returns, while the look-up still runs.
     std::string hostCopy = host;
     std::optional<std::string> interfaceCopy = interface;
-    std::optional<Error> failure;
-    bool ok = impl_->onQueueSync([&, &s = *impl_] {
-        Error e;
-        bool started = s.connectHostOnQueue(hostCopy, port, interfaceCopy, timeout, &e);
-        if (!started) failure = e;
-        return started;
-    });
-    if (!ok && error && failure) *error = *failure;
-    return ok;
+    return impl_->onQueueSync(
+        [&, &s = *impl_] { return s.connectHostOnQueue(hostCopy, port, interfaceCopy, timeout, error); });
 }
 
 bool TcpSocket::connectToAddress(const Bytes& address, double timeout, Error* error) {
@@ -53,15 +47,8 @@ bool TcpSocket::connectToAddress(const Bytes& address, double timeout, Error* er
 
 bool TcpSocket::connectToAddress(const Bytes& address, const std::optional<std::string>& interface,
                                  double timeout, Error* error) {
-    std::optional<Error> failure;
-    bool ok = impl_->onQueueSync([&, &s = *impl_] {
-        Error e;
-        bool started = s.connectAddressOnQueue(address, interface, timeout, &e);
-        if (!started) failure = e;
-        return started;
-    });
-    if (!ok && error && failure) *error = *failure;
-    return ok;
+    return impl_->onQueueSync(
+        [&, &s = *impl_] { return s.connectAddressOnQueue(address, interface, timeout, error); });
 }
 
 bool TcpSocket::Impl::checkDelegateAndIdle(const char* verb, Error* error) {
@@ -79,15 +66,7 @@ bool TcpSocket::Impl::checkDelegateAndIdle(const char* verb, Error* error) {
 }
 
 bool TcpSocket::connectToUrl(const std::string& url, double timeout, Error* error) {
-    std::optional<Error> failure;
-    bool ok = impl_->onQueueSync([&, &s = *impl_] {
-        Error e;
-        bool started = s.connectUrlOnQueue(url, timeout, &e);
-        if (!started) failure = e;
-        return started;
-    });
-    if (!ok && error && failure) *error = *failure;
-    return ok;
+    return impl_->onQueueSync([&, &s = *impl_] { return s.connectUrlOnQueue(url, timeout, error); });
 }
 
 bool TcpSocket::Impl::preConnect(const std::optional<std::string>& interface, Error* error) {
