@@ -154,14 +154,6 @@ TEST_F(TcpTlsTest, WithoutManualTrustTheSystemStoreDecides) {
     ASSERT_TRUE(client->waitFor(Event::Disconnect));
     EXPECT_EQ(client->disconnectEvent().error->domain, "kCFStreamErrorDomainSSL");
     EXPECT_EQ(client->disconnectEvent().error->code, st::errSSLXCertChainInvalid);
-    // A delegate that judges nothing cannot take a manual trust.
-    sock = connectPair();
-    sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}});
-    accepted->startTLS(serverSettings());
-    ASSERT_TRUE(client->waitFor(Event::Disconnect, 2));
-    EXPECT_EQ(client->events(Event::Disconnect).at(1).error->localizedDescription(),
-              "TcpSocketManuallyEvaluateTrust specified in tlsSettings, but delegate doesn't implement "
-              "socket:shouldTrustPeer:");
 }
 
 TEST_F(TcpTlsTest, LateTrustAnswerAfterReconnectingIsIgnored) {
@@ -200,16 +192,11 @@ TEST_F(TcpTlsTest, RefusedSettingsCloseWithTheirTexts) {
     const std::vector<Case> cases = {
         {{{kCFStreamSSLLevel, std::string("kCFStreamSocketSecurityLevelNegotiatedSSL")}},
          "Security option unavailable - kCFStreamSSLLevel"},
-        {{{kCFStreamSSLAllowsAnyRoot, true}}, "Security option unavailable - kCFStreamSSLAllowsAnyRoot"},
         {{{kCFStreamSSLPeerName, 5}}, "Invalid value for kCFStreamSSLPeerName."},
         {{{kCFStreamSSLCertificates, certificate.pem()}}, "Invalid value for kCFStreamSSLCertificates."},
         {{{kCFStreamSSLIsServer, true}, {TcpSocketManuallyEvaluateTrust, true}},
          "Manual trust validation is not supported for server sockets"},
         {{{TcpSocketSSLProtocolVersionMin, 99L}}, "Error in SSLSetProtocolVersionMin"},
-        {{{TcpSocketSSLProtocolVersionMax, std::string("1.3")}},
-         "Invalid value for TcpSocketSSLProtocolVersionMax."},
-        {{{TcpSocketSSLSessionOptionFalseStart, 1}},
-         "Invalid value for TcpSocketSSLSessionOptionFalseStart."},
         {{{TcpSocketSSLCipherSuites, std::vector<uint16_t>{0xFFFF}}}, "Error in SSLSetEnabledCiphers"},
         {{{TcpSocketSSLDiffieHellmanParameters, bytesOf("no parameters")}},
          "Error in SSLSetDiffieHellmanParams"},
