@@ -12,7 +12,6 @@
 
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <tuple>
 
 #include "net/TcpRecorder.h"
