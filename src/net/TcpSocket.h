@@ -2,8 +2,10 @@
 // The asynchronous TCP socket. All of a socket's state lives on its serial socket queue; callers talk to
 // it from any thread, and it reports to a weakly held delegate by posting to the delegate queue. Reads
 // and writes are queued requests served in order, each with a time-out (seconds, negative = none) and a
-// tag that comes back in its callback. A socket that was started (connecting or connected) reports its
-// end exactly once through socketDidDisconnect; it can then connect again.
+// tag that comes back in its callback. A socket connects to a host, an address or a unix-domain path, or
+// listens and hands each accepted connection over as a new socket; a connection can be upgraded to TLS
+// in place. A socket that was started (connecting, listening or connected) reports its end exactly once
+// through socketDidDisconnect; it can then start again.
 
 #include <concepts>
 #include <cstdint>
