@@ -73,12 +73,13 @@ void TcpSocket::Impl::sslStartTLS() {
         closeWithError(otherError("Logic error"));
         return;
     }
+    // Made first: the transport callbacks use it as soon as the context exists.
+    sslPreBuffer_ = std::make_unique<TcpSocketPreBuffer>(4096);
     if (auto failure = applyTlsSettings(marker->tlsSettings)) {
         closeWithError(*failure);
         return;
     }
     // Bytes that arrived before the upgrade were read already; they belong to the handshake.
-    sslPreBuffer_ = std::make_unique<TcpSocketPreBuffer>(4096);
     if (const size_t n = preBuffer_.availableBytes()) {
         sslPreBuffer_->ensureCapacityForWrite(n);
         std::memcpy(sslPreBuffer_->writeBuffer(), preBuffer_.readBuffer(), n);

@@ -131,6 +131,9 @@ TEST_F(TcpTlsTest, EchoThroughTwoSocketsWithTheServerTrustedByTheClient) {
 TEST_F(TcpTlsTest, TrustAnsweredNoClosesWithTheBadCertificateError) {
     client->onTrust = [](const st::Trust& trust, std::function<void(bool)> answer) {
         EXPECT_EQ(trust.certificates().at(0).commonName(), "localhost");
+        std::string why;
+        EXPECT_FALSE(trust.evaluate(std::string("localhost"), &why));  // in no trust store
+        EXPECT_EQ(why, "self-signed certificate");
         answer(false);
         return true;
     };
