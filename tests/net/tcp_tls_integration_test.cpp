@@ -270,14 +270,16 @@ TEST_F(TcpTlsTest, HandshakeThatMustWaitToWriteCompletes) {
     identity = *st::Identity::fromPEM(certificate.pem());
     trustTheTestCertificate();
     auto sock = connectPair();
-    int small = 4096;
+    int small = 8192;
     sock->performBlock([&] { ::setsockopt(sock->socketFD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small); });
     accepted->performBlock(
         [&] { ::setsockopt(accepted->socketFD(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small); });
     sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}});
     accepted->startTLS(serverSettings());
-    ASSERT_TRUE(client->waitFor(Event::Secure, 1, 10));
-    ASSERT_TRUE(server->waitFor(Event::Secure, 1, 10));
+    // Generous: with buffers this small each few kilobytes cost a round of events, slow under the
+    // thread sanitizer on a busy machine; a stalled handshake never gets there.
+    ASSERT_TRUE(client->waitFor(Event::Secure, 1, 30));
+    ASSERT_TRUE(server->waitFor(Event::Secure, 1, 30));
 }
 
 class TlsAgainstOpenSSLTest : public TcpTlsTest {
