@@ -23,7 +23,7 @@ class FakeShellTest : public ::testing::Test {
         defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
         defaults->setInteger(6, "pincode.type");
         ShellParts parts;
-        parts.alerts = alerts;
+        parts.alerts = presenter ? presenter : alerts;
         parts.userDefaults = defaults.get();
         parts.makePincodeChannel = [this] { return lookup; };
         parts.makeMirrorChannel = [this] {
@@ -43,6 +43,8 @@ class FakeShellTest : public ::testing::Test {
     std::shared_ptr<FakeLookup> lookup = std::make_shared<FakeLookup>();
     std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    // When set (before SetUp), runs the alerts instead of the recorder.
+    std::shared_ptr<platform::appkit::AlertPresenter> presenter;
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};
