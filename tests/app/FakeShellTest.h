@@ -49,10 +49,15 @@ class FakeShellTest : public ::testing::Test {
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};
     int quits = 0;
+    // Whether a quit also ends the Qt loop, as in the application.
+    bool quitEndsTheLoop = false;
     int loggersInstalled = 0;
     int sessionsMade = 0;
     bool trayAvailable = true;
-    platform::appkit::Application application{[this] { ++quits; }};
+    platform::appkit::Application application{[this] {
+        ++quits;
+        if (quitEndsTheLoop) QCoreApplication::exit(0);
+    }};
     MainNib nib;
 };
 

@@ -29,21 +29,19 @@ using testing::pumpUntil;
 constexpr int kCancel = appkit::NSAlertFirstButtonReturn + 1;
 constexpr const char* kChildVariable = "QUILL_QUIT_WITH_ALERT_CHILD";
 
-// The real message boxes, keeping every answer (and, in the child process, writing it to stderr).
+// The real message boxes, keeping every answer and writing it to stderr (read there in a child process).
 class AnsweringAlerts : public appkit::AlertPresenter {
   public:
-    explicit AnsweringAlerts(bool report = false) : report_(report) {}
     int runModal(const appkit::Alert& alert) override {
         const int answer = real_.runModal(alert);
         answers.push_back(answer);
-        if (report_) std::fprintf(stderr, "alert answered %d\n", answer);
+        std::fprintf(stderr, "alert answered %d\n", answer);
         return answer;
     }
     std::vector<int> answers;  // main thread
 
   private:
     appkit::QtAlertPresenter real_;
-    bool report_;
 };
 
 QMessageBox* openAlert() {
@@ -62,7 +60,18 @@ void whenAnAlertIsOpen(QTimer& timer, std::function<void(QMessageBox&)> action) 
     timer.start();
 }
 
-const ReceiverObject kReceiver{"Living room", "2.1", {"10.0.0.5"}, "123456"};
+// On threads of its own, as the look-up client and the session do: a receiver is found and, once the
+// session view has connected to it, reported unreachable, so that "Connect again?" opens. The main
+// loop must run meanwhile.
+std::thread unreachableReceiver(testing::FakeLookup& lookup, testing::FakeSession& session) {
+    return std::thread([&lookup, &session] {
+        lookup.delegate()->onFindReceiverSuccess({"Living room", "2.1", {"10.0.0.5"}, "123456"});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (session.count("connect:10.0.0.5,123456") == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (auto d = session.delegate()) d->onConnectToReceiverFailed(-1);
+    });
+}
 
 class QuitWithAnAlertOpen : public testing::FakeShellTest {
   protected:
@@ -72,13 +81,7 @@ class QuitWithAnAlertOpen : public testing::FakeShellTest {
 
 TEST_F(QuitWithAnAlertOpen, TheApplicationsOwnQuitClosesItAsCancelledAndEndsTheSession) {
     application.finishLaunching();
-    std::thread finder([&] { lookup->delegate()->onFindReceiverSuccess(kReceiver); });
-    const bool found = pumpUntil([&] { return session->count("connect:10.0.0.5,123456") == 1; });
-    finder.join();
-    ASSERT_TRUE(found);
-    // The receiver cannot be reached: the session view asks "Connect again?" in a real message box.
-    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
-
+    std::thread receiverSide = unreachableReceiver(*lookup, *session);
     bool quitWithAlertOpen = false;
     QTimer quit;
     whenAnAlertIsOpen(quit, [&](QMessageBox&) {
@@ -97,7 +100,8 @@ TEST_F(QuitWithAnAlertOpen, TheApplicationsOwnQuitClosesItAsCancelledAndEndsTheS
     });
     watchdog.start(5000);
 
-    EXPECT_TRUE(pumpUntil([&] { return !answering->answers.empty(); }, 10));
+    EXPECT_TRUE(pumpUntil([&] { return !answering->answers.empty(); }, 15));
+    receiverSide.join();
     EXPECT_TRUE(quitWithAlertOpen);
     EXPECT_FALSE(leftOpen);
     EXPECT_EQ(answering->answers, std::vector<int>{kCancel});
@@ -105,6 +109,25 @@ TEST_F(QuitWithAnAlertOpen, TheApplicationsOwnQuitClosesItAsCancelledAndEndsTheS
     EXPECT_EQ(session->count("disconnect"), 2u);  // at the failure, and at quit
     EXPECT_FALSE(nib.appDelegate->endActivity());
     EXPECT_EQ(openAlert(), nullptr);
+}
+
+// Runs in a process of its own, started by QuitWithAnAlertOpenProcess: the real main-queue bridge and
+// the real quit path (the Qt loop ends). What happens goes to stderr; the process exits 0 when it passes.
+TEST_F(QuitWithAnAlertOpen, InAChildProcessRunsUntilASignalEndsIt) {
+    if (!std::getenv(kChildVariable)) GTEST_SKIP() << "runs as the child of QuitWithAnAlertOpenProcess";
+    appkit::MainQueueBridge bridge;
+    quitEndsTheLoop = true;
+    ASSERT_TRUE(application.handleTerminationSignals());
+    std::thread receiverSide = unreachableReceiver(*lookup, *session);
+    QTimer announce;
+    whenAnAlertIsOpen(announce, [](QMessageBox& box) {
+        std::fprintf(stderr, "alert open: %s\n", box.text().toStdString().c_str());
+    });
+    application.run();
+    receiverSide.join();
+    std::fprintf(stderr, "loop ended; disconnects: %zu\n", session->count("disconnect"));
+    EXPECT_EQ(session->count("disconnect"), 2u);
+    EXPECT_EQ(answering->answers, std::vector<int>{kCancel});
 }
 
 TEST(PrivilegedTaskInTheMainLoop, TheQtLoopPollsTheChildReapsItAndLetsTheTaskGo) {
@@ -136,55 +159,6 @@ TEST(PrivilegedTaskInTheMainLoop, TheQtLoopPollsTheChildReapsItAndLetsTheTaskGo)
         << "the child was left a zombie";
 }
 
-// Runs in a process of its own, started by the next test: the shell over fakes with the real message
-// boxes, the real main-queue bridge and the real quit path (the Qt loop ends). It writes what happens to
-// stderr; the process exits 0 when the test passes.
-TEST(QuitWithAnAlertOpenChild, RunsTheShellUntilASignalEndsIt) {
-    if (!std::getenv(kChildVariable))
-        GTEST_SKIP() << "runs as the child of "
-                        "QuitWithAnAlertOpenProcess.SigtermClosesTheAlertAndEndsTheProcessCleanly";
-    testing::testApplication();
-    appkit::MainQueueBridge bridge;
-    testing::TempFolder folder;
-    UserDefaults defaults(folder / "defaults.plist");
-    defaults.setInteger(6, "pincode.type");
-    auto lookup = std::make_shared<testing::FakeLookup>();
-    auto session = std::make_shared<testing::FakeSession>();
-    auto alerts = std::make_shared<AnsweringAlerts>(true);
-    platform::power::PowerManager power{std::make_shared<platform::power::RecordingPowerBackend>()};
-    ShellParts parts;
-    parts.alerts = alerts;
-    parts.userDefaults = &defaults;
-    parts.makePincodeChannel = [&] { return lookup; };
-    parts.makeMirrorChannel = [&] { return session; };
-    parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
-    parts.appDelegate.power = &power;
-    parts.appDelegate.installConsoleLogger = [] {};
-    parts.statusItemAvailable = [] { return true; };
-    appkit::Application application;
-    MainNib nib = loadMainNib(application, parts);
-    ASSERT_TRUE(application.handleTerminationSignals());
-    nib.window->show();
-
-    // Once the loop runs, a receiver is found that cannot be reached.
-    std::thread receiverSide([&] {
-        lookup->delegate()->onFindReceiverSuccess(kReceiver);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (session->count("connect:10.0.0.5,123456") == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (auto d = session->delegate()) d->onConnectToReceiverFailed(-1);
-    });
-    QTimer announce;
-    whenAnAlertIsOpen(announce, [](QMessageBox& box) {
-        std::fprintf(stderr, "alert open: %s\n", box.text().toStdString().c_str());
-    });
-    application.run();
-    receiverSide.join();
-    std::fprintf(stderr, "loop ended; disconnects: %zu\n", session->count("disconnect"));
-    EXPECT_EQ(session->count("disconnect"), 2u);
-    EXPECT_EQ(alerts->answers, std::vector<int>{kCancel});
-}
-
 TEST(QuitWithAnAlertOpenProcess, SigtermClosesTheAlertAndEndsTheProcessCleanly) {
     testing::TempFolder folder;
     const std::string log = folder / "child.log";
@@ -194,7 +168,7 @@ TEST(QuitWithAnAlertOpenProcess, SigtermClosesTheAlertAndEndsTheProcessCleanly) 
     env.push_back(std::string(kChildVariable) + "=1");
     env.push_back("QT_QPA_PLATFORM=offscreen");
     const pid_t child = testing::spawnQuietly(
-        {"/proc/self/exe", "--gtest_filter=QuitWithAnAlertOpenChild.RunsTheShellUntilASignalEndsIt"}, &env,
+        {"/proc/self/exe", "--gtest_filter=QuitWithAnAlertOpen.InAChildProcessRunsUntilASignalEndsIt"}, &env,
         log);
     ASSERT_GT(child, 0);
     auto logText = [&] { return testing::readFileText(log); };
