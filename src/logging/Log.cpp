@@ -19,6 +19,12 @@ namespace {
 // Marks the registry's queue: the key's own address is both key and value.
 const char GlobalLoggingQueueIdentityKey = 0;
 
+// The kernel's number of the calling thread, asked once per thread.
+uint32_t currentThreadNumber() {
+    thread_local const uint32_t number = static_cast<uint32_t>(syscall(SYS_gettid));
+    return number;
+}
+
 std::unique_ptr<char[]> duplicate(const char* s) {
     if (s == nullptr) return nullptr;
     size_t n = std::strlen(s);
@@ -39,7 +45,7 @@ LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t cont
       logMsg_(std::move(logMsg)),
       timestamp_(std::chrono::system_clock::now()),
       lineNumber_(line),
-      machThreadID_(static_cast<uint32_t>(syscall(SYS_gettid))),
+      machThreadID_(currentThreadNumber()),
       tag_(tag),
       options_(options) {
     if (options & LogMessageCopyFile) {
@@ -54,7 +60,12 @@ LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t cont
     } else {
         function_ = function;
     }
-    if (auto q = Queue::current()) queueLabel_ = q->label();
+    if (auto q = Queue::current()) {
+        queueLabel_ = q->label();
+    } else if (platform::dispatch::isMainThread()) {
+        // Code on the main thread outside any queue's work counts as the main queue's.
+        queueLabel_ = Queue::main()->label();
+    }
     char name[64] = {0};
     if (pthread_getname_np(pthread_self(), name, sizeof name) == 0) threadName_ = name;
 }
@@ -83,6 +94,10 @@ LogMessage::LogMessage(const LogMessage& o)
     } else {
         function_ = o.function_;
     }
+}
+
+LogMessage::LogMessage(const LogMessage& other, LogText logMsg) : LogMessage(other) {
+    logMsg_ = std::move(logMsg);
 }
 
 std::string LogMessage::threadID() const {
@@ -117,8 +132,12 @@ std::string ExtractFileNameWithoutExtension(const char* path) {
 
 // --- AbstractLogger -----------------------------------------------------------------------------------
 
-AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry)
-    : name_(std::move(name)), registry_(registry), queue_(Queue::serial(name_)) {
+AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry,
+                               std::shared_ptr<LogFormatter> formatter)
+    : name_(std::move(name)),
+      registry_(registry),
+      queue_(Queue::serial(name_)),
+      formatter_(std::move(formatter)) {
     queue_->setSpecific(this, this);
 }
 
@@ -135,18 +154,35 @@ void AbstractLogger::readSettings(const std::function<void()>& read) {
         read();
     } else if (isOnGlobalLoggingQueue()) {
         queue_->sync(read);
+    } else if (registry_.isOnAnyLoggerQueue()) {
+        // During a fan-out the registry's queue waits for this caller's queue, and this logger's queue may
+        // be running a delivery that waits on the caller: read under the lock the changes write under.
+        std::lock_guard lock(settingsMutex_);
+        read();
     } else {
         registry_.loggingQueue()->sync([&] { queue_->sync(read); });
     }
 }
 
-void AbstractLogger::changeSettings(std::function<void()> change) {
+void AbstractLogger::onLoggerQueue(std::function<void()> work, std::function<void()> then) {
+    // Holds the logger weakly: a logger released while its work waits is not touched by it.
+    auto guarded = [weak = weak_from_this(), work = std::move(work), then = std::move(then)] {
+        if (auto self = weak.lock()) work();
+        if (then) then();
+    };
     if (isOnInternalLoggerQueue()) {
-        change();
+        guarded();
         return;
     }
     auto q = queue_;
-    registry_.loggingQueue()->async([q, change = std::move(change)] { q->async(change); });
+    registry_.loggingQueue()->async([q, guarded = std::move(guarded)] { q->async(guarded); });
+}
+
+void AbstractLogger::changeSettings(std::function<void()> change) {
+    onLoggerQueue([this, change = std::move(change)] {
+        std::lock_guard lock(settingsMutex_);
+        change();
+    });
 }
 
 std::shared_ptr<LogFormatter> AbstractLogger::logFormatter() {
@@ -156,11 +192,14 @@ std::shared_ptr<LogFormatter> AbstractLogger::logFormatter() {
 }
 
 void AbstractLogger::setLogFormatter(std::shared_ptr<LogFormatter> formatter) {
-    // The logger outlives its queue's work: the registry and its owners hold it for as long as it runs.
-    changeSettings([this, formatter = std::move(formatter)] {
+    // The formatters' hooks run outside the settings lock: they may read other loggers' settings.
+    onLoggerQueue([this, formatter = std::move(formatter)] {
         if (formatter == formatter_) return;
         if (formatter_) formatter_->willRemoveFromLogger(*this);
-        formatter_ = formatter;
+        {
+            std::lock_guard lock(settingsMutex_);
+            formatter_ = formatter;
+        }
         if (formatter_) formatter_->didAddToLogger(*this);
     });
 }
@@ -242,6 +281,11 @@ void LogRegistry::removeAllLoggers() {
 
 size_t LogRegistry::loggerCount() {
     if (isOnLoggingQueue()) return loggers_.size();
+    if (isOnAnyLoggerQueue()) {
+        // The registry's queue may be waiting for this logger's queue: count without waiting for it.
+        std::lock_guard lock(queuesMutex_);
+        return loggerQueues_.size();
+    }
     size_t n = 0;
     queue_->sync([&] { n = loggers_.size(); });
     return n;

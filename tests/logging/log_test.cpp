@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -135,6 +136,71 @@ TEST(LogRegistryTest, LoggingFromALoggerDoesNotDeadlock) {
     for (int i = 0; i < 200 && l->snapshot().size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(l->snapshot(), (std::vector<std::string>{"outer", "inner"}));
+}
+
+// Runs f on a thread of its own; false when it has not returned within the time. A caller that gets false
+// must leave everything f uses alive: the thread is stuck with it.
+bool finishesWithin(double seconds, std::function<void()> f) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([f = std::move(f), done] {
+        f();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+}
+
+// A logger that, while handling a message, reads another logger's settings and the registry's count.
+class PeekingLogger : public RecordingLogger {
+  public:
+    using RecordingLogger::RecordingLogger;
+    void logMessage(const LogMessage& m) override {
+        RecordingLogger::logMessage(m);
+        peerHasFormatter = peer->logFormatter() != nullptr;
+        count = registry().loggerCount();
+    }
+    std::shared_ptr<AbstractLogger> peer;
+    std::atomic<bool> peerHasFormatter{false};
+    std::atomic<size_t> count{0};
+};
+
+TEST(LogRegistryTest, GettersFromAnotherLoggersQueueDuringAFanOutDoNotDeadlock) {
+    auto* r = new LogRegistry;  // left behind, with its loggers, should the fan-out hang
+    auto peeking = std::make_shared<PeekingLogger>(*r, "peeking");
+    auto other = std::make_shared<RecordingLogger>(*r, "other");
+    peeking->peer = other;
+    other->setLogFormatter(std::make_shared<NullFormatter>());
+    r->addLogger(other);
+    r->addLogger(peeking);
+    bool finished = finishesWithin(5, [r] { logSync(*r, 1, "look around"); });
+    ASSERT_TRUE(finished) << "a settings getter or loggerCount waited for the registry's queue";
+    EXPECT_TRUE(peeking->peerHasFormatter);
+    EXPECT_EQ(peeking->count.load(), 2u);
+    delete r;
+}
+
+class AddCountingFormatter : public LogFormatter {
+  public:
+    LogText formatLogMessage(const LogMessage& m) override { return m.logMsg(); }
+    void didAddToLogger(Logger&) override { added++; }
+    std::atomic<int> added{0};
+};
+
+TEST(LogRegistryTest, ASetterQueuedForAReleasedLoggerLeavesItAlone) {
+    LogRegistry r;
+    platform::dispatch::Semaphore gate;
+    r.loggingQueue()->async([&] { gate.wait(); });  // holds the change on the registry's queue
+    auto logger = std::make_shared<RecordingLogger>(r);
+    auto queue = logger->loggerQueue();
+    auto formatter = std::make_shared<AddCountingFormatter>();
+    logger->setLogFormatter(formatter);
+    std::weak_ptr<RecordingLogger> weak = logger;
+    logger.reset();
+    EXPECT_TRUE(weak.expired()) << "queued work keeps the logger alive";
+    gate.signal();
+    r.loggingQueue()->sync([] {});
+    queue->sync([] {});
+    EXPECT_EQ(formatter->added.load(), 0) << "the change ran on a released logger";
 }
 
 TEST(LogMessageTest, FileNameAndOwnedCopies) {
