@@ -1,0 +1,77 @@
+#pragma once
+// Test helpers of the logging tests: a fresh folder under the build tree (extended attributes need a real
+// file system, which the temporary folder may not be), and a bounded wait.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quill::testing {
+
+class LogTestFolder {
+  public:
+    LogTestFolder() {
+        auto base = std::filesystem::path(QUILL_BINARY_DIR) / "test-folders";
+        std::filesystem::create_directories(base);
+        std::string pattern = (base / "logs-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~LogTestFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    LogTestFolder(const LogTestFolder&) = delete;
+    LogTestFolder& operator=(const LogTestFolder&) = delete;
+
+    std::string str() const { return path_.string(); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    // Empty when the file system keeps user extended attributes; else why not.
+    std::string xattrRefusal() const {
+        std::string probe = (path_ / ".xattr-probe").string();
+        std::ofstream(probe).put('x');
+        std::string why;
+        if (::setxattr(probe.c_str(), "user.quill.probe", "", 0, 0) != 0) why = std::strerror(errno);
+        std::filesystem::remove(probe);
+        return why;
+    }
+    // The names in the folder, sorted.
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(path_))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+#define SKIP_WITHOUT_USER_XATTRS(folder)                         \
+    if (std::string why = (folder).xattrRefusal(); !why.empty()) \
+    GTEST_SKIP() << "the file system of the build tree refuses user extended attributes: " << why
+
+// Polls until done() or the time is up; true when done.
+template <class F>
+bool waitUntil(F done, double seconds = 5) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace quill::testing
