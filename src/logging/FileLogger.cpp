@@ -89,8 +89,7 @@ void FileLogger::resetWriteFailureCount() {
 }
 
 void FileLogger::logMessage(const LogMessage& message) {
-    LogText text = message.logMsg();
-    if (const auto& formatter = formatterOnQueue()) text = formatter->formatLogMessage(message);
+    LogText text = textOf(message);
     if (!text) return;
     Error error;
     if (!writeLine(*text, &error)) {

@@ -161,6 +161,11 @@ class AbstractLogger : public Logger, public std::enable_shared_from_this<Abstra
     void onLoggerQueue(std::function<void()> work, std::function<void()> then = nullptr);
     // The current formatter, for use on the logger's own queue.
     const std::shared_ptr<LogFormatter>& formatterOnQueue() const { return formatter_; }
+    // On the logger's own queue: the formatter's line for a message, or its text when there is no
+    // formatter (the very same object then). Null: skip the message.
+    LogText textOf(const LogMessage& message) const {
+        return formatter_ ? formatter_->formatLogMessage(message) : message.logMsg();
+    }
     LogRegistry& registry() const { return registry_; }
     // This logger as its own class, held weakly (for timers and watches of the logger's queue).
     template <class T>

@@ -289,13 +289,9 @@ const TTYLoggerColorProfile* TTYLogger::profileFor(const LogMessage& message) co
 }
 
 void TTYLogger::logMessage(const LogMessage& message) {
-    LogText text = message.logMsg();
-    bool formatted = false;
-    if (const auto& formatter = formatterOnQueue()) {
-        text = formatter->formatLogMessage(message);
-        formatted = text != message.logMsg();
-    }
+    LogText text = textOf(message);
     if (!text) return;
+    bool formatted = text != message.logMsg();
     const TTYLoggerColorProfile* profile = profileFor(message);
     static const std::string empty;
     const std::string& fg = profile ? profile->fgCode : empty;

@@ -270,7 +270,6 @@ TEST(FileLoggerTest, WriteFailuresAreReportedAtMostTenTimes) {
         EXPECT_EQ(lines[i].rfind("FileLogger.logMessage: Error Domain=NSPOSIXErrorDomain Code=28 ", 0), 0u);
     EXPECT_EQ(lines[10], "FileLogger.logMessage: Too many exceptions -- will not log any more of them.");
     FileLogger::resetWriteFailureCount();
-    registry.removeAllLoggers();
 }
 
 }  // namespace

@@ -9,38 +9,14 @@
 #include <regex>
 #include <thread>
 
+#include "RecordingLogger.h"
 #include "logging/Log.h"
 #include "logging/TTYLogger.h"
 
 namespace quill {
 namespace {
 
-// A logger that records what reaches it, on its own queue.
-class RecordingLogger : public AbstractLogger {
-  public:
-    explicit RecordingLogger(LogRegistry& r, std::string name = "test.recorder")
-        : AbstractLogger(std::move(name), r) {}
-    void logMessage(const LogMessage& m) override {
-        LogText text = m.logMsg();
-        if (auto f = formatterOnQueue()) text = f->formatLogMessage(m);
-        if (!text) return;
-        std::lock_guard lock(mutex);
-        texts.push_back(*text);
-        flags.push_back(m.logFlag());
-    }
-    bool implementsFlush() const override { return true; }
-    void flush() override { flushes++; }
-    void didAddLogger() override { added++; }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-    std::mutex mutex;
-    std::vector<std::string> texts;
-    std::vector<int32_t> flags;
-    std::atomic<int> flushes{0};
-    std::atomic<int> added{0};
-};
+using testing::RecordingLogger;
 
 class NullFormatter : public LogFormatter {
   public:
