@@ -20,6 +20,9 @@ using platform::foundation::posixError;
 
 namespace {
 
+// Lines another writer appends to a shared file are seen at least this often.
+constexpr unsigned kWritesPerPositionCheck = 32;
+
 std::atomic<int>& writeFailureCount() {
     static std::atomic<int> count{0};
     return count;
@@ -113,6 +116,7 @@ bool FileLogger::writeLine(const std::string& text, Error* error) {
             *error = posixError(n < 0 ? errno : EIO, "Error in write() function");
             return false;
         }
+        currentLogFilePosition_ += uint64_t(n);
         size_t left = size_t(n);
         for (auto& piece : pieces) {
             size_t take = std::min(left, piece.iov_len);
@@ -165,6 +169,9 @@ int FileLogger::currentLogFileHandle(Error* error) {
         return -1;
     }
     currentLogFileHandle_ = fd;
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    currentLogFilePosition_ = end > 0 ? uint64_t(end) : 0;
+    writesSincePositionCheck_ = 0;
     scheduleTimerToRollLogFileDueToAge();
     currentLogFileWatch_ =
         LogFileWatch::start(info->filePath(), fd, loggerQueue(), [weak = weakSelf<FileLogger>()] {
@@ -191,9 +198,13 @@ void FileLogger::rollLogFileNow() {
 
 void FileLogger::maybeRollLogFileDueToSize() {
     if (maximumFileSize_ == 0 || currentLogFileHandle_ < 0) return;
+    if (currentLogFilePosition_ < maximumFileSize_ && ++writesSincePositionCheck_ < kWritesPerPositionCheck)
+        return;
     // With O_APPEND the position after a write is the end of the file, other writers' lines included.
+    writesSincePositionCheck_ = 0;
     off_t position = ::lseek(currentLogFileHandle_, 0, SEEK_CUR);
-    if (position >= 0 && uint64_t(position) >= maximumFileSize_) rollLogFileNow();
+    if (position >= 0) currentLogFilePosition_ = uint64_t(position);
+    if (currentLogFilePosition_ >= maximumFileSize_) rollLogFileNow();
 }
 
 void FileLogger::maybeRollLogFileDueToAge() {

@@ -73,6 +73,10 @@ class FileLogger : public AbstractLogger {
     // Logger's queue only.
     std::shared_ptr<LogFileInfo> currentLogFileInfo_;
     int currentLogFileHandle_ = -1;
+    // The end of the current file after this logger's last write, asked of the kernel every few writes
+    // (lines of other writers sharing the file count too) and whenever it seems to reach the limit.
+    uint64_t currentLogFilePosition_ = 0;
+    unsigned writesSincePositionCheck_ = 0;
     std::unique_ptr<LogFileWatch> currentLogFileWatch_;
     std::shared_ptr<platform::dispatch::TimerSource> rollingTimer_;
     // Settings: written under the settings lock on the logger's queue.

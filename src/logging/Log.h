@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/LogAdmissionGate.h"
 #include "platform/dispatch/Dispatch.h"
 
 namespace quill {
@@ -209,6 +210,8 @@ class LogRegistry {
     void flushLog();
     // The most messages between admission and the end of their fan-out.
     static constexpr long kMaxQueuedMessages = 1000;
+    // A caller blocked by a full registry goes on once this many messages have been fanned out.
+    static constexpr long kAdmissionBatch = 64;
 
     // Levels of classes that take part: a class registers a getter and a setter under its name.
     void registerClass(const std::string& name, std::function<int32_t()> getLevel,
@@ -239,7 +242,7 @@ class LogRegistry {
 
     platform::dispatch::QueuePtr queue_;
     platform::dispatch::Group group_;
-    platform::dispatch::Semaphore pending_;
+    LogAdmissionGate pending_;
     unsigned numProcessors_;
     std::vector<Node> loggers_;  // touched only on queue_
     // Queues of registered loggers, readable from any thread (to spot calls made from them).
