@@ -3,18 +3,17 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "logging/FileLogger.h"
 #include "logging/LogFileFormatterDefault.h"
 #include "logging/LogFileManagerDefault.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -25,17 +24,25 @@ constexpr int kBatch = 10000;
 // 23 bytes of time stamp, two blanks, 74 of text and the line feed: 100 bytes a line.
 const std::string kText(74, 't');
 
-// A fresh folder under the build tree, removed at the end.
-struct BenchFolder {
-    BenchFolder() {
-        auto base = std::filesystem::path(QUILL_BINARY_DIR) / "bench-folders";
-        std::filesystem::create_directories(base);
-        std::string pattern = (base / "logs-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
+// A file logger of its own registry, writing into a fresh folder under the build tree.
+struct LoggerRig {
+    explicit LoggerRig(uint64_t maximumFileSize) {
+        auto manager = LogFileManagerDefault::create({folder / "logs", "bench", registry.loggingQueue(), {}});
+        logger = FileLogger::create(registry, manager);
+        logger->setMaximumFileSize(maximumFileSize);
+        registry.addLogger(logger);
     }
-    ~BenchFolder() { std::filesystem::remove_all(path); }
-    std::string path;
+    ~LoggerRig() {
+        registry.removeAllLoggers();
+        registry.flushLog();
+    }
+    void log(bool async) {
+        registry.log(async, LOG_LEVEL_ALL, LOG_FLAG_INFO, 0, nullptr, nullptr, 0, nullptr, "%s",
+                     kText.c_str());
+    }
+    quill::testing::TempFolder folder{std::filesystem::path(QUILL_BINARY_DIR) / "bench-folders"};
+    LogRegistry registry;
+    std::shared_ptr<FileLogger> logger;
 };
 
 double secondsSince(Clock::time_point start) {
@@ -46,14 +53,7 @@ double secondsSince(Clock::time_point start) {
 // returns once every line is written) and write(2) of the same lines, formatted beforehand. The argument
 // is the logger's maximum file size (0: no rolling); the plain file is emptied between batches.
 void BM_FileLoggerBesidePlainWrite(benchmark::State& state) {
-    BenchFolder folder;
-    LogRegistry registry;
-    auto manager =
-        LogFileManagerDefault::create({folder.path + "/logs", "bench", registry.loggingQueue(), {}});
-    auto logger = FileLogger::create(registry, manager);
-    logger->setMaximumFileSize(uint64_t(state.range(0)));
-    registry.addLogger(logger);
-
+    LoggerRig rig(uint64_t(state.range(0)));
     LogFileFormatterDefault formatter;
     std::vector<std::string> lines;
     for (int i = 0; i < kBatch; ++i) {
@@ -61,7 +61,7 @@ void BM_FileLoggerBesidePlainWrite(benchmark::State& state) {
         lines.push_back(*formatter.formatLogMessage(m) + "\n");
     }
     if (lines[0].size() != 100) state.SkipWithError("lines are not 100 bytes");
-    std::string plainPath = folder.path + "/plain.log";
+    std::string plainPath = rig.folder / "plain.log";
     int fd = ::open(plainPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 
     double loggerSeconds = 0, writeSeconds = 0;
@@ -69,9 +69,8 @@ void BM_FileLoggerBesidePlainWrite(benchmark::State& state) {
     for (auto _ : state) {
         auto start = Clock::now();
         for (int i = 0; i < kBatch; ++i)
-            registry.log(true, LOG_LEVEL_ALL, LOG_FLAG_INFO, 0, nullptr, nullptr, 0, nullptr, "%s",
-                         kText.c_str());
-        registry.flushLog();
+            rig.log(true);
+        rig.registry.flushLog();
         loggerSeconds += secondsSince(start);
 
         start = Clock::now();
@@ -84,8 +83,6 @@ void BM_FileLoggerBesidePlainWrite(benchmark::State& state) {
         ++batches;
     }
     ::close(fd);
-    registry.removeAllLoggers();
-    registry.flushLog();
 
     double count = double(batches) * kBatch;
     state.counters["logger_lines_per_s"] = count / loggerSeconds;
@@ -121,18 +118,9 @@ BENCHMARK(BM_FormatLine);
 // One message through the registry and the logger, synchronously: the whole path without the overlap of
 // caller and logger that asynchronous calls get.
 void BM_SynchronousLogCall(benchmark::State& state) {
-    BenchFolder folder;
-    LogRegistry registry;
-    auto manager =
-        LogFileManagerDefault::create({folder.path + "/logs", "bench", registry.loggingQueue(), {}});
-    auto logger = FileLogger::create(registry, manager);
-    logger->setMaximumFileSize(0);
-    registry.addLogger(logger);
+    LoggerRig rig(0);
     for (auto _ : state)
-        registry.log(false, LOG_LEVEL_ALL, LOG_FLAG_INFO, 0, nullptr, nullptr, 0, nullptr, "%s",
-                     kText.c_str());
-    registry.removeAllLoggers();
-    registry.flushLog();
+        rig.log(false);
 }
 BENCHMARK(BM_SynchronousLogCall)->UseRealTime();
 

@@ -3,7 +3,6 @@
 // file system, which the temporary folder may not be), and a bounded wait.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -12,34 +11,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/TempFolder.h"
+
 namespace quill::testing {
 
-class LogTestFolder {
+class LogTestFolder : public TempFolder {
   public:
-    LogTestFolder() {
-        auto base = std::filesystem::path(QUILL_BINARY_DIR) / "test-folders";
-        std::filesystem::create_directories(base);
-        std::string pattern = (base / "logs-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~LogTestFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    LogTestFolder(const LogTestFolder&) = delete;
-    LogTestFolder& operator=(const LogTestFolder&) = delete;
+    LogTestFolder() : TempFolder(std::filesystem::path(QUILL_BINARY_DIR) / "test-folders") {}
 
-    std::string str() const { return path_.string(); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
     // Empty when the file system keeps user extended attributes; else why not.
     std::string xattrRefusal() const {
-        std::string probe = (path_ / ".xattr-probe").string();
+        std::string probe = *this / ".xattr-probe";
         std::ofstream(probe).put('x');
         std::string why;
         if (::setxattr(probe.c_str(), "user.quill.probe", "", 0, 0) != 0) why = std::strerror(errno);
@@ -49,14 +35,11 @@ class LogTestFolder {
     // The names in the folder, sorted.
     std::vector<std::string> names() const {
         std::vector<std::string> out;
-        for (const auto& e : std::filesystem::directory_iterator(path_))
+        for (const auto& e : std::filesystem::directory_iterator(path()))
             out.push_back(e.path().filename().string());
         std::sort(out.begin(), out.end());
         return out;
     }
-
-  private:
-    std::filesystem::path path_;
 };
 
 #define SKIP_WITHOUT_USER_XATTRS(folder)                         \
