@@ -347,27 +347,28 @@ void LogRegistry::queueLogMessage(std::shared_ptr<const LogMessage> message, boo
 }
 
 void LogRegistry::fanOut(const LogMessage& message) {
-    std::vector<const Node*> receivers;
+    auto receives = [&](const Node& node) { return message.logFlag() <= node.level; };
+    const Node* last = nullptr;
     for (const auto& node : loggers_) {
-        if (message.logFlag() <= node.level) receivers.push_back(&node);
+        if (receives(node)) last = &node;
     }
-    if (numProcessors_ < 2) {
-        for (const Node* node : receivers) {
-            auto logger = node->logger;
-            node->queue->sync([&] { logger->logMessage(message); });
+    if (last == nullptr) return;
+    // With two processors or more, every logger but the last runs on its own queue in parallel; the last
+    // runs on its queue through a sync, which borrows this thread when that queue is idle, so that one
+    // logger costs no hand-off at all. With one processor the loggers run in turn.
+    bool grouped = false;
+    for (const auto& node : loggers_) {
+        if (&node == last || !receives(node)) continue;
+        const auto& logger = node.logger;
+        if (numProcessors_ < 2) {
+            node.queue->sync([&] { logger->logMessage(message); });
+        } else {
+            group_.async(node.queue, [logger, &message] { logger->logMessage(message); });
+            grouped = true;
         }
-        return;
     }
-    if (receivers.empty()) return;
-    // Every logger but the last runs on its own queue in parallel; the last runs on its queue through a
-    // sync, which borrows this thread when that queue is idle: one logger costs no hand-off at all.
-    for (size_t i = 0; i + 1 < receivers.size(); ++i) {
-        auto logger = receivers[i]->logger;
-        group_.async(receivers[i]->queue, [logger, &message] { logger->logMessage(message); });
-    }
-    auto last = receivers.back()->logger;
-    receivers.back()->queue->sync([&] { last->logMessage(message); });
-    if (receivers.size() > 1) group_.wait();
+    last->queue->sync([&] { last->logger->logMessage(message); });
+    if (grouped) group_.wait();
 }
 
 void LogRegistry::flushOnQueue() {
