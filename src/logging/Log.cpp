@@ -182,7 +182,7 @@ void AbstractLogger::onLoggerQueue(std::function<void()> work, std::function<voi
         return;
     }
     auto q = queue_;
-    registry_.loggingQueue()->async([q, guarded = std::move(guarded)] { q->async(guarded); });
+    registry_.enqueue([q, guarded = std::move(guarded)] { q->async(guarded); });
 }
 
 void AbstractLogger::changeSettings(std::function<void()> change) {
@@ -244,7 +244,7 @@ bool LogRegistry::isOnAnyLoggerQueue() const {
 
 void LogRegistry::addLogger(std::shared_ptr<Logger> logger, int32_t level) {
     if (!logger) return;
-    queue_->async([this, logger, level] {
+    enqueue([this, logger, level] {
         QueuePtr q = logger->loggerQueue();
         if (!q) q = Queue::serial(logger->loggerName());
         loggers_.push_back(Node{logger, q, level});
@@ -258,7 +258,7 @@ void LogRegistry::addLogger(std::shared_ptr<Logger> logger, int32_t level) {
 
 void LogRegistry::removeLogger(const std::shared_ptr<Logger>& logger) {
     if (!logger) return;
-    queue_->async([this, logger] {
+    enqueue([this, logger] {
         for (auto it = loggers_.begin(); it != loggers_.end(); ++it) {
             if (it->logger == logger) {
                 it->queue->async([logger] { logger->willRemoveLogger(); });
@@ -275,7 +275,7 @@ void LogRegistry::removeLogger(const std::shared_ptr<Logger>& logger) {
 }
 
 void LogRegistry::removeAllLoggers() {
-    queue_->async([this] {
+    enqueue([this] {
         for (auto& node : loggers_) {
             auto logger = node.logger;
             node.queue->async([logger] { logger->willRemoveLogger(); });
@@ -331,19 +331,49 @@ void LogRegistry::queueLogMessage(std::shared_ptr<const LogMessage> message, boo
     if (isOnAnyLoggerQueue()) {
         // A logger logging from its own queue: a fan-out waits for the loggers' queues, so neither the
         // slot nor the fan-out may be waited for here.
-        queue_->async([this, message] { fanOut(*message); });
+        enqueue([this, message] { fanOut(*message); });
         return;
     }
     pending_.enter();
-    auto work = [this, message] {
+    if (async) {
+        appendToBatch(std::move(message));
+        return;
+    }
+    queue_->sync([&] {
         fanOut(*message);
         pending_.leave();
-    };
-    if (async) {
-        queue_->async(std::move(work));
-    } else {
-        queue_->sync(work);
+    });
+}
+
+void LogRegistry::enqueue(platform::dispatch::Work work) {
+    closeBatch(nullptr);
+    queue_->async(std::move(work));
+}
+
+void LogRegistry::appendToBatch(std::shared_ptr<const LogMessage> message) {
+    std::shared_ptr<MessageBatch> batch;
+    {
+        std::lock_guard lock(batchMutex_);
+        if (openBatch_) {
+            openBatch_->push_back(std::move(message));
+            return;
+        }
+        batch = openBatch_ = std::make_shared<MessageBatch>();
+        batch->push_back(std::move(message));
     }
+    queue_->async([this, batch] {
+        closeBatch(batch);  // from here on the batch is this item's alone
+        for (auto& m : *batch) {
+            fanOut(*m);
+            m.reset();
+            pending_.leave();
+        }
+    });
+}
+
+void LogRegistry::closeBatch(const std::shared_ptr<MessageBatch>& batch) {
+    std::lock_guard lock(batchMutex_);
+    if (!batch || openBatch_ == batch) openBatch_.reset();
 }
 
 void LogRegistry::fanOut(const LogMessage& message) {
@@ -385,7 +415,7 @@ void LogRegistry::flushLog() {
         flushOnQueue();
     } else if (isOnAnyLoggerQueue()) {
         // Waiting here would wait on the logger's own queue: flush once it is free.
-        queue_->async([this] { flushOnQueue(); });
+        enqueue([this] { flushOnQueue(); });
     } else {
         queue_->sync([this] { flushOnQueue(); });
     }

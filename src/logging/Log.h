@@ -193,6 +193,9 @@ class LogRegistry {
 
     const platform::dispatch::QueuePtr& loggingQueue() const { return queue_; }
     bool isOnLoggingQueue() const;
+    // Runs work on the logging queue after everything queued before it, log messages included. Work
+    // that must not be overtaken by later messages (settings, registrations) goes this way.
+    void enqueue(platform::dispatch::Work work);
 
     void addLogger(std::shared_ptr<Logger> logger, int32_t level = LOG_LEVEL_ALL);
     void removeLogger(const std::shared_ptr<Logger>& logger);
@@ -237,6 +240,12 @@ class LogRegistry {
         std::function<int32_t()> get;
         std::function<void(int32_t)> set;
     };
+    using MessageBatch = std::vector<std::shared_ptr<const LogMessage>>;
+    // Asynchronous messages join the open batch, which one item of the logging queue fans out in order;
+    // the first message of a batch queues that item. Anything else queued closes the batch, so that later
+    // messages follow it.
+    void appendToBatch(std::shared_ptr<const LogMessage> message);
+    void closeBatch(const std::shared_ptr<MessageBatch>& batch);
     void fanOut(const LogMessage& message);
     void flushOnQueue();
 
@@ -245,6 +254,8 @@ class LogRegistry {
     LogAdmissionGate pending_;
     unsigned numProcessors_;
     std::vector<Node> loggers_;  // touched only on queue_
+    std::mutex batchMutex_;
+    std::shared_ptr<MessageBatch> openBatch_;
     // Queues of registered loggers, readable from any thread (to spot calls made from them).
     mutable std::mutex queuesMutex_;
     std::vector<platform::dispatch::QueuePtr> loggerQueues_;

@@ -179,6 +179,30 @@ TEST(LogRegistryTest, ASetterQueuedForAReleasedLoggerLeavesItAlone) {
     EXPECT_EQ(formatter->added.load(), 0) << "the change ran on a released logger";
 }
 
+class PrefixFormatter : public LogFormatter {
+  public:
+    explicit PrefixFormatter(std::string prefix) : prefix_(std::move(prefix)) {}
+    LogText formatLogMessage(const LogMessage& m) override { return makeLogText(prefix_ + *m.logMsg()); }
+
+  private:
+    std::string prefix_;
+};
+
+TEST(LogRegistryTest, ASetterBetweenAsynchronousMessagesTakesEffectBetweenThem) {
+    LogRegistry r;
+    auto logger = std::make_shared<RecordingLogger>(r);
+    logger->setLogFormatter(std::make_shared<PrefixFormatter>("a:"));
+    r.addLogger(logger);
+    platform::dispatch::Semaphore gate;
+    r.loggingQueue()->async([&] { gate.wait(); });  // nothing is fanned out until all is queued
+    r.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "1");
+    logger->setLogFormatter(std::make_shared<PrefixFormatter>("b:"));
+    r.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "2");
+    gate.signal();
+    r.flushLog();
+    EXPECT_EQ(logger->snapshot(), (std::vector<std::string>{"a:1", "b:2"}));
+}
+
 TEST(LogMessageTest, FileNameAndOwnedCopies) {
     EXPECT_EQ(ExtractFileNameWithoutExtension("/a/b/File.m"), "File");
     EXPECT_EQ(ExtractFileNameWithoutExtension("File"), "File");
