@@ -146,6 +146,7 @@ TEST(LogRegistryTest, GettersFromAnotherLoggersQueueDuringAFanOutDoNotDeadlock) 
     auto other = std::make_shared<RecordingLogger>(*r, "other");
     peeking->peer = other;
     other->setLogFormatter(std::make_shared<NullFormatter>());
+    ASSERT_NE(other->logFormatter(), nullptr);  // the setter has landed
     r->addLogger(other);
     r->addLogger(peeking);
     bool finished = finishesWithin(5, [r] { logSync(*r, 1, "look around"); });
