@@ -177,6 +177,7 @@ struct UdpSocket::Impl {
     bool enableBroadcast(bool flag, Error* error);
     void closeAfterSending();
     void closeWithError(const std::optional<Error>& error, CloseReport report = CloseReport::IfCreated);
+    Bytes localAddress(UdpFamily& f);  // the cached local address, filled first when possible
     void maybeUpdateCachedLocalAddressInfo(UdpFamily& f);
     void maybeUpdateCachedConnectedAddressInfo();
 

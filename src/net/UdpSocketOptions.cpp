@@ -87,47 +87,29 @@ void UdpSocket::closeAfterSending() {
 }
 
 Bytes UdpSocket::localAddress() const {
-    return impl_->queue.sync([&] {
-        UdpFamily& f = impl_->v4.fd != -1 ? impl_->v4 : impl_->v6;
-        impl_->maybeUpdateCachedLocalAddressInfo(f);
-        return f.cachedLocalAddress;
-    });
+    return impl_->queue.sync([&] { return impl_->localAddress(impl_->v4.fd != -1 ? impl_->v4 : impl_->v6); });
 }
-
 std::string UdpSocket::localHost() const {
     return hostFromAddress(localAddress());
 }
-
 uint16_t UdpSocket::localPort() const {
     return portFromAddress(localAddress());
 }
-
 Bytes UdpSocket::localAddress_IPv4() const {
-    return impl_->queue.sync([&] {
-        impl_->maybeUpdateCachedLocalAddressInfo(impl_->v4);
-        return impl_->v4.cachedLocalAddress;
-    });
+    return impl_->queue.sync([&] { return impl_->localAddress(impl_->v4); });
 }
-
 std::string UdpSocket::localHost_IPv4() const {
     return hostFromAddress(localAddress_IPv4());
 }
-
 uint16_t UdpSocket::localPort_IPv4() const {
     return portFromAddress(localAddress_IPv4());
 }
-
 Bytes UdpSocket::localAddress_IPv6() const {
-    return impl_->queue.sync([&] {
-        impl_->maybeUpdateCachedLocalAddressInfo(impl_->v6);
-        return impl_->v6.cachedLocalAddress;
-    });
+    return impl_->queue.sync([&] { return impl_->localAddress(impl_->v6); });
 }
-
 std::string UdpSocket::localHost_IPv6() const {
     return hostFromAddress(localAddress_IPv6());
 }
-
 uint16_t UdpSocket::localPort_IPv6() const {
     return portFromAddress(localAddress_IPv6());
 }
@@ -282,6 +264,11 @@ void Impl::maybeConnect() {
 }
 
 // ---- endpoints ----
+
+Bytes Impl::localAddress(UdpFamily& f) {
+    maybeUpdateCachedLocalAddressInfo(f);
+    return f.cachedLocalAddress;
+}
 
 void Impl::maybeUpdateCachedLocalAddressInfo(UdpFamily& f) {
     if (!f.cachedLocalAddress.empty() || !(flags & flagDidBind) || f.fd == -1) return;

@@ -235,8 +235,11 @@ void Impl::doSend() {
 
 void Impl::sendSourceFired(UdpFamily& f) {
     flags |= f.canAcceptBit;
+    // Only a datagram for this family's descriptor can use its room; for another, this source would
+    // keep firing while that descriptor stays full.
     auto packet = currentDatagram();
-    if (packet && !packet->resolveInProgress && !packet->filterInProgress) {
+    if (packet && !packet->resolveInProgress && !packet->filterInProgress &&
+        &family(packet->addressFamily) == &f) {
         doSend();
     } else {
         suspendSendSource(f);
