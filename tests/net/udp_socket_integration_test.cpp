@@ -22,21 +22,6 @@ using platform::dispatch::Semaphore;
 
 constexpr const char* kUdpDomain = "UdpSocketErrorDomain";
 
-// A port that is free on 127.0.0.1 and ::1 alike (the kernel picks it for IPv4).
-uint16_t freePortOnBothFamilies() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        int fd4 = openSocket(AF_INET, SOCK_DGRAM), fd6 = openSocket(AF_INET6, SOCK_DGRAM);
-        setIntOption(fd6, IPPROTO_IPV6, IPV6_V6ONLY, 1);
-        bool ok = bindTo(fd4, loopbackAddress4(0));
-        uint16_t port = portFromAddress(localAddressOf(fd4));
-        ok = ok && bindTo(fd6, loopbackAddress6(port));
-        ::close(fd4);
-        ::close(fd6);
-        if (ok) return port;
-    }
-    return 0;
-}
-
 // A plain socket bound to the loopback address of a family, for sending and receiving around the
 // socket under test.
 struct PlainSocket {
@@ -63,11 +48,13 @@ class UdpSocketTest : public ::testing::Test {
     std::shared_ptr<UdpSocket> make(const std::shared_ptr<UdpRecorder>& recorder) {
         return UdpSocket::create(recorder, delegateQueue);
     }
-    // Bytes waiting in the kernel for a descriptor of the socket (read on its queue).
-    static int waiting(UdpSocket& s) {
+    // Waits until a datagram waits in the kernel for the socket's descriptor (at most a second).
+    static void waitUntilQueuedInKernel(UdpSocket& s) {
         int n = 0;
-        s.performBlock([&] { ::ioctl(s.socketFD(), FIONREAD, &n); });
-        return n;
+        for (int i = 0; i < 500 && n == 0; ++i) {
+            s.performBlock([&] { ::ioctl(s.socketFD(), FIONREAD, &n); });
+            if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     // Waits until work already posted to the delegate queue has run.
     void drainDelegateQueue() {
@@ -82,38 +69,41 @@ class UdpSocketTest : public ::testing::Test {
 // ---- traffic ----
 
 TEST_F(UdpSocketTest, DatagramsTravelBothWaysOnBothFamilies) {
+    // The receiver binds to the interface; the sender sends to the host, or without one to the
+    // loopback address of the expected family.
     struct Case {
-        const char* name;
-        const char* interface;  // the receiver binds there
+        const char* interface;
+        const char* host;
         int expectedFamily;
-        std::function<void(UdpSocket& s, uint16_t port)> send;
         bool preferIPv6 = false;
     };
     const std::vector<Case> cases = {
-        {"IPv4 address", "127.0.0.1", AF_INET,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), loopbackAddress4(p), 5, 7); }},
-        {"IPv6 address", "::1", AF_INET6,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), loopbackAddress6(p), 5, 7); }},
-        {"IPv4 host", "127.0.0.1", AF_INET,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), "127.0.0.1", p, 5, 7); }},
-        {"IPv6 host", "::1", AF_INET6,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), "::1", p, 5, 7); }},
-        {"localhost, the resolver's order", "localhost", AF_INET,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), "localhost", p, 5, 7); }},
-        {"localhost, IPv6 preferred", "localhost", AF_INET6,
-         [](UdpSocket& s, uint16_t p) { s.sendData(datagram("ping"), "localhost", p, 5, 7); }, true},
+        {"127.0.0.1", nullptr, AF_INET},
+        {"::1", nullptr, AF_INET6},
+        {"127.0.0.1", "127.0.0.1", AF_INET},
+        {"::1", "::1", AF_INET6},
+        {"localhost", "localhost", AF_INET},  // the resolver's order
+        {"localhost", "localhost", AF_INET6, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.interface) + (c.host ? " by name" : "") +
+                     (c.preferIPv6 ? ", IPv6 preferred" : ""));
         sender = std::make_shared<UdpRecorder>();
         receiver = std::make_shared<UdpRecorder>();
         auto in = make(receiver), out = make(sender);
-        const uint16_t port = freePortOnBothFamilies();
         Error error;
-        ASSERT_TRUE(in->bindToPort(port, std::string(c.interface), &error)) << error.description();
+        ASSERT_TRUE(in->bindToPort(0, std::string(c.interface), &error)) << error.description();
+        // Bound to "localhost", each family has a port of its own.
+        const uint16_t port = c.expectedFamily == AF_INET ? in->localPort_IPv4() : in->localPort_IPv6();
         ASSERT_TRUE(in->beginReceiving(&error));
         if (c.preferIPv6) out->setPreferIPv6();
-        c.send(*out, port);
+        if (c.host) {
+            out->sendData(datagram("ping"), c.host, port, 5, 7);
+        } else {
+            out->sendData(datagram("ping"),
+                          c.expectedFamily == AF_INET ? loopbackAddress4(port) : loopbackAddress6(port), 5,
+                          7);
+        }
         ASSERT_TRUE(receiver->waitFor(UdpEvent::Received));
         UdpEvent got = receiver->events(UdpEvent::Received).at(0);
         EXPECT_EQ(got.data, "ping");
@@ -184,8 +174,7 @@ TEST_F(UdpSocketTest, ReceiveOnceDeliversOneAndPausedDatagramsWaitInTheKernel) {
     ASSERT_TRUE(in->receiveOnce());
     ASSERT_TRUE(receiver->waitFor(UdpEvent::Received));
     // "two" waits until asked for.
-    for (int i = 0; i < 500 && waiting(*in) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    waitUntilQueuedInKernel(*in);
     drainDelegateQueue();
     EXPECT_EQ(receiver->received(), std::vector<std::string>{"one"});
     ASSERT_TRUE(in->receiveOnce());
@@ -196,8 +185,7 @@ TEST_F(UdpSocketTest, ReceiveOnceDeliversOneAndPausedDatagramsWaitInTheKernel) {
     in->performBlock([] {});  // the pause has taken effect
     peer.send("three", to);
     peer.send("four", to);
-    for (int i = 0; i < 500 && waiting(*in) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    waitUntilQueuedInKernel(*in);
     drainDelegateQueue();
     EXPECT_EQ(receiver->count(UdpEvent::Received), 2u);
     ASSERT_TRUE(in->beginReceiving());
@@ -211,8 +199,7 @@ TEST_F(UdpSocketTest, ConnectedSocketHearsOnlyItsPeerAndForgetsItOnClose) {
     PlainSocket stranger, peer;
     const Bytes self = loopbackAddress4(sock->localPort());
     stranger.send("stranger", self);  // waits in the kernel from before the connect
-    for (int i = 0; i < 500 && waiting(*sock) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    waitUntilQueuedInKernel(*sock);
     ASSERT_TRUE(sock->connectToAddress(peer.address()));
     ASSERT_TRUE(receiver->waitFor(UdpEvent::Connect));
     EXPECT_EQ(receiver->events(UdpEvent::Connect).at(0).address, peer.address());

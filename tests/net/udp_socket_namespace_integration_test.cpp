@@ -34,17 +34,13 @@ void expectPassesInOwnNamespace(const std::string& test) {
     int out = mkstemp(path);
     ASSERT_GE(out, 0);
     ::unlink(path);
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=UdpSocketInNamespace.DISABLED_" + test,
-                                     "--gtest_also_run_disabled_tests"};
-    std::vector<std::string> env = {std::string(kInNamespace) + "=1"};
+    std::string filter = "--gtest_filter=UdpSocketInNamespace.DISABLED_" + test;
+    std::string marker = std::string(kInNamespace) + "=1", self = "/proc/self/exe",
+                all = "--gtest_also_run_disabled_tests";
+    char* argv[] = {self.data(), filter.data(), all.data(), nullptr};
+    std::vector<char*> envp = {marker.data()};
     for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    for (auto& e : env)
-        envp.push_back(e.data());
-    argv.push_back(nullptr);
+        envp.push_back(*e);
     envp.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -52,7 +48,7 @@ void expectPassesInOwnNamespace(const std::string& test) {
         dup2(out, 1);
         dup2(out, 2);
         if (unshare(CLONE_NEWNET) != 0) _exit(kNoNamespace);
-        execve(argv[0], argv.data(), envp.data());
+        execve(argv[0], argv, envp.data());
         _exit(127);
     }
     ASSERT_GT(pid, 0);
