@@ -33,7 +33,7 @@ sanitize: deps
 		ctest --output-on-failure -j $(JOBS) -LE gui $(CTEST_FLAGS)
 
 # ThreadSanitizer over the threaded libraries' tests.
-TSAN_SUITES ?= ^(platform|net|media|logging|audio|app)[.]
+TSAN_SUITES ?= ^(platform|net|media|link|session|logging|audio|app)[.]
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)

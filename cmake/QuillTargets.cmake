@@ -1,7 +1,7 @@
 # Helpers that turn the folder layout into targets. Sources are found by globbing, so adding a file to a
 # folder needs no edit here.
 
-set(QUILL_ALL_LIBS quill_platform quill_zip quill_net quill_messages quill_logging quill_audio quill_media)
+set(QUILL_ALL_LIBS quill_platform quill_zip quill_net quill_messages quill_logging quill_audio quill_media quill_link quill_session)
 
 function(quill_target_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow=local -Wnon-virtual-dtor

@@ -1,6 +1,6 @@
 #include "app/MainNib.h"
 #include "app/pincode/PincodeChannel.h"
-#include "media/MirrorChannel.h"
+#include "session/MirrorChannel.h"
 
 namespace quill {
 

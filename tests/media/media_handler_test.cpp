@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "SessionRig.h"
+#include "support/SessionRig.h"
 #include "platform/foundation/SysLog.h"
 #include "support/VideoTestUtil.h"
 

@@ -7,7 +7,7 @@
 
 #include "audio/AudioDeviceManager.h"
 #include "audio/SoundflowerManager.h"
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 #include "media/SWMediaHandler.h"
 #include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/display/SyntheticDisplay.h"

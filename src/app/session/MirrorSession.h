@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "media/MirrorChannel.h"
+#include "session/MirrorChannel.h"
 
 namespace quill {
 

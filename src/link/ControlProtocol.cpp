@@ -1,8 +1,8 @@
-#include "media/ControlProtocol.h"
+#include "link/ControlProtocol.h"
 
 #include <vector>
 
-#include "media/Utf8Text.h"
+#include "link/Utf8Text.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {

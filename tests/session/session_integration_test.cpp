@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "SessionRig.h"
+#include "support/SessionRig.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {

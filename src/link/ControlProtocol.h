@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "media/ControlPacket.h"
-#include "media/MouseEvent.h"
+#include "link/ControlPacket.h"
+#include "link/MouseEvent.h"
 
 namespace quill {
 

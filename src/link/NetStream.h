@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "media/ControlPacket.h"
-#include "media/ControlProtocol.h"
-#include "media/MouseEvent.h"
+#include "link/ControlPacket.h"
+#include "link/ControlProtocol.h"
+#include "link/MouseEvent.h"
 #include "net/TcpSocket.h"
 #include "platform/foundation/Bytes.h"
 

@@ -1,4 +1,4 @@
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 
 #include <pthread.h>
 

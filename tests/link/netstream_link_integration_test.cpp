@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "NetStreamTestSupport.h"
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 #include "platform/foundation/SysLog.h"
 #include "support/TestReceiver.h"
 

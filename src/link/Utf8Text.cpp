@@ -1,4 +1,4 @@
-#include "media/Utf8Text.h"
+#include "link/Utf8Text.h"
 
 #include <cstdint>
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 
 namespace quill {
 

@@ -3,7 +3,7 @@
 
 #include "NetStreamTestSupport.h"
 #include "media/MediaPacket.h"
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {

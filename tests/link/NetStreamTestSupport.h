@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/NetStream.h"
+#include "link/NetStream.h"
 #include "support/SessionParts.h"
 #include "support/TestReceiver.h"
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/MirrorChannel.h"
+#include "session/MirrorChannel.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
 #include "platform/display/SyntheticDisplay.h"

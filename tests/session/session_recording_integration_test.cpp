@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "SessionRig.h"
+#include "support/SessionRig.h"
 #include "support/ShellCommand.h"
 
 namespace quill {

@@ -1,4 +1,4 @@
-#include "media/MirrorChannel.h"
+#include "session/MirrorChannel.h"
 
 #include <pthread.h>
 

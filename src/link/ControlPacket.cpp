@@ -1,4 +1,4 @@
-#include "media/ControlPacket.h"
+#include "link/ControlPacket.h"
 
 namespace quill {
 

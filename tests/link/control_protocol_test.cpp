@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "media/ControlPacket.h"
-#include "media/ControlProtocol.h"
-#include "media/Utf8Text.h"
+#include "link/ControlPacket.h"
+#include "link/ControlProtocol.h"
+#include "link/Utf8Text.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
