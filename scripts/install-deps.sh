@@ -15,6 +15,8 @@ packages=(
     # run-time tools for tests: a virtual X server, an independent decoder, a private sound server, an
     # independent TLS peer (openssl s_server / s_client)
     xvfb xauth x11-utils ffmpeg pulseaudio pulseaudio-utils openssl
+    # network namespaces for the UDP multicast and full-buffer tests: ip and tc
+    iproute2
 )
 
 missing=()
