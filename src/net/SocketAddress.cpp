@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -107,6 +109,76 @@ uint16_t portFromAddress(const Bytes& address) {
     return port;
 }
 
+Bytes makeAddressUN(const std::string& path) {
+    sockaddr_un sa{};
+    // The path and its terminating zero must fit; a shortened path would name another file.
+    if (path.empty() || path.size() >= sizeof sa.sun_path || path.find('\0') != std::string::npos) return {};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path.data(), path.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(&sa);
+    return Bytes(p, p + offsetof(sockaddr_un, sun_path) + path.size() + 1);
+}
+
+std::string pathFromAddressUN(const Bytes& address) {
+    constexpr size_t pathOffset = offsetof(sockaddr_un, sun_path);
+    sa_family_t family;
+    if (address.size() <= pathOffset) return {};
+    std::memcpy(&family, address.data(), sizeof family);
+    if (family != AF_UNIX) return {};
+    const char* begin = reinterpret_cast<const char*>(address.data()) + pathOffset;
+    const size_t n = std::min(address.size() - pathOffset, sizeof(sockaddr_un::sun_path));
+    // An abstract address (leading zero) has no file path.
+    return std::string(begin, strnlen(begin, n));
+}
+
+std::string fileUrlFromPath(const std::string& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            url += char(c);
+        } else {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        }
+    }
+    return url;
+}
+
+std::string pathFromFileUrl(const std::string& url) {
+    if (!url.empty() && url[0] == '/') return url;
+    std::string rest;
+    if (url.rfind("file://localhost/", 0) == 0) {
+        rest = url.substr(16);
+    } else if (url.rfind("file:///", 0) == 0) {
+        rest = url.substr(7);
+    } else {
+        return {};
+    }
+    std::string path;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '%' && i + 2 < rest.size() && std::isxdigit(uint8_t(rest[i + 1])) &&
+            std::isxdigit(uint8_t(rest[i + 2]))) {
+            path += char(std::stoi(rest.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else if (rest[i] == '%') {
+            return {};
+        } else {
+            path += rest[i];
+        }
+    }
+    // A zero byte cannot be part of a file's path.
+    if (path.find('\0') != std::string::npos) return {};
+    return path;
+}
+
+std::string urlFromSockaddrUN(const sockaddr_un& sa, socklen_t length) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&sa);
+    const std::string path = pathFromAddressUN(Bytes(p, p + std::min<size_t>(length, sizeof sa)));
+    return path.empty() ? std::string() : fileUrlFromPath(path);
+}
+
 void setAddressPort(Bytes& address, uint16_t port) {
     int f = addressFamily(address);
     uint16_t netPort = htons(port);
@@ -146,18 +218,26 @@ void getInterfaceAddress(const std::optional<std::string>& description, uint16_t
                          Bytes* address6) {
     std::optional<std::string> name;
     if (description) {
-        // "name:port" - only the first colon-separated component names the interface.
+        // "[address]:port" or "name:port" (one colon); other texts with colons are IPv6 addresses.
         const std::string& d = *description;
-        auto colon = d.find(':');
-        name = d.substr(0, colon);
-        if (port == 0 && colon != std::string::npos) {
-            std::string rest = d.substr(colon + 1);
-            auto second = rest.find(':');
-            rest = rest.substr(0, second);
+        std::optional<std::string> portText;
+        const auto close = d.find("]");
+        if (!d.empty() && d[0] == '[' && close != std::string::npos) {
+            name = d.substr(1, close - 1);
+            if (d.compare(close, 2, "]:") == 0) portText = d.substr(close + 2);
+        } else if (std::count(d.begin(), d.end(), ':') == 1) {
+            const auto colon = d.find(':');
+            name = d.substr(0, colon);
+            portText = d.substr(colon + 1);
+        } else {
+            name = d;
+        }
+        if (port == 0 && portText) {
             char* end = nullptr;
-            long value = std::strtol(rest.c_str(), &end, 10);
-            port =
-                (!rest.empty() && end && *end == '\0' && value >= 1 && value <= 65535) ? uint16_t(value) : 0;
+            long value = std::strtol(portText->c_str(), &end, 10);
+            port = (!portText->empty() && end && *end == '\0' && value >= 1 && value <= 65535)
+                       ? uint16_t(value)
+                       : 0;
         }
     }
     interfaceAddresses(name, port, address4, address6);

@@ -65,7 +65,9 @@ void interfaceAddresses(const std::optional<std::string>& description, uint16_t 
             } else if (family == AF_INET6 && a6.empty()) {
                 sockaddr_in6 sa;
                 std::memcpy(&sa, entry.ifa_addr, sizeof sa);
-                if (name == entry.ifa_name || name == hostFromSockaddr6(sa))
+                // A link-local address may name its interface: "fe80::1%eth0".
+                const std::string numeric = hostFromSockaddr6(sa);
+                if (name == entry.ifa_name || name == numeric || name == numeric + "%" + entry.ifa_name)
                     a6 = makeAddress6(sa.sin6_addr, port, sa.sin6_scope_id);
             }
             return a4.empty() || a6.empty();

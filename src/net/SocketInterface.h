@@ -13,8 +13,8 @@ namespace quill::net {
 // The IPv4 and IPv6 address, with the port, that a description names: none gives the wildcard
 // addresses, "localhost" and "loopback" the loopback ones, anything else the first IPv4 and the first
 // IPv6 address of the machine's interface list whose interface name or numeric address equals the
-// text. A family without a match comes back empty; either pointer may be null. The text is taken
-// whole (a ":port" suffix is the caller's business).
+// text (an IPv6 address also with its interface: "fe80::1%eth0"). A family without a match comes back empty;
+// either pointer may be null. The text is taken whole (a ":port" suffix is the caller's business).
 void interfaceAddresses(const std::optional<std::string>& description, uint16_t port, Bytes* address4,
                         Bytes* address6);
 

@@ -7,7 +7,7 @@ namespace quill::net {
 
 TcpReadPacket::TcpReadPacket(std::shared_ptr<Bytes> buf, size_t offset, size_t max, double t, size_t length,
                              const Bytes* terminator, long g)
-    : maxLength(max), timeout(t), readLength(length), tag(g) {
+    : TcpPacket(kKind), maxLength(max), timeout(t), readLength(length), tag(g) {
     if (terminator) term = *terminator;
     if (buf) {
         buffer = std::move(buf);
@@ -24,7 +24,11 @@ TcpReadPacket::TcpReadPacket(std::shared_ptr<Bytes> buf, size_t offset, size_t m
 
 void TcpReadPacket::ensureCapacityForAdditionalData(size_t n) {
     size_t r = room();
-    if (r < n) buffer->resize(buffer->size() + (n - r));
+    if (r >= n) return;
+    // An owned buffer that holds nothing of this read yet (a reused one keeps old bytes as room) would
+    // carry those bytes over into a larger block for nothing.
+    if (bufferOwner && bytesDone == 0 && n > buffer->capacity()) buffer->clear();
+    buffer->resize(buffer->size() + (n - room()));
 }
 
 size_t TcpReadPacket::readLengthForNonTerm(size_t hint) const {

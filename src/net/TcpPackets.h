@@ -3,33 +3,47 @@
 // TLS upgrade queues in both directions.
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <string>
 
 #include "net/TcpSocketPreBuffer.h"
+#include "net/TlsSettings.h"
 #include "platform/foundation/Bytes.h"
 
 namespace quill::net {
 
-// Common base so that one queue can hold requests and markers.
+// Common base so that one queue can hold requests and markers. Code that takes a packet from a queue
+// looks at its kind before using it as one (packetAs below).
 class TcpPacket {
   public:
+    enum class Kind { read, write, special };
     virtual ~TcpPacket() = default;
-    virtual bool isSpecial() const { return false; }
+    Kind kind() const { return kind_; }
+
+  protected:
+    explicit TcpPacket(Kind kind) : kind_(kind) {}
+
+  private:
+    Kind kind_;
 };
+
+// The packet as a P when it is of P's kind, else null.
+template <class P>
+P* packetAs(const std::shared_ptr<TcpPacket>& packet) {
+    if (!packet || packet->kind() != P::kKind) return nullptr;
+    return static_cast<P*>(packet.get());
+}
 
 // A marker carrying the settings of a queued TLS upgrade.
 class TcpSpecialPacket : public TcpPacket {
   public:
-    explicit TcpSpecialPacket(std::map<std::string, std::string> settings)
-        : tlsSettings(std::move(settings)) {}
-    bool isSpecial() const override { return true; }
-    std::map<std::string, std::string> tlsSettings;
+    static constexpr Kind kKind = Kind::special;
+    explicit TcpSpecialPacket(TlsSettings settings) : TcpPacket(kKind), tlsSettings(std::move(settings)) {}
+    TlsSettings tlsSettings;
 };
 
 class TcpReadPacket : public TcpPacket {
   public:
+    static constexpr Kind kKind = Kind::read;
     // With a caller buffer the bytes go into it at startOffset; without, the packet owns a buffer of
     // readLength bytes.
     TcpReadPacket(std::shared_ptr<Bytes> buffer, size_t startOffset, size_t maxLength, double timeout,
@@ -68,7 +82,9 @@ class TcpReadPacket : public TcpPacket {
 
 class TcpWritePacket : public TcpPacket {
   public:
-    TcpWritePacket(SharedBytes data, double t, long g) : buffer(std::move(data)), timeout(t), tag(g) {}
+    static constexpr Kind kKind = Kind::write;
+    TcpWritePacket(SharedBytes data, double t, long g)
+        : TcpPacket(kKind), buffer(std::move(data)), timeout(t), tag(g) {}
     SharedBytes buffer;
     size_t bytesDone = 0;
     double timeout = -1;

@@ -2,24 +2,28 @@
 // The asynchronous TCP socket. All of a socket's state lives on its serial socket queue; callers talk to
 // it from any thread, and it reports to a weakly held delegate by posting to the delegate queue. Reads
 // and writes are queued requests served in order, each with a time-out (seconds, negative = none) and a
-// tag that comes back in its callback. A socket that was started (connecting or connected) reports its
-// end exactly once through socketDidDisconnect; it can then connect again.
+// tag that comes back in its callback. A socket connects to a host, an address or a unix-domain path, or
+// listens and hands each accepted connection over as a new socket; a connection can be upgraded to TLS
+// in place. A socket that was started (connecting, listening or connected) reports its end exactly once
+// through socketDidDisconnect; it can then start again.
 
-#include <any>
+#include <concepts>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "net/SocketAddress.h"
-#include "net/TcpPackets.h"
-#include "net/TcpSocketPreBuffer.h"
+#include "net/TlsSettings.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Bytes.h"
 #include "platform/foundation/Error.h"
+
+namespace quill::platform::securetransport {
+class SSLContext;
+class Trust;
+}  // namespace quill::platform::securetransport
 
 namespace quill::net {
 
@@ -47,7 +51,15 @@ class TcpSocketDelegate {
   public:
     virtual ~TcpSocketDelegate() = default;
 
+    // A listening socket accepted a connection from address (a socket address buffer): the queue the new
+    // socket's state lives on, or null for a new one of its own.
+    virtual QueuePtr newSocketQueueForConnectionFromAddress(const Bytes& address, TcpSocket& sock);
+    // A listening socket accepted a connection, handed over as newSocket (connected, with the listener's
+    // delegate and delegate queue). Keep it: a socket nobody holds closes at once.
+    virtual void socketDidAcceptNewSocket(TcpSocket& sock, std::shared_ptr<TcpSocket> newSocket);
     virtual void socketDidConnectToHost(TcpSocket& sock, const std::string& host, uint16_t port);
+    // A unix-domain connection is up; url is the file URL of the socket connected to.
+    virtual void socketDidConnectToUrl(TcpSocket& sock, const std::string& url);
     virtual void socketDidReadData(TcpSocket& sock, const Bytes& data, long tag);
     virtual void socketDidReadPartialDataOfLength(TcpSocket& sock, size_t partialLength, long tag);
     // Seconds to add to the read's time-out; 0 or less lets it time out.
@@ -59,6 +71,15 @@ class TcpSocketDelegate {
                                                    size_t bytesDone);
     // Only with half-duplex on: the peer closed its sending side.
     virtual void socketDidCloseReadStream(TcpSocket& sock);
+    // TLS is established (startTLS).
+    virtual void socketDidSecure(TcpSocket& sock);
+    // With TcpSocketManuallyEvaluateTrust: the server's certificate chain is in and the handshake waits.
+    // Return true to judge it, and then call completionHandler once, from any thread, with whether to go
+    // on (false closes the socket with the bad-certificate TLS error; an answer that comes after the
+    // socket was closed is ignored). Returning false (the default) closes the socket.
+    virtual bool socketDidReceiveTrust(TcpSocket& sock,
+                                       std::shared_ptr<const platform::securetransport::Trust> trust,
+                                       std::function<void(bool shouldTrust)> completionHandler);
     // The socket closed after having been started: err is empty when the close was asked for. sock is
     // null when the close comes from the socket's destruction.
     virtual void socketDidDisconnect(TcpSocket* sock, const std::optional<Error>& err);
@@ -66,34 +87,6 @@ class TcpSocketDelegate {
 
 class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
   public:
-    // State bits.
-    enum Flags : uint32_t {
-        flagStarted = 1u << 0,
-        flagConnected = 1u << 1,
-        flagForbidReadsWrites = 1u << 2,
-        flagReadsPaused = 1u << 3,
-        flagWritesPaused = 1u << 4,
-        flagDisconnectAfterReads = 1u << 5,
-        flagDisconnectAfterWrites = 1u << 6,
-        flagCanAcceptBytes = 1u << 7,
-        flagReadSourceSuspended = 1u << 8,
-        flagWriteSourceSuspended = 1u << 9,
-        flagQueuedTLS = 1u << 10,
-        flagStartingReadTLS = 1u << 11,
-        flagStartingWriteTLS = 1u << 12,
-        flagSecure = 1u << 13,
-        flagHasReadEOF = 1u << 14,
-        flagReadStreamClosed = 1u << 15,
-        flagDealloc = 1u << 16,
-    };
-    // Configuration bits.
-    enum Config : uint16_t {
-        configIPv4Disabled = 1u << 0,
-        configIPv6Disabled = 1u << 1,
-        configPreferIPv6 = 1u << 2,
-        configAllowHalfDuplex = 1u << 3,
-    };
-
     // A socket with its delegate (held weakly), the queue its callbacks run on, and the serial queue its
     // state lives on (a new one labelled "TcpSocket" when none is given).
     static std::shared_ptr<TcpSocket> create(std::weak_ptr<TcpSocketDelegate> delegate = {},
@@ -120,7 +113,7 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate);
     void synchronouslySetDelegateQueue(QueuePtr queue);
     void synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr queue);
-    QueuePtr socketQueue() const { return socketQueue_; }
+    QueuePtr socketQueue() const;
 
     // Configuration.
     bool isIPv4Enabled() const;
@@ -139,7 +132,10 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
 
     // Runs work on the socket queue (inline when already there) and returns after it ran.
     void performBlock(const std::function<void()>& work);
-    // Lets work on q count as running on the socket queue (for a socket queue that targets q).
+    // Would let work on q count as running on the socket queue, for a socket queue that targets q. The
+    // dispatch layer has no target queues, so work on q never runs as part of the socket queue: marking
+    // q would let such work touch the socket's state unguarded. Both refuse with a line in the log and
+    // mark nothing.
     void markSocketQueueTargetQueue(const QueuePtr& q);
     void unmarkSocketQueueTargetQueue(const QueuePtr& q);
     // Descriptors; only meaningful on the socket queue, -1 elsewhere.
@@ -147,15 +143,34 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     int socket4FD() const;
     int socket6FD() const;
 
-    // Connecting. True when the attempt has started; its outcome arrives as socketDidConnectToHost or
-    // socketDidDisconnect. False (and *error) for a failure found at once.
+    // Connecting. True when the attempt has started; its outcome arrives as socketDidConnectToHost (or
+    // socketDidConnectToUrl) or socketDidDisconnect. False (and *error) for a failure found at once. An
+    // interface description ("eth0", "192.168.1.2", "::1", "[::1]:5000", "localhost:5000") names the
+    // local address to bind to first.
     bool connectToHost(const std::string& host, uint16_t port, double timeout = -1, Error* error = nullptr);
-    bool connectToHost(const std::string& host, uint16_t port, Error* error);
+    // No time-out. Takes nothing but an Error pointer, so that connectToHost(host, port, 0) is a time-out
+    // of 0 s and not a null error pointer.
+    template <std::same_as<Error*> ErrorPointer>
+    bool connectToHost(const std::string& host, uint16_t port, ErrorPointer error) {
+        return connectToHost(host, port, std::nullopt, -1, error);
+    }
     bool connectToHost(const std::string& host, uint16_t port, const std::optional<std::string>& interface,
                        double timeout, Error* error = nullptr);
     bool connectToAddress(const Bytes& address, double timeout = -1, Error* error = nullptr);
     bool connectToAddress(const Bytes& address, const std::optional<std::string>& interface, double timeout,
                           Error* error = nullptr);
+    // A unix-domain stream socket, named by a file URL ("file:///tmp/x.sock") or an absolute path.
+    bool connectToUrl(const std::string& url, double timeout = -1, Error* error = nullptr);
+
+    // Listening. True when listening; each connection then arrives as socketDidAcceptNewSocket. With no
+    // interface, on every address of both families (one port for both, also when port 0 lets the
+    // kernel pick); with one, on its addresses. acceptOnUrl listens on a unix-domain path; an old socket
+    // file there is replaced, anything else at the path is left alone and the call fails. The file is
+    // deleted when the listener closes.
+    bool acceptOnPort(uint16_t port, Error* error = nullptr);
+    bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port,
+                           Error* error = nullptr);
+    bool acceptOnUrl(const std::string& url, Error* error = nullptr);
 
     // Reading: whatever is available (up to maxLength when not 0), an exact length, or up to and including
     // a terminator. With a buffer the bytes are also placed into it at the offset (it grows as needed).
@@ -180,6 +195,16 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     void writeData(Bytes data, double timeout, long tag);
     float progressOfWriteReturningTag(long* tag, size_t* done, size_t* total) const;
 
+    // TLS. Upgrades the connection in place once the reads and writes queued before this call are done;
+    // reads and writes queued after it move through TLS. socketDidSecure reports the upgrade; a failure
+    // closes the socket (TcpSocketOtherError naming a refused setting, or a kCFStreamErrorDomainSSL
+    // error). A client checks the server against the system's trust store and the peer name when one
+    // is given, unless it judges the server itself (TcpSocketManuallyEvaluateTrust). Ignored unless
+    // started, and after the first call.
+    void startTLS(TlsSettings settings = {});
+    // The TLS context; only on the socket queue, and only once TLS has started; null elsewhere.
+    platform::securetransport::SSLContext* sslContext() const;
+
     // Closing.
     void disconnect();
     void disconnectAfterReading();
@@ -193,6 +218,19 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     uint16_t connectedPort() const;
     std::string localHost() const;
     uint16_t localPort() const;
+    // The same for one family's descriptor. These do not switch to the socket queue: call them there
+    // (from performBlock or a callback on a socket queue that is the delegate queue); elsewhere they
+    // give "" and 0.
+    std::string connectedHost4() const;
+    std::string connectedHost6() const;
+    uint16_t connectedPort4() const;
+    uint16_t connectedPort6() const;
+    std::string localHost4() const;
+    std::string localHost6() const;
+    uint16_t localPort4() const;
+    uint16_t localPort6() const;
+    // The file URL of the unix-domain socket connected to; empty otherwise.
+    std::string connectedUrl() const;
     Bytes connectedAddress() const;
     Bytes localAddress() const;
     bool isIPv4() const;
@@ -208,6 +246,8 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
     static Error readMaxedOutError();
     static Error connectionClosedError();
     static Error otherError(const std::string& text);
+    // A TLS failure: domain "kCFStreamErrorDomainSSL", the status number as the code.
+    static Error sslError(long status);
 
   private:
     struct Private {};
@@ -217,117 +257,9 @@ class TcpSocket : public std::enable_shared_from_this<TcpSocket> {
               QueuePtr socketQueue);
 
   private:
-    using Source = platform::dispatch::Source;
-    using FdSource = platform::dispatch::FdSource;
-    using TimerSource = platform::dispatch::TimerSource;
-
-    bool onSocketQueue() const;
-    template <class F>
-    auto onQueueSync(F&& f) const -> decltype(f());
-    // Runs work on the socket queue later (never inline), if the socket still exists then.
-    void asyncOnQueue(std::function<void(TcpSocket&)> work);
-    // Like asyncOnQueue, but on the calling thread at once when the socket queue is idle (and not the
-    // caller's own queue): reads and writes requested from a delegate callback then start without a
-    // hand-off to another thread.
-    void asyncOnQueueOrHere(std::function<void(TcpSocket&)> work);
-    // Inline when on the socket queue, else later.
-    void inlineOrAsync(std::function<void(TcpSocket&)> work);
-    // Posts a callback to the delegate queue when a delegate and its queue are set.
-    void post(std::function<void(TcpSocketDelegate&, TcpSocket&)> callback);
-
-    // Connecting.
-    bool preConnect(const std::optional<std::string>& interface, Error* error);
-    bool connectHostOnQueue(const std::string& host, uint16_t port,
-                            const std::optional<std::string>& interface, double timeout, Error* error);
-    bool connectAddressOnQueue(const Bytes& address, const std::optional<std::string>& interface,
-                               double timeout, Error* error);
-    void lookupDidFail(int index, const Error& error);
-    void lookupDidSucceed(int index, Bytes address4, Bytes address6);
-    int createSocket(int family, const Bytes& interfaceAddress, Error* error);
-    bool connectWithAddresses(const Bytes& address4, const Bytes& address6, Error* error);
-    void connectSocket(int family, const Bytes& address, int index);
-    void connectFinished(int family, int fd, int err, int index);
-    void closeConnectingSocket(int family);
-    void didConnect(int index);
-    void didNotConnect(int index, const Error& error);
-    void startConnectTimeout(double timeout);
-    void doConnectTimeout();
-    // Arms a one-shot timer on the socket queue that calls fired (if the socket still exists); a
-    // negative time-out leaves it cleared. The timer is made on first use and re-armed for later
-    // packets; closing cancels it.
-    void startTimer(std::shared_ptr<TimerSource>& timer, double timeout, void (TcpSocket::*fired)());
-    // Asks the delegate whether an expiring read or write gets more time; the answer comes back as a
-    // block on the socket queue (0 at once without a delegate).
-    template <class Packet>
-    void askForExtension(const std::shared_ptr<Packet>& packet,
-                         double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
-                         void (TcpSocket::*answered)(const std::shared_ptr<Packet>&, double));
-    void endConnectTimeout();
-    void setupReadAndWriteSources(int fd);
-    void suspendReadSource();
-    void resumeReadSource();
-    void suspendWriteSource();
-    void resumeWriteSource();
-    int& fdField(int family) { return family == AF_INET ? socket4FD_ : socket6FD_; }
-    int connectedFD() const { return socket4FD_ != -1 ? socket4FD_ : socket6FD_; }
-
-    // Reading.
-    void queueRead(std::shared_ptr<TcpReadPacket> packet);
-    void maybeDequeueRead();
-    void doReadData();
-    void doReadEOF();
-    void completeCurrentRead();
-    void endCurrentRead();
-    // Read buffers come back after their callback when nobody else holds them, and reads that own their
-    // buffer reuse them: a busy connection then neither allocates nor faults in fresh memory for every
-    // read. Two are kept, since the next read usually starts while the last one's callback still runs.
-    void keepSpareReadBuffer(std::shared_ptr<Bytes> buffer);
-    std::shared_ptr<Bytes> takeSpareReadBuffer();
-    void doReadTimeout();
-    void doReadTimeoutWithExtension(const std::shared_ptr<TcpReadPacket>& packet, double extension);
-
-    // Writing.
-    void maybeDequeueWrite();
-    void doWriteData();
-    void completeCurrentWrite();
-    void endCurrentWrite();
-    void doWriteTimeout();
-    void doWriteTimeoutWithExtension(const std::shared_ptr<TcpWritePacket>& packet, double extension);
-
-    // Closing.
-    void maybeClose();
-    void closeWithError(const std::optional<Error>& error);
-
-    uint32_t flags_ = 0;
-    uint16_t config_ = 0;
-    std::weak_ptr<TcpSocketDelegate> delegate_;
-    QueuePtr delegateQueue_;
-    int socket4FD_ = -1;
-    int socket6FD_ = -1;
-    int stateIndex_ = 0;
-    Bytes connectInterface4_;
-    Bytes connectInterface6_;
-    QueuePtr socketQueue_;
-    bool ownsSocketQueue_ = false;
-    // Completion of a non-blocking connect, per family (index 0 IPv4, 1 IPv6).
-    std::shared_ptr<FdSource> connectSource_[2];
-    std::shared_ptr<TimerSource> connectTimer_;
-    std::shared_ptr<FdSource> readSource_;
-    std::shared_ptr<FdSource> writeSource_;
-    std::shared_ptr<TimerSource> readTimer_;
-    std::shared_ptr<TimerSource> writeTimer_;
-    std::deque<std::shared_ptr<TcpPacket>> readQueue_;
-    std::deque<std::shared_ptr<TcpPacket>> writeQueue_;
-    std::shared_ptr<TcpReadPacket> currentRead_;
-    std::shared_ptr<TcpWritePacket> currentWrite_;
-    size_t socketFDBytesAvailable_ = 0;
-    std::mutex spareReadBuffersMutex_;  // buffers come back on the delegate queue
-    std::vector<std::shared_ptr<Bytes>> spareReadBuffers_;
-    TcpSocketPreBuffer preBuffer_{4096};
-    // Its address is the queue-specific key that marks the socket queue.
-    const void* isOnSocketQueueOrTargetQueueKey_ = nullptr;
-    std::shared_ptr<void> userData_;
-    double alternateAddressDelay_ = 0.3;
+    // The socket's state and machinery (TcpSocketImpl.h), all of it touched on the socket queue.
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace quill::net

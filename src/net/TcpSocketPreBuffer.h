@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace quill::net {
@@ -12,9 +13,17 @@ class TcpSocketPreBuffer {
   public:
     explicit TcpSocketPreBuffer(size_t capacity) : block_(capacity) {}
 
-    // Grows the block by exactly the shortfall so that n bytes fit after the write position.
+    // Makes room for n bytes after the write position. Bytes already consumed make room first: the
+    // readable ones move to the start (a buffer that is never quite drained, as TLS records leave it,
+    // would otherwise grow for as long as bytes flow). Only then does the block grow, by the shortfall.
     void ensureCapacityForWrite(size_t n) {
-        size_t space = availableSpace();
+        if (availableSpace() >= n) return;
+        if (read_ > 0) {
+            std::memmove(block_.data(), block_.data() + read_, write_ - read_);
+            write_ -= read_;
+            read_ = 0;
+        }
+        const size_t space = availableSpace();
         if (space < n) block_.resize(block_.size() + (n - space));
     }
 

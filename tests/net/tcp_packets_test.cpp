@@ -48,6 +48,19 @@ TEST(TcpSocketPreBufferTest, GrowsByTheShortfallAndRewindsWhenDrained) {
     EXPECT_EQ(pre.availableSpace(), pre.capacity());
 }
 
+// A buffer that is never quite drained (TLS records straddle every read) stays the size of what it holds.
+TEST(TcpSocketPreBufferTest, ConsumedBytesMakeRoomBeforeTheBlockGrows) {
+    TcpSocketPreBuffer pre(16);
+    for (int i = 0; i < 1000; ++i) {
+        stage(pre, "0123456789");
+        pre.didRead(9);
+    }
+    EXPECT_EQ(pre.availableBytes(), 1000u);  // one byte left of each round
+    EXPECT_LE(pre.capacity(), 1016u);
+    pre.didRead(999);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pre.readBuffer()), 1), "9");
+}
+
 TEST(TcpReadPacketTest, LengthsRespectFixedLengthAndMaximum) {
     TcpReadPacket fixed(nullptr, 0, 0, -1, 10, nullptr, 1);
     EXPECT_EQ(fixed.buffer->size(), 10u);
@@ -174,6 +187,37 @@ TEST(SocketAddressTest, InterfaceDescriptions) {
     getInterfaceAddress(std::string("no-such-interface0"), 0, &a4, &a6);
     EXPECT_TRUE(a4.empty());
     EXPECT_TRUE(a6.empty());
+    // IPv6 addresses: whole when they stand alone, the port only after brackets.
+    struct Case {
+        const char* description;
+        const char* host6;  // "" when no IPv6 address is found
+        uint16_t port;
+    };
+    for (const Case& c : {Case{"::1", "::1", 0}, Case{"[::1]:5000", "::1", 5000}, Case{"[::1]", "::1", 0},
+                          Case{"::1:5000", "", 0}, Case{"lo:7", "::1", 7}}) {
+        getInterfaceAddress(std::string(c.description), 0, &a4, &a6);
+        EXPECT_EQ(hostFromAddress(a6), c.host6) << c.description;
+        EXPECT_EQ(portFromAddress(a6), c.port) << c.description;
+    }
+}
+
+TEST(SocketAddressTest, UnixAddressesAndFileUrls) {
+    const std::string path = "/tmp/a dir/s%ck.sock";
+    const std::string url = fileUrlFromPath(path);
+    EXPECT_EQ(url, "file:///tmp/a%20dir/s%25ck.sock");
+    EXPECT_EQ(pathFromFileUrl(url), path);
+    EXPECT_EQ(pathFromFileUrl("file://localhost/tmp/x"), "/tmp/x");
+    EXPECT_EQ(pathFromFileUrl("/tmp/x"), "/tmp/x");
+    for (const char* bad : {"", "tmp/x", "http://host/x", "file://host/x", "file:///x%2", "file:///x%00y"})
+        EXPECT_EQ(pathFromFileUrl(bad), "") << bad;
+    Bytes a = makeAddressUN(path);
+    EXPECT_EQ(pathFromAddressUN(a), path);
+    EXPECT_FALSE(isIPv4Address(a));
+    // The longest path that fits keeps its terminating zero; one byte more is refused, not cut.
+    const size_t room = sizeof(sockaddr_un::sun_path) - 1;
+    EXPECT_EQ(pathFromAddressUN(makeAddressUN(std::string(room, 'p'))).size(), room);
+    EXPECT_TRUE(makeAddressUN(std::string(room + 1, 'p')).empty());
+    EXPECT_TRUE(makeAddressUN("").empty());
 }
 
 TEST(ResolverTest, LoopbackNamesNeedNoNameServiceAndComeIPv4First) {
@@ -188,6 +232,19 @@ TEST(ResolverTest, LoopbackNamesNeedNoNameServiceAndComeIPv4First) {
     ASSERT_EQ(numeric.size(), 1u);
     EXPECT_TRUE(isIPv6Address(numeric[0]));
     EXPECT_EQ(portFromAddress(numeric[0]), 7);
+}
+
+TEST(TcpPacketTest, PacketsAreTakenOnlyAsTheirOwnKind) {
+    std::shared_ptr<TcpPacket> marker = std::make_shared<TcpSpecialPacket>(TlsSettings{});
+    std::shared_ptr<TcpPacket> read = std::make_shared<TcpReadPacket>(nullptr, 0, 0, -1, 4, nullptr, 1);
+    std::shared_ptr<TcpPacket> write = std::make_shared<TcpWritePacket>(nullptr, -1, 2);
+    EXPECT_EQ(packetAs<TcpReadPacket>(marker), nullptr);
+    EXPECT_EQ(packetAs<TcpWritePacket>(marker), nullptr);
+    EXPECT_NE(packetAs<TcpSpecialPacket>(marker), nullptr);
+    EXPECT_EQ(packetAs<TcpReadPacket>(read)->readLength, 4u);
+    EXPECT_EQ(packetAs<TcpWritePacket>(read), nullptr);
+    EXPECT_EQ(packetAs<TcpWritePacket>(write)->tag, 2);
+    EXPECT_EQ(packetAs<TcpReadPacket>(nullptr), nullptr);
 }
 
 }  // namespace

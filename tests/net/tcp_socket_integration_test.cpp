@@ -16,7 +16,9 @@
 #include <numeric>
 #include <thread>
 
+#include "net/TcpRecorder.h"
 #include "net/TcpSocket.h"
+#include "platform/foundation/SysLog.h"
 #include "support/LoopbackServer.h"
 
 namespace quill::net {
@@ -25,111 +27,9 @@ namespace {
 using platform::dispatch::Queue;
 using platform::foundation::bytesOf;
 using platform::foundation::stringOf;
+using tcptest::Event;
+using tcptest::Recorder;
 using testing::Listener;
-
-struct Event {
-    enum Kind { Connect, Read, ReadPartial, Write, WritePartial, CloseReadStream, Disconnect } kind;
-    std::string host;
-    uint16_t port = 0;
-    Bytes data;
-    size_t length = 0;
-    long tag = 0;
-    std::optional<Error> error;
-    bool nullSocket = false;
-};
-
-// Records every callback; tests wait on it with bounded waits.
-class Recorder : public TcpSocketDelegate {
-  public:
-    void socketDidConnectToHost(TcpSocket&, const std::string& host, uint16_t port) override {
-        add({.kind = Event::Connect, .host = host, .port = port});
-    }
-    void socketDidReadData(TcpSocket& sock, const Bytes& data, long tag) override {
-        add({.kind = Event::Read, .data = data, .tag = tag});
-        std::function<void(TcpSocket&)> hook;
-        {
-            std::lock_guard lock(mutex_);
-            hook = onRead;
-        }
-        if (hook) hook(sock);
-    }
-    void socketDidReadPartialDataOfLength(TcpSocket&, size_t length, long tag) override {
-        add({.kind = Event::ReadPartial, .length = length, .tag = tag});
-    }
-    void socketDidWriteDataWithTag(TcpSocket&, long tag) override { add({.kind = Event::Write, .tag = tag}); }
-    void socketDidWritePartialDataOfLength(TcpSocket&, size_t length, long tag) override {
-        add({.kind = Event::WritePartial, .length = length, .tag = tag});
-    }
-    void socketDidCloseReadStream(TcpSocket&) override { add({.kind = Event::CloseReadStream}); }
-    void socketDidDisconnect(TcpSocket* sock, const std::optional<Error>& err) override {
-        add({.kind = Event::Disconnect, .error = err, .nullSocket = sock == nullptr});
-    }
-    double socketShouldTimeoutReadWithTag(TcpSocket&, long, double elapsed, size_t) override {
-        return answer(readElapsed, readExtensions, elapsed);
-    }
-    double socketShouldTimeoutWriteWithTag(TcpSocket&, long, double elapsed, size_t) override {
-        return answer(writeElapsed, writeExtensions, elapsed);
-    }
-
-    bool waitFor(Event::Kind kind, size_t n = 1, double seconds = 5) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
-                            [&] { return countLocked(kind) >= n; });
-    }
-    size_t count(Event::Kind kind) {
-        std::lock_guard lock(mutex_);
-        return countLocked(kind);
-    }
-    std::vector<Event> events(Event::Kind kind) {
-        std::lock_guard lock(mutex_);
-        std::vector<Event> out;
-        for (const auto& e : events_)
-            if (e.kind == kind) out.push_back(e);
-        return out;
-    }
-    std::vector<Event::Kind> kinds() {
-        std::lock_guard lock(mutex_);
-        std::vector<Event::Kind> out;
-        for (const auto& e : events_)
-            out.push_back(e.kind);
-        return out;
-    }
-    Bytes readBytes() {
-        Bytes all;
-        for (const auto& e : events(Event::Read))
-            all.insert(all.end(), e.data.begin(), e.data.end());
-        return all;
-    }
-    size_t readQuestions() {
-        std::lock_guard lock(mutex_);
-        return readElapsed.size();
-    }
-    Event disconnectEvent() { return events(Event::Disconnect).at(0); }
-
-    std::function<void(TcpSocket&)> onRead;
-    std::vector<double> readExtensions, writeExtensions;  // answers, in order; 0 once used up
-    std::vector<double> readElapsed, writeElapsed;        // the elapsed values asked with
-
-  private:
-    void add(Event e) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(e));
-        cv_.notify_all();
-    }
-    double answer(std::vector<double>& elapsedLog, std::vector<double>& answers, double elapsed) {
-        std::lock_guard lock(mutex_);
-        elapsedLog.push_back(elapsed);
-        size_t i = elapsedLog.size() - 1;
-        return i < answers.size() ? answers[i] : 0;
-    }
-    size_t countLocked(Event::Kind kind) const {
-        return size_t(
-            std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.kind == kind; }));
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Event> events_;
-};
 
 class TcpSocketTest : public ::testing::Test {
   protected:
@@ -287,6 +187,32 @@ TEST_F(TcpSocketTest, ConnectTimesOutAgainstAFullBacklog) {
     EXPECT_EQ(err.localizedDescription(), "Attempt to connect to host timed out");
     EXPECT_TRUE(sock->isDisconnected());
     EXPECT_EQ(recorder->count(Event::Connect), 0u);
+}
+
+// A time-out written as the literal 0 is a time-out, not a null error pointer.
+static_assert(requires(TcpSocket & s) { s.connectToHost(std::string(), uint16_t(1), 0); });
+
+TEST_F(TcpSocketTest, ZeroTimeoutTimesOutAtOnce) {
+    FullListener full;
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", full.listener.port(), 0));
+    ASSERT_TRUE(recorder->waitFor(Event::Disconnect));
+    EXPECT_EQ(recorder->disconnectEvent().error->code, 3);
+}
+
+// Without target queues in the dispatch layer a marked queue's work never runs as socket-queue work, so
+// marking is refused: work there still sees the socket from outside.
+TEST_F(TcpSocketTest, MarkingAnotherQueueIsRefused) {
+    connectPair();
+    platform::foundation::LogCapture log;
+    auto other = Queue::serial("test.tcp.other");
+    sock->markSocketQueueTargetQueue(other);
+    int fd = 0;
+    other->sync([&] { fd = sock->socketFD(); });
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines().at(0).find("markSocketQueueTargetQueue refused"), std::string::npos);
+    sock->performBlock([&] { fd = sock->socketFD(); });
+    EXPECT_GE(fd, 0);
 }
 
 TEST_F(TcpSocketTest, DisconnectWhileConnectingReportsOnceWithoutError) {

@@ -156,6 +156,11 @@ void PincodeChannel::socketDidConnectToHost(TcpSocket& sock, const std::string& 
     sock.readDataWithTimeout(replyTimeout_, kTag);
 }
 
+void PincodeChannel::socketDidConnectToUrl(TcpSocket&, const std::string& url) {
+    sysLogString("didConnectTo:" + url);
+    printLine("didConnectTo");
+}
+
 // ---- The reply ----
 
 PincodeChannel::Reply PincodeChannel::readReply(const Bytes& received, const std::string& pincode) {

@@ -129,6 +129,8 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
     void printLine(const std::string& line);
 
     void socketDidConnectToHost(net::TcpSocket& sock, const std::string& host, uint16_t port) override;
+    // Nothing connects the client by URL; the callback only logs and prints.
+    void socketDidConnectToUrl(net::TcpSocket& sock, const std::string& url) override;
     void socketDidReadData(net::TcpSocket& sock, const Bytes& data, long tag) override;
     void socketDidCloseReadStream(net::TcpSocket& sock) override;
     void socketDidDisconnect(net::TcpSocket* sock, const std::optional<Error>& err) override;
