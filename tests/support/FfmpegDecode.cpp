@@ -54,16 +54,16 @@ void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 std::optional<std::vector<DecodedPicture>> decodeH264WithFfmpeg(const std::vector<uint8_t>& annexB,
                                                                 std::string* failure) {
     testing::TempFolder dir;
-    const std::string in = dir / "in.h264", out = dir / "out.gray";
+    const std::string in = dir / "in.h264", out = dir / "out.yuv";
     writeBytes(in, annexB);
-    // The size of every picture first, then the luma planes one after the other, each at its own size
-    // (-autoscale 0: no scaling to the first picture's size).
+    // The size of every picture first, then the pictures one after the other as decoded (4:2:0, the luma
+    // levels untouched), each at its own size (-autoscale 0: no scaling to the first picture's size).
     auto [sizes, probed] = runShellCommand(
         "ffprobe -v error -select_streams v:0 -show_entries frame=width,height "
         "-of csv=p=0 '" +
         in + "'");
     auto [log, decoded] = runShellCommand("ffmpeg -nostdin -hide_banner -v error -xerror -i '" + in +
-                                          "' -autoscale 0 -f rawvideo -pix_fmt gray -y '" + out + "'");
+                                          "' -autoscale 0 -f rawvideo -pix_fmt yuv420p -y '" + out + "'");
     if (probed != 0 || decoded != 0 || !log.empty()) {
         if (failure) *failure = "ffmpeg failed: " + sizes + log;
         return std::nullopt;
@@ -77,10 +77,11 @@ std::optional<std::vector<DecodedPicture>> decodeH264WithFfmpeg(const std::vecto
     while (std::getline(lines, line)) {
         DecodedPicture p;
         if (std::sscanf(line.c_str(), "%d,%d", &p.width, &p.height) != 2) continue;
-        const size_t size = static_cast<size_t>(p.width) * static_cast<size_t>(p.height);
+        const size_t lumaSize = static_cast<size_t>(p.width) * static_cast<size_t>(p.height);
+        const size_t size = lumaSize + 2 * (static_cast<size_t>((p.width + 1) / 2) * ((p.height + 1) / 2));
         if (raw.size() - at < size) break;
         p.luma.assign(raw.begin() + static_cast<std::ptrdiff_t>(at),
-                      raw.begin() + static_cast<std::ptrdiff_t>(at + size));
+                      raw.begin() + static_cast<std::ptrdiff_t>(at + lumaSize));
         at += size;
         pictures.push_back(std::move(p));
     }
