@@ -103,9 +103,9 @@ class FlatVectorIterator {
 
 // What every vector view shares: the reader, the vector's position, and its element count, read once.
 // The count is the stored one limited to what fits in the buffer, so a hostile count cannot make a
-// caller walk billions of absent elements. A view is a read-only random-access range over the indexes 0
-// to count() - 1 (begin and end, reversed too, size, empty, subscript), so the standard algorithms and ranges
-// work on it; each derived view supplies elementAt, which reads element i.
+// caller walk billions of absent elements. A view is a read-only random-access range over the indexes
+// 0 to count() - 1 (begin and end, reversed too, size, empty, subscript), so the standard algorithms and
+// ranges work on it; each derived view supplies elementAt, which reads element i.
 template <class Derived, class R, class ElementType, int ElementSize>
 class FlatVectorView {
   public:

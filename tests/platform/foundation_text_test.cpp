@@ -41,20 +41,6 @@ TEST(Utf8Test, OnlyWellFormedSequencesAreValid) {
         EXPECT_EQ(isValidUtf8(c.text), c.valid) << ::testing::PrintToString(std::string(c.text));
 }
 
-TEST(Utf8Test, DecodesOneSequenceAtATime) {
-    auto decode = [](std::string_view s) {
-        return decodeUtf8Sequence(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
-    };
-    ASSERT_TRUE(decode("A\xC3\xA9"));
-    EXPECT_EQ(decode("A\xC3\xA9")->codePoint, U'A');
-    EXPECT_EQ(decode("A\xC3\xA9")->length, 1u);
-    EXPECT_EQ(decode("\xE2\x82\xAC!")->codePoint, U'\u20AC');
-    EXPECT_EQ(decode("\xE2\x82\xAC!")->length, 3u);
-    EXPECT_EQ(decode("\xF0\x9F\x98\x80")->codePoint, U'\U0001F600');
-    EXPECT_FALSE(decode(""));
-    EXPECT_FALSE(decode("\xED\xA0\x80"));
-}
-
 TEST(TextTest, DecimalDigits) {
     EXPECT_TRUE(isDecimalDigits("0"));
     EXPECT_TRUE(isDecimalDigits("12345678"));
