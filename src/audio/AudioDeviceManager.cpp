@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace quill {
@@ -162,10 +163,13 @@ bool AudioDeviceManager::writeSystemAudioSettingToFile(const std::string& path) 
     const AudioDeviceID output = getDefaultOutputAudioDeviceID();
     PropertyList plist(PropertyList::Dictionary{{"input", input}, {"output", output}});
     // Without its folder the saved devices would be lost, and the user's sound would stay on the
-    // loopback device after mirroring.
-    std::error_code ec;
-    const auto folder = std::filesystem::path(path).parent_path();
-    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    // loopback device after mirroring. The settings folder is made as everywhere else (mode 0755); a
+    // file a caller keeps elsewhere gets its folder the same way.
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder == platform::foundation::settingsFolder())
+        platform::foundation::ensureSettingsFolder();
+    else if (!folder.empty())
+        platform::foundation::createFolders(folder);
     return platform::foundation::writePropertyListFile(plist, path);
 }
 

@@ -3,13 +3,13 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <thread>
 #include <utility>
 
 #include "media/NoDataQueue.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -17,21 +17,9 @@ namespace quill {
 namespace dispatch = platform::dispatch;
 using net::TcpSocket;
 
-namespace {
-
-// Milliseconds on the monotonic clock: the silence watch must not jump with the wall clock.
-int64_t nowMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::chrono::steady_clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(std::max(0.0, seconds)));
-}
-
-}  // namespace
+// The silence watch reads the steady clock, so that it does not jump with the wall clock.
+using platform::foundation::durationFromSeconds;
+using platform::foundation::steadyMilliseconds;
 
 // The heartbeat thread of one connection and its stop switch.
 struct NetStream::Heartbeat {
@@ -260,7 +248,7 @@ void NetStream::socketDidReadData(TcpSocket& sock, const Bytes& data, long) {
     Role role = Role::Touch;
     auto conn = currentConnectionOf(sock, &role);
     if (!conn || role != Role::Control) return;
-    conn->lastTimeReceiverActive.store(nowMillis(), std::memory_order_relaxed);
+    conn->lastTimeReceiverActive.store(steadyMilliseconds(), std::memory_order_relaxed);
     onReceiveControlData(data);
     sock.readDataWithTimeout(-1, 0);
 }
@@ -348,7 +336,7 @@ bool NetStream::startPingThread(const std::shared_ptr<Connection>& conn) {
                                         [](const auto& h) { return !h->finished.load(); });
         done.assign(std::make_move_iterator(it), std::make_move_iterator(heartbeats_.end()));
         heartbeats_.erase(it, heartbeats_.end());
-        conn->lastTimeReceiverActive.store(nowMillis(), std::memory_order_relaxed);
+        conn->lastTimeReceiverActive.store(steadyMilliseconds(), std::memory_order_relaxed);
         hb->thread = std::thread(&NetStream::sendHeartBeat, weak_from_this(), conn, hb);
         heartbeats_.push_back(hb);
     }
@@ -389,11 +377,11 @@ void NetStream::sendHeartBeat(std::weak_ptr<NetStream> weakSelf, std::shared_ptr
         }
         {
             std::unique_lock lock(hb->mutex);
-            hb->cv.wait_for(lock, toDuration(period), [&] { return !hb->running; });
+            hb->cv.wait_for(lock, durationFromSeconds(period), [&] { return !hb->running; });
         }
         // A stamp written after the clock was read counts as no time elapsed.
-        const int64_t elapsed =
-            std::max<int64_t>(0, nowMillis() - conn->lastTimeReceiverActive.load(std::memory_order_relaxed));
+        const int64_t elapsed = std::max<int64_t>(
+            0, steadyMilliseconds() - conn->lastTimeReceiverActive.load(std::memory_order_relaxed));
         if (elapsed >= limitMs) {
             timedOut = !stopped();
             break;

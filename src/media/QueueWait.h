@@ -4,17 +4,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <mutex>
 #include <optional>
 
+#include "platform/foundation/Clock.h"
+
 namespace quill {
 
-// The default time-out of the queues: the largest float, in seconds. Any time-out too large for the
-// clock counts as no limit at all.
+// The default time-out of the queues: the largest float, in seconds. Any time-out longer than a century
+// counts as no limit at all.
 inline constexpr double kNoTimeLimit = static_cast<double>(std::numeric_limits<float>::max());
 
 inline constexpr std::chrono::milliseconds kQueueWaitStep{1};
@@ -56,23 +57,15 @@ class CountingSemaphore {
     int64_t count_;
 };
 
-// A time-out measured from construction on the monotonic clock. NaN counts as zero; a value too large
-// for the clock's time points means no limit.
+// A time-out measured from construction on the monotonic clock. NaN counts as zero; a value longer than
+// the longest wait the clock helpers take (a century) means no limit.
 class WaitDeadline {
   public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = platform::foundation::SteadyClock;
 
     explicit WaitDeadline(double timeoutSeconds) {
-        const Clock::time_point start = Clock::now();
-        if (std::isnan(timeoutSeconds) || timeoutSeconds <= 0) {
-            deadline_ = start;
-            return;
-        }
-        // Leave a second of headroom so that the conversion below cannot overflow.
-        const double room = std::chrono::duration<double>(Clock::time_point::max() - start).count() - 1.0;
-        if (timeoutSeconds >= room) return;
-        deadline_ = start + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(timeoutSeconds));
+        if (timeoutSeconds > platform::foundation::kLongestWaitSeconds) return;
+        deadline_ = Clock::now() + platform::foundation::durationFromSeconds(timeoutSeconds);
     }
 
     bool unlimited() const { return !deadline_.has_value(); }

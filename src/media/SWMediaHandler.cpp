@@ -1,9 +1,9 @@
 #include "media/SWMediaHandler.h"
 
 #include <chrono>
-#include <filesystem>
 
 #include "audio/AudioDeviceManager.h"
+#include "audio/AudioRestore.h"
 #include "audio/SoundflowerManager.h"
 #include "media/SWAppConfig.h"
 #include "platform/foundation/SysLog.h"
@@ -135,10 +135,7 @@ void SWMediaHandler::stopMedia() {
 
     const std::string file = parts_.soundflowerSettingFile.empty() ? SWAppConfig::soundflowerSettingFile()
                                                                    : parts_.soundflowerSettingFile;
-    soundflowerManager().setProtectSetting(false);
-    audioDeviceManager().restoreSystemAudioSettingFromFile(file);
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
+    restoreSavedAudioDevices(soundflowerManager(), audioDeviceManager(), file);
 }
 
 }  // namespace quill

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/foundation/Text.h"
+
 namespace quill {
 
 namespace {
@@ -139,45 +141,8 @@ bool FlatFileReader::isEqual(const FlatReader& other) const {
 
 // ---- text ----
 
-bool isValidUtf8(FlatBytesView bytes) {
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        const uint8_t b = bytes[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t cp;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            cp = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            cp = b & 0x07;
-        } else {
-            return false;  // a continuation byte, an overlong lead or beyond U+10FFFF
-        }
-        if (n - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const uint8_t c = bytes[i + k];
-            if ((c & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::optional<std::string> flatText(std::optional<FlatBytesView> bytes) {
-    if (!bytes || !isValidUtf8(*bytes)) return std::nullopt;
+    if (!bytes || !platform::foundation::isValidUtf8(*bytes)) return std::nullopt;
     return std::string(bytes->begin(), bytes->end());
 }
 

@@ -169,7 +169,4 @@ class FlatFileReader final : public FlatReader {
 // String bytes as text: nothing when absent or not valid UTF-8; an empty view gives an empty text.
 std::optional<std::string> flatText(std::optional<FlatBytesView> bytes);
 
-// Whether `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
-bool isValidUtf8(FlatBytesView bytes);
-
 }  // namespace quill

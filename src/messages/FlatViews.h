@@ -4,12 +4,15 @@
 // read from the buffer when asked for, through the reader's bounds checks, and reads as nothing when it
 // cannot be read.
 
+#include <compare>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <optional>
+#include <ranges>
 #include <utility>
 #include <variant>
 
@@ -33,40 +36,87 @@ concept FlatDirectAccess = requires(const FlatReader& reader, std::optional<int3
     { T::make(reader, position) } -> std::same_as<std::optional<T>>;
 };
 
-// Index iteration over a view whose operator[] gives elements by value.
+// Random-access iteration over a vector view: an index into the vector, with the reader and the
+// vector's position, so that an iterator stays valid after the view it came from is gone. Elements are
+// read anew, by value, each time they are asked for; an index outside the vector reads as nothing.
+// Iterators compare by index and are meant to be compared within one vector.
 template <class View>
 class FlatVectorIterator {
   public:
+    using Reader = typename View::Reader;
     using value_type = typename View::Element;
+    using reference = value_type;
+    using pointer = void;
     using difference_type = std::ptrdiff_t;
-    using iterator_concept = std::forward_iterator_tag;
+    using iterator_category = std::random_access_iterator_tag;
+    using iterator_concept = std::random_access_iterator_tag;
 
     FlatVectorIterator() = default;
-    FlatVectorIterator(const View* view, int index) : view_(view), index_(index) {}
-    value_type operator*() const { return (*view_)[index_]; }
-    FlatVectorIterator& operator++() {
-        ++index_;
-        return *this;
+    FlatVectorIterator(const Reader* reader, std::optional<int32_t> vector, difference_type index)
+        : reader_(reader), vector_(vector), index_(index) {}
+
+    value_type operator*() const { return (*this)[0]; }
+    value_type operator[](difference_type n) const {
+        const difference_type i = index_ + n;
+        if (reader_ == nullptr || i < 0 || i > std::numeric_limits<int>::max()) return value_type{};
+        return View::elementAt(*reader_, vector_, static_cast<int>(i));
     }
+
+    FlatVectorIterator& operator++() { return *this += 1; }
     FlatVectorIterator operator++(int) {
         auto before = *this;
-        ++index_;
+        ++*this;
         return before;
     }
-    bool operator==(const FlatVectorIterator& other) const { return index_ == other.index_; }
+    FlatVectorIterator& operator--() { return *this -= 1; }
+    FlatVectorIterator operator--(int) {
+        auto before = *this;
+        --*this;
+        return before;
+    }
+    FlatVectorIterator& operator+=(difference_type n) {
+        index_ += n;
+        return *this;
+    }
+    FlatVectorIterator& operator-=(difference_type n) {
+        index_ -= n;
+        return *this;
+    }
+    friend FlatVectorIterator operator+(FlatVectorIterator it, difference_type n) { return it += n; }
+    friend FlatVectorIterator operator+(difference_type n, FlatVectorIterator it) { return it += n; }
+    friend FlatVectorIterator operator-(FlatVectorIterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const FlatVectorIterator& a, const FlatVectorIterator& b) {
+        return a.index_ - b.index_;
+    }
+    friend bool operator==(const FlatVectorIterator& a, const FlatVectorIterator& b) {
+        return a.index_ == b.index_;
+    }
+    friend std::strong_ordering operator<=>(const FlatVectorIterator& a, const FlatVectorIterator& b) {
+        return a.index_ <=> b.index_;
+    }
 
   private:
-    const View* view_ = nullptr;
-    int index_ = 0;
+    const Reader* reader_ = nullptr;
+    std::optional<int32_t> vector_;
+    difference_type index_ = 0;
 };
 
 // What every vector view shares: the reader, the vector's position, and its element count, read once.
 // The count is the stored one limited to what fits in the buffer, so a hostile count cannot make a
-// caller walk billions of absent elements.
+// caller walk billions of absent elements. A view is a read-only random-access range over the indexes
+// 0 to count() - 1 (begin and end, reversed too, size, empty, subscript), so the standard algorithms and
+// ranges work on it; each derived view supplies elementAt, which reads element i.
 template <class Derived, class R, class ElementType, int ElementSize>
 class FlatVectorView {
   public:
+    using Reader = R;
     using Element = ElementType;
+    using value_type = ElementType;
+    using iterator = FlatVectorIterator<Derived>;
+    using const_iterator = iterator;
+    using reverse_iterator = std::reverse_iterator<iterator>;
+    using size_type = size_t;
+    using difference_type = std::ptrdiff_t;
 
     FlatVectorView(const R& reader, std::optional<int32_t> myOffset)
         : count_(reader.vectorElementCountInBuffer(myOffset, ElementSize)),
@@ -80,8 +130,14 @@ class FlatVectorView {
     const R& reader() const { return *reader_; }
     std::optional<int32_t> myOffset() const { return myOffset_; }
 
-    FlatVectorIterator<Derived> begin() const { return {static_cast<const Derived*>(this), 0}; }
-    FlatVectorIterator<Derived> end() const { return {static_cast<const Derived*>(this), count_}; }
+    // Element `index`; the index is not compared with count(): one outside the vector reads as nothing
+    // through the reader's own checks.
+    Element operator[](int index) const { return Derived::elementAt(*reader_, myOffset_, index); }
+
+    iterator begin() const { return iterator(reader_, myOffset_, 0); }
+    iterator end() const { return iterator(reader_, myOffset_, count_); }
+    reverse_iterator rbegin() const { return reverse_iterator(end()); }
+    reverse_iterator rend() const { return reverse_iterator(begin()); }
 
   private:
     int count_;
@@ -94,10 +150,10 @@ template <FlatDirectAccess T, class R = FlatReader>
 class FlatTableVector : public FlatVectorView<FlatTableVector<T, R>, R, std::optional<T>, 4> {
   public:
     using FlatVectorView<FlatTableVector<T, R>, R, std::optional<T>, 4>::FlatVectorView;
-    std::optional<T> operator[](int index) const {
-        auto position = this->reader().vectorElementOffset(this->myOffset(), index);
+    static std::optional<T> elementAt(const R& reader, std::optional<int32_t> vector, int index) {
+        auto position = reader.vectorElementOffset(vector, index);
         if (!position) return std::nullopt;
-        return T::make(this->reader(), position);
+        return T::make(reader, position);
     }
 };
 
@@ -105,8 +161,8 @@ template <Scalar T, class R = FlatReader>
 class FlatScalarVector : public FlatVectorView<FlatScalarVector<T, R>, R, std::optional<T>, sizeof(T)> {
   public:
     using FlatVectorView<FlatScalarVector<T, R>, R, std::optional<T>, sizeof(T)>::FlatVectorView;
-    std::optional<T> operator[](int index) const {
-        return this->reader().template vectorElementScalar<T>(this->myOffset(), index);
+    static std::optional<T> elementAt(const R& reader, std::optional<int32_t> vector, int index) {
+        return reader.template vectorElementScalar<T>(vector, index);
     }
 };
 
@@ -115,8 +171,8 @@ template <Scalar T, class R, FlatEnum E>
 class FlatEnumVector : public FlatVectorView<FlatEnumVector<T, R, E>, R, std::optional<E>, sizeof(T)> {
   public:
     using FlatVectorView<FlatEnumVector<T, R, E>, R, std::optional<E>, sizeof(T)>::FlatVectorView;
-    std::optional<E> operator[](int index) const {
-        auto raw = this->reader().template vectorElementScalar<T>(this->myOffset(), index);
+    static std::optional<E> elementAt(const R& reader, std::optional<int32_t> vector, int index) {
+        auto raw = reader.template vectorElementScalar<T>(vector, index);
         if (!raw) return std::nullopt;
         return FlatEnumTraits<E>::fromScalar(*raw);
     }
@@ -127,8 +183,8 @@ template <class R = FlatReader>
 class FlatStringVector : public FlatVectorView<FlatStringVector<R>, R, std::optional<FlatBytesView>, 4> {
   public:
     using FlatVectorView<FlatStringVector<R>, R, std::optional<FlatBytesView>, 4>::FlatVectorView;
-    std::optional<FlatBytesView> operator[](int index) const {
-        return this->reader().stringBuffer(this->reader().vectorElementOffset(this->myOffset(), index));
+    static std::optional<FlatBytesView> elementAt(const R& reader, std::optional<int32_t> vector, int index) {
+        return reader.stringBuffer(reader.vectorElementOffset(vector, index));
     }
 };
 
@@ -196,6 +252,18 @@ std::optional<Variant> flatUnionFrom(const R& reader, int propertyIndex, std::op
 }
 
 }  // namespace quill
+
+// Iterators of the vector views do not point into the view, so a temporary view's iterators stay valid.
+namespace std::ranges {
+template <quill::FlatDirectAccess T, class R>
+inline constexpr bool enable_borrowed_range<quill::FlatTableVector<T, R>> = true;
+template <quill::Scalar T, class R>
+inline constexpr bool enable_borrowed_range<quill::FlatScalarVector<T, R>> = true;
+template <quill::Scalar T, class R, quill::FlatEnum E>
+inline constexpr bool enable_borrowed_range<quill::FlatEnumVector<T, R, E>> = true;
+template <class R>
+inline constexpr bool enable_borrowed_range<quill::FlatStringVector<R>> = true;
+}  // namespace std::ranges
 
 template <class T>
 requires std::derived_from<T, quill::FlatTableViewTag>

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "audio/AudioDeviceManager.h"
+#include "audio/AudioRestore.h"
 #include "audio/SoundflowerManager.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
@@ -463,11 +464,7 @@ void MirrorChannel::enableAudio() {
 }
 
 void MirrorChannel::restoreAudio() {
-    const std::string file = soundflowerSettingFile();
-    soundflowerManager().setProtectSetting(false);
-    audioDeviceManager().restoreSystemAudioSettingFromFile(file);
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
+    restoreSavedAudioDevices(soundflowerManager(), audioDeviceManager(), soundflowerSettingFile());
 }
 
 void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run) {

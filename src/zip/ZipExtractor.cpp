@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -55,34 +56,11 @@ class Fd {
     int fd_;
 };
 
-bool validUtf8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t extra = 0;
-        if (c >= 0x80) {
-            if ((c & 0xE0) == 0xC0)
-                extra = 1;
-            else if ((c & 0xF0) == 0xE0)
-                extra = 2;
-            else if ((c & 0xF8) == 0xF0)
-                extra = 3;
-            else
-                return false;
-        }
-        if (i + extra >= s.size() && extra > 0) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 // The entry name split into the components to create below the destination, or nothing when the name
 // is unsafe: empty, not UTF-8, holding a NUL, absolute, or with a ".." component.
 std::optional<std::vector<std::string>> safeComponents(const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos || !validUtf8(name)) return std::nullopt;
+    if (name.empty() || name.find('\0') != std::string::npos || !platform::foundation::isValidUtf8(name))
+        return std::nullopt;
     if (name.front() == '/') return std::nullopt;
     std::vector<std::string> parts;
     size_t start = 0;

@@ -75,7 +75,10 @@ TEST(ServerlessPinCode, LocalAddressIsCheckedFirst) {
         EXPECT_EQ(decodeServerlessPinCode("bad", std::nullopt).status, Status::noLocalIP);
         EXPECT_EQ(log.count("get local ip error"), 2u);
     }
-    for (const std::string local : {"10.0.1", "10.0.0.1.5", "fe80::1", "10..0.1", "a.b.c.d", ""}) {
+    // Only a dotted-decimal IPv4 address: octets above 255 and leading zeros (octal to some parsers) too
+    // are refused rather than copied into the receiver's address.
+    for (const std::string local : {"10.0.1", "10.0.0.1.5", "fe80::1", "10..0.1", "a.b.c.d", "", "256.1.0.1",
+                                    "10.300.0.1", "010.0.0.1"}) {
         LogCapture log;
         EXPECT_EQ(decodeServerlessPinCode("00000000", local).status, Status::invalidLocalIP) << local;
         EXPECT_TRUE(log.contains("get a invalid ip")) << local;
@@ -127,6 +130,12 @@ TEST(WiFiAddress, OnlyIPv4AddressesQualify) {
                                  v6("eth2", "1.2.3.4.5")},
                                 std::nullopt),
               std::nullopt);
+}
+
+TEST(WiFiAddress, OnlyDottedDecimalTextQualifies) {
+    EXPECT_EQ(chooseWiFiAddress({v4("eth0", "10..1.2.3"), v4("eth1", "10.0.0.256"), v4("eth2", "10.0.0.9")},
+                                std::string("eth0")),
+              "10.0.0.9");
 }
 
 TEST(WiFiAddress, AnExplicitlyPreferredLoopbackIsTaken) {

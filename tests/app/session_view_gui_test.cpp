@@ -27,7 +27,7 @@ TEST(SessionRecordsTest, TargetIsTheLastAddressThatIsNotAHotspotAddress) {
     EXPECT_EQ(chooseTargetAddress({}), "");
 }
 
-TEST(SessionRecordsTest, DeviceTakesTheLastPartOfAFourPartAddress) {
+TEST(SessionRecordsTest, DeviceTakesTheLastOctetOfAnIPv4Address) {
     EXPECT_EQ(Device("tv", "10.1.2.3", "1").localIp(), 3);
     EXPECT_EQ(Device("tv", "10.1.2.255", "1").localIp(), 255);
     EXPECT_EQ(Device("tv", "", "1").localIp(), 0);
@@ -35,6 +35,8 @@ TEST(SessionRecordsTest, DeviceTakesTheLastPartOfAFourPartAddress) {
     EXPECT_EQ(Device("tv", "10.1.2.256", "1").localIp(), 0);
     EXPECT_EQ(Device("tv", "10.1.2.x", "1").localIp(), 0);
     EXPECT_EQ(Device("tv", "10.1.2.3.4", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "10..2.3", "1").localIp(), 0);
+    EXPECT_EQ(Device("tv", "a.b.c.3", "1").localIp(), 0);
     Device device("tv", "10.1.2.3", "7");
     EXPECT_EQ(device.deviceName(), "tv");
     EXPECT_EQ(device.deviceVersion(), "7");

@@ -1,6 +1,7 @@
 #include "audio/AudioDeviceManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/foundation/PropertyList.h"
@@ -138,6 +139,22 @@ TEST_F(AudioDeviceManagerTest, SavedDevicesFileHasExactBytesAndItsFolderIsCreate
     EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), 2u);
     EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 4u);
     EXPECT_TRUE(std::filesystem::exists(path));  // the callers delete it
+}
+
+TEST_F(AudioDeviceManagerTest, SavedDevicesFoldersGetMode0755WhateverTheUmask) {
+    TempFolder tmp;
+    quill::testing::ScopedEnv home("HOME", tmp.path().string());
+    const mode_t previous = ::umask(0);
+    const bool settings = manager->writeSystemAudioSettingToFile(tmp / "Library/Quillaran/.soundflower");
+    const bool elsewhere = manager->writeSystemAudioSettingToFile(tmp / "other/place/.soundflower");
+    ::umask(previous);
+    EXPECT_TRUE(settings);
+    EXPECT_TRUE(elsewhere);
+    for (const char* folder : {"Library", "Library/Quillaran", "other", "other/place"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((tmp / folder).c_str(), &st), 0) << folder;
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << folder;
+    }
 }
 
 TEST_F(AudioDeviceManagerTest, RestoreCases) {

@@ -6,8 +6,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/coreaudio/SimulatedAudioBackend.h"
@@ -27,6 +31,44 @@ using quill::testing::TempFolder;
 namespace {
 
 constexpr AudioDeviceID kMic = 2, kSpeakers = 3, kLoop = 7;
+
+// Simulated devices whose next switch to one device can be held at the door: the call waits there until
+// the test releases it (at most 10 s), so that a test can act while a switch is under way.
+class HoldingBackend : public SimulatedAudioBackend {
+  public:
+    OSStatus setDefaultDevice(bool input, AudioDeviceID id) override {
+        {
+            std::unique_lock lock(gate_);
+            if (holdId_ == id) {
+                holdId_.reset();
+                held_ = true;
+                changed_.notify_all();
+                changed_.wait_for(lock, std::chrono::seconds(10), [&] { return released_; });
+            }
+        }
+        return SimulatedAudioBackend::setDefaultDevice(input, id);
+    }
+    void holdNextSwitchTo(AudioDeviceID id) {
+        std::lock_guard lock(gate_);
+        holdId_ = id;
+    }
+    bool waitUntilHeld(double seconds) {
+        std::unique_lock lock(gate_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return held_; });
+    }
+    void release() {
+        std::lock_guard lock(gate_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex gate_;
+    std::condition_variable changed_;
+    std::optional<AudioDeviceID> holdId_;
+    bool held_ = false;
+    bool released_ = false;
+};
 
 class SoundflowerManagerTest : public ::testing::Test {
   protected:
@@ -54,7 +96,7 @@ class SoundflowerManagerTest : public ::testing::Test {
     void settle() { ASSERT_TRUE(hardware->waitUntilIdle()); }
 
     TempFolder tmp;
-    std::shared_ptr<SimulatedAudioBackend> backend = std::make_shared<SimulatedAudioBackend>();
+    std::shared_ptr<HoldingBackend> backend = std::make_shared<HoldingBackend>();
     std::shared_ptr<AudioHardware> hardware;
     NotificationCenter center;
     std::unique_ptr<AudioDeviceManager> devices;
@@ -153,18 +195,26 @@ TEST_F(SoundflowerManagerTest, TurningTheGuardOffWaitsForAStepUnderWay) {
     ASSERT_TRUE(m->setSoundflowerAsDefaultAudio());
     settle();
     m->setProtectSetting(true);
-    // Many changes from outside race with a stop that restores the user's devices.
-    std::thread user([&] {
-        for (int i = 0; i < 50; ++i) {
-            now = now + 2.0;
-            backend->changeDefaultDevice(false, kSpeakers);
-        }
+    // The user's change starts a guard step, held just as it switches the output back to the loopback.
+    backend->holdNextSwitchTo(kLoop);
+    backend->changeDefaultDevice(false, kSpeakers);
+    ASSERT_TRUE(backend->waitUntilHeld(5));
+
+    // A stop turns the guard off, then puts the user's speakers back, as the session controller does.
+    std::promise<void> guardOff;
+    std::thread stop([&] {
+        m->setProtectSetting(false);
+        guardOff.set_value();
+        devices->setDefaultOutputAudioDeviceWithID(kSpeakers);
     });
-    m->setProtectSetting(false);
-    user.join();
+    // Turning the guard off waits for the step under way: it must not come back while the step is held.
+    const bool returnedEarly =
+        guardOff.get_future().wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+    backend->release();
+    stop.join();
     settle();
-    devices->setDefaultOutputAudioDeviceWithID(kSpeakers);
-    settle();
+    EXPECT_FALSE(returnedEarly);
+    // The step ended before the restore, so the user's speakers stay.
     EXPECT_EQ(devices->getDefaultOutputAudioDeviceID(), kSpeakers);
 }
 

@@ -98,7 +98,6 @@ class NetStreamRecorder : public NetStreamDelegate {
     std::vector<Event> events_;
 };
 
-// The link's options with the receiver's ports and the specified timings.
 // A test receiver and a link to it that reports to a recorder.
 struct ReceiverLink {
     explicit ReceiverLink(TestReceiver::Options ro = {}) : rx(std::move(ro)) {}

@@ -182,17 +182,6 @@ TEST_F(ControlProtocolTest, SimpleRequestsHaveTheirCodesAndAttach) {
     EXPECT_EQ(delegate.writes[3].scrambled[4], 0x73);
 }
 
-TEST_F(ControlProtocolTest, RequestsThatSendNothing) {
-    protocol.requestAuthenticate("x");
-    protocol.requestSyncClientCode();
-    protocol.setTouchMode(1);
-    protocol.requestGetRotationDegree();
-    protocol.setTouchScreenEnabled(true);
-    protocol.requestSyncClientVersion("1");
-    protocol.requestGetReceiverName();
-    EXPECT_TRUE(delegate.writes.empty());
-}
-
 // ---- Sender name ----
 
 TEST_F(ControlProtocolTest, ShortNameGoesInOnePacketWithItsExactBytes) {

@@ -24,7 +24,7 @@ double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// Shortened timings for everything but the one test of the specified silence limit.
+// Shortened timings for everything but the tests of the link's own heartbeat period and silence limit.
 NetStream::Options fastOptionsFor(const TestReceiver& rx) {
     NetStream::Options o = linkOptionsFor(rx);
     o.heartbeatPeriod = 0.05;
@@ -175,7 +175,7 @@ TEST(NetStreamLinkTest, SilentReceiverIsReportedAfterTheSilenceLimit) {
     LogCapture log;
     Link l;
     l.rx.setSilent(true);
-    l.start(linkOptionsFor(l.rx));  // the specified 300 ms and 5001 ms
+    l.start(linkOptionsFor(l.rx));  // the link's own timings: a heartbeat every 0.3 s, silent for 5.001 s
     l.ns->connect("127.0.0.1");
     ASSERT_TRUE(l.rec->waitFor("onConnectSuccess", 1, 5));
     ASSERT_TRUE(l.rec->waitFor("onConnectFailed", 1, 7));

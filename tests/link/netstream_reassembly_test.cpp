@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "NetStreamTestSupport.h"
-#include "media/MediaPacket.h"
 #include "link/NetStream.h"
+#include "media/MediaPacket.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -134,19 +134,25 @@ TEST_F(NetStreamReassemblyTest, WithoutAConnectionNothingIsWrittenAndNoCreditIsT
     EXPECT_TRUE(rec->events().empty());
 }
 
-TEST(NetStreamOptionsTest, DefaultsAreTheReceiverPortsAndTimings) {
+// A link made without options goes to the receiver's own ports, control first, then video, audio and
+// touch, and marks its requests with address byte 1 until it is told its own. An empty host refuses every
+// connection at once, so the attempts show in the log without any network. (The default heartbeat period
+// and silence limit are measured by the link tests against the test receiver.)
+TEST(NetStreamOptionsTest, ADefaultLinkTriesTheReceiverPortsInOrder) {
+    platform::foundation::LogCapture log;
+    auto rec = std::make_shared<NetStreamRecorder>();
     auto link = NetStream::create();
-    const auto& o = link->options();
-    EXPECT_EQ(o.controlPort, 11102);
-    EXPECT_EQ(o.videoPort, 11104);
-    EXPECT_EQ(o.audioPort, 11103);
-    EXPECT_EQ(o.touchPort, 11101);
-    EXPECT_DOUBLE_EQ(o.heartbeatPeriod, 0.3);
-    EXPECT_DOUBLE_EQ(o.silenceLimit, 5.001);
-    EXPECT_DOUBLE_EQ(o.connectTimeout, 2.0);
-    EXPECT_DOUBLE_EQ(o.videoCreditWait, 3.0);
-    EXPECT_DOUBLE_EQ(o.audioCreditWait, 10.0);
-    EXPECT_EQ(link->locaIpByte(), 1);
+    link->setDelegate(rec);
+    link->connect("");
+    ASSERT_TRUE(rec->waitFor("onConnectFailed", 1, 5));
+    std::vector<std::string> attempts;
+    for (const auto& line : log.lines()) {
+        if (line.rfind("connectToHost :", 0) == 0) attempts.push_back(line.substr(0, line.find(" failed")));
+    }
+    EXPECT_EQ(attempts, (std::vector<std::string>{"connectToHost :11102", "connectToHost :11104",
+                                                  "connectToHost :11103", "connectToHost :11101"}));
+    EXPECT_TRUE(log.contains("receiver addr = , last byte=1"));
+    link->disconnect();
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <vector>
 
 #include "media/SWSoftwareEncoder.h"
+#include "support/FfmpegDecode.h"
+#include "support/ShellCommand.h"
+#include "support/TempFolder.h"
 #include "support/VideoTestUtil.h"
 
 using quill::SWSoftwareEncoder;
 using quill::testing::nalType;
+using quill::testing::runShellCommand;
 using quill::testing::startCodeLength;
+using quill::testing::TempFolder;
 using quill::testing::testPicture;
 
 namespace {
@@ -38,30 +45,59 @@ TEST(SWSoftwareEncoderTest, EncodingSizeRules) {
     EXPECT_EQ(SWSoftwareEncoder::encodingSize(17, 9), P(32, 16));
 }
 
+// The settings the receiver relies on, read back from the stream by an independent parser: Constrained
+// Baseline (no CABAC, no B-frames), one reference frame, no deblocking, 15 frames a second, and no key
+// frame but the first one (long key-frame interval, no scene cuts).
 TEST(SWSoftwareEncoderTest, FixedSettings) {
+    if (runShellCommand("command -v ffprobe && command -v ffmpeg").second != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
+    // Thirty different pictures of a screen that needs no scaling, 40 ms apart, with a cut in the middle.
     SWSoftwareEncoder enc;
-    enc.setupX264();
-    const x264_param_t& p = enc.x264Param();
-    EXPECT_EQ(enc.encodingFps(), 15u);  // no frames counted yet
-    EXPECT_EQ(p.i_fps_num, 15u);
-    EXPECT_EQ(p.i_width, 1360);
-    EXPECT_EQ(p.i_height, 768);
-    EXPECT_EQ(p.i_threads, 1);
-    EXPECT_EQ(p.i_keyint_max, 2000);
-    EXPECT_EQ(p.i_bframe, 0);
-    EXPECT_EQ(p.b_cabac, 0);
-    EXPECT_EQ(p.b_deblocking_filter, 0);
-    EXPECT_EQ(p.i_frame_reference, 1);
-    EXPECT_EQ(p.analyse.i_me_method, X264_ME_DIA);
-    EXPECT_EQ(p.analyse.i_subpel_refine, 0);
-    EXPECT_EQ(p.rc.i_rc_method, X264_RC_ABR);
-    EXPECT_EQ(p.rc.i_bitrate, 4400);
-    EXPECT_EQ(p.rc.i_vbv_max_bitrate, 5280);
-    EXPECT_EQ(p.rc.i_vbv_buffer_size, 5280);
-    EXPECT_EQ(p.rc.i_lookahead, 0);
-    EXPECT_EQ(p.b_repeat_headers, 1);
-    EXPECT_EQ(p.b_annexb, 1);
-    EXPECT_EQ(p.b_vfr_input, 0);
+    TempFolder folder;
+    const std::string file = folder / "screen.h264";
+    {
+        std::ofstream out(file, std::ios::binary);
+        std::vector<std::span<const uint8_t>> nals;
+        for (int i = 0; i < 30; ++i) {
+            auto picture = testPicture(1280, 720, i);
+            if (i >= 15) picture.fill(40, 200, 60);  // a cut to another scene
+            ASSERT_TRUE(enc.encodeFrame(picture, 1000 + 40 * i, false, nals));
+            for (auto nal : nals)
+                out.write(reinterpret_cast<const char*>(nal.data()),
+                          static_cast<std::streamsize>(nal.size()));
+        }
+    }
+
+    auto stream = quill::testing::probeVideoStream(file);
+    EXPECT_EQ(stream["codec_name"], "h264");
+    EXPECT_EQ(stream["profile"], "Constrained Baseline");
+    EXPECT_EQ(stream["width"], "1280");
+    EXPECT_EQ(stream["height"], "720");
+    EXPECT_EQ(stream["refs"], "1");
+    EXPECT_EQ(stream["has_b_frames"], "0");
+    EXPECT_EQ(stream["r_frame_rate"], "15/1");
+
+    auto fields = quill::testing::h264HeaderFields(file);
+    auto all = [&](const std::string& name, long value) {
+        const auto& values = fields[name];
+        return !values.empty() &&
+               std::all_of(values.begin(), values.end(), [&](long v) { return v == value; });
+    };
+    EXPECT_TRUE(all("entropy_coding_mode_flag", 0));  // CAVLC
+    EXPECT_TRUE(all("max_num_ref_frames", 1));
+    EXPECT_TRUE(all("max_num_reorder_frames", 0));
+    EXPECT_TRUE(all("weighted_pred_flag", 0));
+    EXPECT_TRUE(all("time_scale", 30));  // two ticks a frame
+    EXPECT_TRUE(all("num_units_in_tick", 1));
+    // Every slice: deblocking off, and only P (5) or I (7) slices.
+    ASSERT_EQ(fields["slice_type"].size(), 30u);
+    EXPECT_TRUE(all("disable_deblocking_filter_idc", 1));
+    const auto& types = fields["slice_type"];
+    EXPECT_EQ(std::count(types.begin(), types.end(), 7), 1);
+    EXPECT_EQ(std::count(types.begin(), types.end(), 5), 29);
+    const auto& units = fields["nal_unit_type"];
+    EXPECT_EQ(std::count(units.begin(), units.end(), 5), 1);  // one IDR picture
+    EXPECT_EQ(std::count(units.begin(), units.end(), 1), 29);
 }
 
 TEST(SWSoftwareEncoderTest, FrameRateCountsTheLastSecond) {

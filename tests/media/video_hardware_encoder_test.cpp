@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
 
 #include "media/SWHardwareEncoder.h"
 #include "support/BigEndian.h"
+#include "support/FfmpegDecode.h"
+#include "support/ShellCommand.h"
 #include "support/VideoTestUtil.h"
 
 using namespace quill;
@@ -89,5 +92,31 @@ TEST(SWHardwareEncoderTest, EncodesRawFramesIntoDecodablePacketsAndFollowsTheSiz
         EXPECT_EQ(units[1].first[0] & 0x1f, 8);
         const bool idr = (units.back().first[0] & 0x1f) == 5;
         EXPECT_EQ(idr, i == 0 || i == 1 || i == 3) << i;  // first, requested, new size
+    }
+
+    // An independent decoder takes the packets as they would reach the receiver, one picture each, at
+    // the size of its source, and finds the source's picture in them.
+    if (quill::testing::runShellCommand("command -v ffprobe && command -v ffmpeg").second != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
+    std::vector<uint8_t> stream;
+    for (const auto& p : collect->packets)
+        stream.insert(stream.end(), p.payload().begin(), p.payload().end());
+    std::string failure;
+    auto pictures = quill::testing::decodeH264WithFfmpeg(stream, &failure);
+    ASSERT_TRUE(pictures) << failure;
+    ASSERT_EQ(pictures->size(), 6u);
+    for (int i = 0; i < 6; ++i) {
+        const auto& decoded = (*pictures)[static_cast<size_t>(i)];
+        const auto source = quill::testing::testPicture(i < 3 ? 640 : 320, i < 3 ? 480 : 240, i);
+        ASSERT_EQ(decoded.width, source.width()) << i;
+        ASSERT_EQ(decoded.height, source.height()) << i;
+        double difference = 0;
+        for (int y = 0; y < source.height(); ++y) {
+            for (int x = 0; x < source.width(); ++x) {
+                difference += std::abs(int(decoded.luma[static_cast<size_t>(y * decoded.width + x)]) -
+                                       int(source.plane(0)[y * source.stride(0) + x]));
+            }
+        }
+        EXPECT_LT(difference / (source.width() * source.height()), 1.0) << i;
     }
 }

@@ -167,7 +167,13 @@ TEST(FlatBuilderVTableTest, ShorterEarlierVTableAtTheEndIsNotCompared) {
     b.insertOffset(large);
     b.insertOffset(small);
     b.finish(b.endVector());
-    EXPECT_FALSE(b.makeData().empty());
+    // Each table keeps its own vtable: the later one is neither dropped nor pointed at the earlier one.
+    EXPECT_EQ(hexString(b.makeData()),
+              hexString(hexBytes("04 00 00 00  02 00 00 00  24 00 00 00  14 00 00 00"  // root, vector of 2
+                                 "00 00"                                               // padding
+                                 "0e 00 08 00  00 00 00 00  00 00 00 00  07 00"        // large's vtable
+                                 "0e 00 00 00  00 00 00  01"                           // large: field 4 = 1
+                                 "04 00 04 00  04 00 00 00")));                        // small, vtable first
 }
 
 TEST(FlatBuilderCapacityTest, InitialCapacityBelowOneStillGrows) {

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <ranges>
 
 #include "messages/FlatReader.h"
 #include "messages/FlatViews.h"
@@ -170,22 +173,16 @@ TEST(FlatFileReaderTest, ReadsTheSameAsMemoryAndKeepsRanges) {
     ::unlink(path);
 }
 
-TEST(FlatTextTest, OnlyWellFormedUtf8) {
-    auto valid = [](std::string_view s) {
-        return isValidUtf8(FlatBytesView(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+TEST(FlatTextTest, OnlyWellFormedUtf8BecomesText) {
+    auto text = [](std::string_view s) {
+        return flatText(FlatBytesView(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
     };
-    EXPECT_TRUE(valid(""));
-    EXPECT_TRUE(valid("plain"));
-    EXPECT_TRUE(valid("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"));
-    EXPECT_TRUE(valid(std::string_view("\0", 1)));
-    EXPECT_FALSE(valid("\x80"));
-    EXPECT_FALSE(valid("\xC3"));
-    EXPECT_FALSE(valid("\xC0\x80"));          // overlong
-    EXPECT_FALSE(valid("\xE0\x80\x80"));      // overlong
-    EXPECT_FALSE(valid("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(valid("\xF4\x90\x80\x80"));  // above U+10FFFF
-    EXPECT_FALSE(valid("\xF8\x88\x80\x80\x80"));
-    EXPECT_FALSE(valid("\xE2\x82"));
+    EXPECT_EQ(text(""), "");
+    EXPECT_EQ(text("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(text(std::string_view("a\0b", 3)), std::string("a\0b", 3));
+    EXPECT_FALSE(text("\xC0\x80"));      // overlong
+    EXPECT_FALSE(text("\xED\xA0\x80"));  // surrogate
+    EXPECT_FALSE(text("\xE2\x82"));      // truncated
     EXPECT_FALSE(flatText(std::nullopt));
 }
 
@@ -247,6 +244,60 @@ TEST(FlatVectorViewTest, ScalarEnumAndStringViews) {
     for (auto element : texts)
         read.push_back(flatText(element));
     EXPECT_EQ(read, (std::vector<std::optional<std::string>>{"one", std::nullopt, "three"}));
+}
+
+TEST(FlatVectorViewTest, StandardAlgorithmsWorkOnTheViews) {
+    static_assert(std::random_access_iterator<FlatStringVector<>::iterator>);
+    static_assert(std::ranges::random_access_range<FlatScalarVector<int32_t>>);
+    static_assert(std::ranges::sized_range<FlatStringVector<>>);
+    static_assert(std::ranges::borrowed_range<FlatStringVector<>>);
+
+    FlatBuilder b;
+    const std::vector<int32_t> sorted{1, 3, 5, 7, 9};
+    b.startVector(static_cast<int>(sorted.size()), 4);
+    for (auto it = sorted.rbegin(); it != sorted.rend(); ++it)
+        b.insert(*it);
+    const int32_t numbers = b.endVector();
+    const int32_t s1 = b.insertString("one");
+    const int32_t s2 = b.insertString("two");
+    b.startVector(3, 4);
+    b.insertOffset(s1);
+    b.insertOffset(s2);
+    b.insertOffset(s1);
+    const int32_t strings = b.endVector();
+    b.finish(0);
+    const Bytes bytes = b.makeData();
+    FlatMemoryReader reader(bytes);
+    auto at = [&](int32_t offset) { return static_cast<int32_t>(bytes.size()) - offset; };
+
+    const FlatScalarVector<int32_t> view(reader, at(numbers));
+    const auto first = view.begin(), last = view.end();
+    EXPECT_EQ(std::distance(first, last), 5);
+    EXPECT_EQ(last - first, 5);
+    EXPECT_EQ(std::lower_bound(first, last, 6) - first, 3);
+    EXPECT_TRUE(std::binary_search(first, last, 9));
+    EXPECT_EQ(std::find(first, last, 7) - first, 3);
+    EXPECT_EQ(std::find(first, last, 8), last);
+    EXPECT_EQ(first[2], 5);
+    EXPECT_EQ(*(last - 1), 9);
+    EXPECT_EQ(*std::prev(last, 2), 7);
+    EXPECT_TRUE(first < last && last > first && first + 5 == last && 5 + first == last);
+    EXPECT_EQ(*last, std::nullopt);  // past the end reads as nothing
+    EXPECT_EQ(std::vector<std::optional<int32_t>>(view.rbegin(), view.rend()),
+              (std::vector<std::optional<int32_t>>{9, 7, 5, 3, 1}));
+    EXPECT_EQ(std::ranges::count_if(view, [](auto v) { return v && *v > 4; }), 3);
+
+    // A view made on the spot: the iterator found in it stays usable after the view is gone.
+    auto found = std::ranges::find(FlatScalarVector<int32_t>(reader, at(numbers)), 5);
+    EXPECT_EQ(*found, 5);
+    EXPECT_EQ(*(found + 1), 7);
+
+    const FlatStringVector<> texts(reader, at(strings));
+    auto words = texts | std::views::transform([](auto text) { return flatText(text).value_or("?"); });
+    EXPECT_EQ(std::vector<std::string>(words.begin(), words.end()),
+              (std::vector<std::string>{"one", "two", "one"}));
+    EXPECT_EQ(std::ranges::find(words, "two") - words.begin(), 1);
+    EXPECT_EQ(std::ranges::count(words | std::views::drop(1), "one"), 1);
 }
 
 TEST(FlatVectorViewTest, EmptyAndHostileCounts) {

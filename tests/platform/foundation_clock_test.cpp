@@ -2,6 +2,7 @@
 #include <sys/time.h>
 
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include "platform/foundation/Clock.h"
@@ -47,6 +48,21 @@ TEST(ClockTest, SteadyClockMeasuresElapsedTime) {
     double beforeRestart = watch.elapsedSeconds();
     watch.restart();
     EXPECT_LT(watch.elapsedSeconds(), beforeRestart);
+}
+
+TEST(ClockTest, SecondsBecomeDurationsThatAnyDeadlineCanHold) {
+    using std::chrono::milliseconds;
+    const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(durationFromSeconds(0.25), milliseconds(250));
+    for (double none : {0.0, -1.0, -inf, nan})
+        EXPECT_EQ(durationFromSeconds(none), SteadyClock::duration::zero()) << none;
+    const auto century = durationFromSeconds(kLongestWaitSeconds);
+    for (double huge : {kLongestWaitSeconds * 2, 1e300, inf, double(std::numeric_limits<float>::max())}) {
+        EXPECT_EQ(durationFromSeconds(huge), century) << huge;
+        // A deadline that far ahead is still later than now, not wrapped round into the past.
+        EXPECT_GT(SteadyClock::now() + durationFromSeconds(huge), SteadyClock::now()) << huge;
+    }
 }
 
 }  // namespace

@@ -106,17 +106,17 @@ TEST(PropertyListTest, LongDataIsWrappedByIndentation) {
 }
 
 TEST(PropertyListTest, XmlAndBinaryRoundTrip) {
-    PropertyList original = sample();
-    auto fromXml = parse(xmlPropertyList(original));
+    PropertyList written = sample();
+    auto fromXml = parse(xmlPropertyList(written));
     ASSERT_TRUE(fromXml);
-    EXPECT_EQ(*fromXml, original);
+    EXPECT_EQ(*fromXml, written);
 
-    Bytes binary = binaryPropertyList(original);
+    Bytes binary = binaryPropertyList(written);
     ASSERT_GE(binary.size(), 8u);
     EXPECT_EQ(stringOf(std::span(binary).first(8)), "bplist00");
     auto fromBinary = readPropertyList(binary);
     ASSERT_TRUE(fromBinary);
-    EXPECT_EQ(*fromBinary, original);
+    EXPECT_EQ(*fromBinary, written);
 }
 
 TEST(PropertyListTest, ReadsHandWrittenXmlWithAccessors) {

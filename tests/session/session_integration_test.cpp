@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "support/SessionRig.h"
 #include "platform/foundation/SysLog.h"
+#include "support/SessionRig.h"
 
 namespace quill {
 namespace {
@@ -45,6 +45,8 @@ TEST(SessionIntegrationTest, ConnectSendsTheSetUpRequestsInOrderBetweenHeartbeat
     ASSERT_TRUE(rig.view->waitFor("onRequestReceiverVersionSuccess:2.3.1", 1, kWait));
     ASSERT_TRUE(rig.receiver->waitForRequests(0, 3, kWait));
 
+    // Sender name, version, authentication type, client type, pin; the touch mode and the client code
+    // that the set-up also asks for put nothing on the wire.
     const auto control = rig.receiver->control();
     EXPECT_EQ(requestCodes(control), (std::vector<int>{15, 14, 25, 20, 35}));
     // Every request carries the last octet of the local address.

@@ -179,6 +179,10 @@ TEST_F(ZipExtractorTest, UnsafeNamesAreSkipped) {
                                              {"/tmp/absolute-" + tmp.path().filename().string(), "x"},
                                              {"..\\escaped3", "x"},
                                              {"bad\xff", "x"},
+                                             // An overlong '/', a surrogate, a value above U+10FFFF.
+                                             {"over\xC0\xAFlong", "x"},
+                                             {"surrogate\xED\xA0\x80", "x"},
+                                             {"beyond\xF4\x90\x80\x80", "x"},
                                              {"ok", "fine"},
                                          }));
     EXPECT_TRUE(ZipExtractor::unzipFileAtPath(archive, dest.string()));

@@ -7,13 +7,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <algorithm>
 
 #include "app/pincode/ServerlessPinCode.h"
 #include "app/pincode/WiFiAddress.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/LocalizedStrings.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace quill {
@@ -23,11 +23,6 @@ using platform::appkit::Alert;
 using platform::appkit::AlertStyle;
 
 namespace {
-
-bool isDecimal(const std::string& text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 // The view that takes the key presses for its controller.
 class PinView : public QWidget {
@@ -225,7 +220,7 @@ void PincodeViewController::keyDown(const KeyEvent& event) {
     // While a pin is resolved the digits are hidden: typing would change a pin the user cannot see, and
     // a second Return would start a second resolution.
     if (resolving_) return;
-    if (isDecimal(event.characters)) {
+    if (platform::foundation::isDecimalDigits(event.characters)) {
         onInput(event.characters);
         return;
     }
@@ -243,7 +238,7 @@ void PincodeViewController::keyDown(const KeyEvent& event) {
 }
 
 void PincodeViewController::onSoftKeyClicked(const std::string& title) {
-    if (resolving_ || !isDecimal(title)) return;
+    if (resolving_ || !platform::foundation::isDecimalDigits(title)) return;
     onInput(title);
 }
 

@@ -1,30 +1,12 @@
 #include "app/pincode/ServerlessPinCode.h"
 
-#include <algorithm>
-#include <vector>
-
 #include "app/pincode/WiFiAddress.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/Text.h"
 
 namespace quill {
 
 namespace {
-
-bool allDigits(const std::string& text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::vector<std::string> splitOnDots(const std::string& text) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t dot = text.find('.', start);
-        parts.push_back(text.substr(start, dot - start));
-        if (dot == std::string::npos) return parts;
-        start = dot + 1;
-    }
-}
 
 // At most three digits, so the value always fits.
 int decimal(const std::string& digits) {
@@ -47,14 +29,14 @@ ServerlessPinCodeResult decodeServerlessPinCode(const std::string& inputPinCode,
         return failed(ServerlessPinCodeStatus::noLocalIP);
     }
     sysLogString("local ip=" + *localIP);
-    const std::vector<std::string> local = splitOnDots(*localIP);
-    if (local.size() != 4 || !std::all_of(local.begin(), local.end(), allDigits)) {
+    const auto local = platform::foundation::parseIPv4(*localIP);
+    if (!local) {
         sysLogString("get a invalid ip");
         return failed(ServerlessPinCodeStatus::invalidLocalIP);
     }
 
     // Only eight decimal digits carry a key and two octets.
-    if (inputPinCode.size() != 8 || !allDigits(inputPinCode)) {
+    if (inputPinCode.size() != 8 || !platform::foundation::isDecimalDigits(inputPinCode)) {
         sysLogString("invalid pincode");
         return failed(ServerlessPinCodeStatus::invalidPinCode);
     }
@@ -70,7 +52,8 @@ ServerlessPinCodeResult decodeServerlessPinCode(const std::string& inputPinCode,
         sysLogString("invalid pincode");
         return failed(ServerlessPinCodeStatus::invalidPinCode);
     }
-    const std::string target = local[0] + "." + local[1] + "." + std::to_string(a) + "." + std::to_string(b);
+    const std::string target = std::to_string((*local)[0]) + "." + std::to_string((*local)[1]) + "." +
+                               std::to_string(a) + "." + std::to_string(b);
     sysLogString("targetIp =" + target);
     return {ServerlessPinCodeStatus::found, ReceiverObject{"", "", {target}, inputPinCode}};
 }

@@ -9,23 +9,11 @@
 #include <system_error>
 
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/Text.h"
 
 namespace quill {
 
 namespace {
-
-// The pieces of text between dots, empty pieces dropped.
-size_t dottedPieces(const std::string& text) {
-    size_t pieces = 0;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t dot = text.find('.', start);
-        if (dot == std::string::npos) dot = text.size();
-        if (dot > start) ++pieces;
-        start = dot + 1;
-    }
-    return pieces;
-}
 
 bool isLoopbackText(const std::string& text) {
     return text.rfind("127.", 0) == 0;
@@ -79,7 +67,7 @@ std::optional<std::string> chooseWiFiAddress(const std::vector<InterfaceAddress>
         // Only IPv4 addresses that could be written as text qualify.
         if (entry.family != AF_INET || !entry.text) continue;
         const std::string& text = *entry.text;
-        const bool dotted = dottedPieces(text) >= 4;
+        const bool dotted = platform::foundation::parseIPv4(text).has_value();
         if (preferredInterface && entry.name == *preferredInterface) {
             if (dotted) return text;
             continue;

@@ -15,7 +15,7 @@ class Device {
     const std::string& deviceName() const { return deviceName_; }
     const std::string& deviceIp() const { return deviceIp_; }
     const std::string& deviceVersion() const { return deviceVersion_; }
-    // The last part of a four-part dotted address as a number from 0 to 255; 0 for anything else.
+    // The last octet of a dotted-decimal IPv4 address; 0 for anything that is not one.
     uint8_t localIp() const { return localIp_; }
 
   private:

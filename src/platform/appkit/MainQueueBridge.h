@@ -1,8 +1,8 @@
 #pragma once
 // Lets the Qt event loop drain the dispatch layer's main queue. While a bridge lives, work submitted to
 // the main queue from any thread wakes the Qt loop, which runs it on the main thread between its own
-// events. Like the main queue of the original service, work never nests: when an item runs a nested
-// event loop (a modal alert), later items wait until it returns.
+// events. Main-queue work never nests: when an item runs a nested event loop (a modal alert), later
+// items wait until it returns, so main-queue items never run inside one another and keep their order.
 
 #include <memory>
 

@@ -4,8 +4,8 @@
 // run work concurrently on an elastic thread pool that grows rather than starving when work blocks; the
 // main queue is drained by whichever loop owns the main thread (runMain() or a UI event loop).
 //
-// Sources (timers and file-descriptor readiness) are created suspended, as the original service does:
-// set their handlers and call resume() once to start them.
+// Sources (timers and file-descriptor readiness) are created suspended, so that no event can arrive
+// before their handlers are set: set the handlers, then call resume() once to start them.
 
 #include <chrono>
 #include <cstddef>

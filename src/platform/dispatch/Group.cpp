@@ -22,7 +22,7 @@ bool waitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& condit
         condition.wait(lock, ready);
         return true;
     }
-    auto deadline = std::chrono::steady_clock::now() + detail::toDuration(timeoutSeconds);
+    auto deadline = std::chrono::steady_clock::now() + foundation::durationFromSeconds(timeoutSeconds);
     return condition.wait_until(lock, deadline, ready);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Clock.h"
 
 namespace quill::platform::dispatch::detail {
 
@@ -86,9 +87,6 @@ RunningScope* currentScope();
 // The reactor: one thread running an Asio io_context that waits for timers (descriptors have a watcher
 // thread of their own, in Source.cpp). It never runs user work; its handlers post onto the target queues.
 asio::io_context& reactor();
-
-// Seconds as a clock duration, clamped to something the clock can hold.
-std::chrono::steady_clock::duration toDuration(double seconds);
 
 // Prints a programming-error message and aborts.
 [[noreturn]] void fail(const std::string& message);

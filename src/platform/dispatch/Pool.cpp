@@ -251,14 +251,6 @@ asio::io_context& reactor() {
     return r->io;
 }
 
-std::chrono::steady_clock::duration toDuration(double seconds) {
-    constexpr double kMax = 100.0 * 365 * 24 * 3600;  // a century is "never" for our purposes
-    if (!(seconds > 0)) return std::chrono::steady_clock::duration::zero();
-    if (seconds > kMax) seconds = kMax;
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(seconds));
-}
-
 void fail(const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);

@@ -46,7 +46,7 @@ void QueueBase::after(double seconds, Work work) {
         async(std::move(work));
         return;
     }
-    auto timer = std::make_shared<asio::steady_timer>(reactor(), toDuration(seconds));
+    auto timer = std::make_shared<asio::steady_timer>(reactor(), foundation::durationFromSeconds(seconds));
     auto self = shared_from_this();
     timer->async_wait([timer, self, work = std::move(work)](const std::error_code& ec) mutable {
         if (!ec) self->async(std::move(work));

@@ -221,11 +221,11 @@ class TimerImpl final : public SourceBase<TimerSource> {
     void setTimer(double startSeconds, double intervalSeconds, double /*leewaySeconds*/) override {
         std::lock_guard lock(mutex_);
         if (cancelledLocked()) return;
-        next_ = Clock::now() + detail::toDuration(startSeconds);
+        next_ = Clock::now() + foundation::durationFromSeconds(startSeconds);
         interval_ = Clock::duration::zero();
         if (intervalSeconds > 0) {
-            interval_ =
-                std::max<Clock::duration>(detail::toDuration(intervalSeconds), std::chrono::microseconds(1));
+            interval_ = std::max<Clock::duration>(foundation::durationFromSeconds(intervalSeconds),
+                                                  std::chrono::microseconds(1));
         }
         scheduled_ = true;
         armLocked();

@@ -1,5 +1,6 @@
 #include "platform/foundation/Clock.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace quill::platform::foundation {
@@ -38,6 +39,12 @@ int64_t millisecondsSinceReferenceDate() {
 
 double steadySeconds() {
     return std::chrono::duration<double>(SteadyClock::now().time_since_epoch()).count();
+}
+
+SteadyClock::duration durationFromSeconds(double seconds) {
+    if (!(seconds > 0)) return SteadyClock::duration::zero();
+    return std::chrono::duration_cast<SteadyClock::duration>(
+        std::chrono::duration<double>(std::min(seconds, kLongestWaitSeconds)));
 }
 
 int64_t steadyMilliseconds() {

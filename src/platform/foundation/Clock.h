@@ -31,6 +31,14 @@ using SteadyClock = std::chrono::steady_clock;
 double steadySeconds();
 int64_t steadyMilliseconds();
 
+// The longest time-out or delay that is waited for as given: a century. Anything longer means "never"
+// to this system, and keeping below it lets every deadline `now() + duration` fit in the clock.
+inline constexpr double kLongestWaitSeconds = 100.0 * 365 * 24 * 3600;
+
+// Seconds (a time-out, a delay, a period) as a steady-clock duration: NaN and values of 0 or less give
+// zero, values above kLongestWaitSeconds give that much.
+SteadyClock::duration durationFromSeconds(double seconds);
+
 // Measures the time since it was started (or restarted) on the steady clock.
 class Stopwatch {
   public:

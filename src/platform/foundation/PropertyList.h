@@ -1,7 +1,8 @@
 #pragma once
 // Property lists: a small value type (dictionary, array, string, integer, real, boolean, date, data),
-// read from XML or binary files and bytes, and written as XML exactly as the original platform writes
-// it. Files are replaced atomically.
+// read from XML or binary files and bytes, and written as XML in the standard property-list layout (the
+// XML declaration, the PropertyList-1.0 DOCTYPE, one tab per level), so that a file such as the saved
+// sound devices always has the same bytes. Files are replaced atomically.
 
 #include <cstdint>
 #include <map>

@@ -5,14 +5,12 @@
 
 #include <algorithm>
 
+#include "platform/foundation/Clock.h"
+
 namespace quill::platform::foundation {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-Clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 bool onMainThread() {
     return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
@@ -53,7 +51,7 @@ void RunLoop::run() {
 }
 
 bool RunLoop::runFor(double seconds) {
-    return runLoop(Clock::now() + toDuration(std::max(0.0, std::min(seconds, 1e9))));
+    return runLoop(Clock::now() + durationFromSeconds(seconds));
 }
 
 bool RunLoop::runUntil(Clock::time_point deadline) {
@@ -78,7 +76,7 @@ std::shared_ptr<RunLoopTimer> RunLoop::addTimer(double interval, bool repeats,
     auto timer = std::make_shared<RunLoopTimer>(RunLoopTimer::Private{}, std::weak_ptr<void>(state_),
                                                 interval, repeats, std::move(action));
     std::lock_guard lock(state_->mutex);
-    timer->fireAt_ = Clock::now() + toDuration(std::min(interval, 1e9));
+    timer->fireAt_ = Clock::now() + durationFromSeconds(interval);
     state_->timers.push_back(timer);
     state_->wake.notify_all();
     return timer;
@@ -124,7 +122,7 @@ bool RunLoop::runLoop(std::optional<Clock::time_point> deadline) {
             if (t->fireAt_ <= now) {
                 due.push_back(t);
                 if (t->repeats_) {
-                    const auto step = toDuration(t->interval_);
+                    const auto step = durationFromSeconds(t->interval_);
                     t->fireAt_ += step;
                     if (t->fireAt_ <= now) {  // fell behind: skip to the next firing after now
                         auto missed = (now - t->fireAt_) / step + 1;
