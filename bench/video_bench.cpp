@@ -95,8 +95,9 @@ void BM_WholePath(benchmark::State& state) {
         captureSeconds += seconds(t1 - t0);
         encodeSeconds += seconds(t2 - t1);
         packSeconds += seconds(t3 - t2);
-        scaleSeconds += encoder.lastScaleSeconds();
-        x264Seconds += encoder.lastX264Seconds();
+        const SWSoftwareEncoder::FrameStat stat = encoder.statArray().back();
+        scaleSeconds += stat.covertTime;
+        x264Seconds += stat.encodeTime;
         ts += 40;
     }
     const double frames = double(state.iterations());
@@ -165,8 +166,9 @@ void BM_WholePathPipelined(benchmark::State& state) {
             benchmark::DoNotOptimize(p);
         }
         packSeconds += seconds(Clock::now() - t0);
-        scaleSeconds += encoder.lastScaleSeconds();
-        x264Seconds += encoder.lastX264Seconds();
+        const SWSoftwareEncoder::FrameStat stat = encoder.statArray().back();
+        scaleSeconds += stat.covertTime;
+        x264Seconds += stat.encodeTime;
     }
     const double encoderCpuSeconds = threadCpuSeconds() - threadCpuStart;
     stopping.store(true);

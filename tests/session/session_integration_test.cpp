@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "support/SessionRig.h"
 #include "platform/foundation/SysLog.h"
+#include "support/SessionRig.h"
 
 namespace quill {
 namespace {
@@ -76,6 +76,8 @@ TEST(SessionIntegrationTest, WholeSessionStreamsDecodableVideoAndMp3AndPutsEvery
     ASSERT_TRUE(rig.connect());
     rig.channel->requestMirrorOn();
     ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOnSuccess", 1, kWait));
+    // The view hears of it first, then the pipeline starts.
+    ASSERT_TRUE(eventually([&] { return rig.powerBackend->held() == 1; }));
     EXPECT_TRUE(rig.channel->isMirroring());
     EXPECT_EQ(rig.power->heldAssertions(), 1u);
     EXPECT_EQ(rig.powerBackend->held(), 1u);

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "session/MirrorChannel.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
 #include "platform/display/SyntheticDisplay.h"
 #include "platform/power/Power.h"
+#include "session/MirrorChannel.h"
 #include "support/SessionParts.h"
 #include "support/TestReceiver.h"
 
@@ -123,8 +123,12 @@ class SessionRig : public SimulatedSound {
         parts.soundflowerSettingFile = settingFile();
         parts.makeMediaHandler = [this] {
             ++handlersMade;
-            return makeHandler();
+            auto handler = makeHandler();
+            std::lock_guard lock(handlerMutex_);
+            lastHandler_ = handler;
+            return handler;
         };
+        parts.display = display;
         channel = MirrorChannel::create(std::move(parts));
         channel->setDelegate(view);
         channel->setLocalIP("127.0.0.42");
@@ -143,6 +147,12 @@ class SessionRig : public SimulatedSound {
 
     // A media handler over the synthetic screen and tone and the simulated sound devices.
     std::shared_ptr<SWMediaHandler> makeHandler() { return makeMediaHandler(display, settingFile()); }
+
+    // The media handler of the latest start, while it lives.
+    std::shared_ptr<SWMediaHandler> lastHandler() {
+        std::lock_guard lock(handlerMutex_);
+        return lastHandler_.lock();
+    }
 
     std::string settingFile() const { return tmp / ".soundflower"; }
     bool settingFileExists() const { return std::filesystem::exists(settingFile()); }
@@ -163,6 +173,8 @@ class SessionRig : public SimulatedSound {
     std::unique_ptr<TestReceiver> receiver;
     std::shared_ptr<ChannelRecorder> view = std::make_shared<ChannelRecorder>();
     std::atomic<int> handlersMade{0};
+    std::mutex handlerMutex_;
+    std::weak_ptr<SWMediaHandler> lastHandler_;
     std::shared_ptr<MirrorChannel> channel;
 };
 
