@@ -435,10 +435,14 @@ void MirrorChannel::stopFromTrigger(bool reportAlways) {
 void MirrorChannel::startMirrorOn() {
     // Threads of earlier runs that have ended are reaped; none is waited for.
     settleWorkers(false);
+    // The run is this mirroring's from the start, so that a cursor loop started meanwhile ends with it.
+    auto run = std::make_shared<SendRun>();
+    run->pause = parts_.sendLoopPause;
     {
         std::lock_guard lock(mutex_);
         starting_ = false;
         mirroring_ = true;
+        sendRun_ = run;
     }
     // The sound devices switch before the media start, so that sound capture finds the loopback device
     // as the default and the run carries sound.
@@ -470,15 +474,11 @@ void MirrorChannel::startMirrorOn() {
     }
 
     sysLog("going to start send av data.");
-    auto run = std::make_shared<SendRun>();
     run->video = handler->videoOutputQueue();
     run->audio = handler->audioOutputQueue();
-    run->pause = parts_.sendLoopPause;
     auto worker = std::make_shared<Worker>();
-    worker->thread = std::thread(&MirrorChannel::sendMediaData, netStream_, run, worker);
+    worker->thread = std::thread(&MirrorChannel::sendMediaData, netStream_, std::move(run), worker);
     addWorker(std::move(worker));
-    std::lock_guard lock(mutex_);
-    sendRun_ = std::move(run);
 }
 
 bool MirrorChannel::stopMirroOn() {

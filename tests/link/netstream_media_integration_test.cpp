@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "NetStreamTestSupport.h"
-#include "media/MediaPacket.h"
 #include "link/NetStream.h"
+#include "media/MediaPacket.h"
 #include "platform/foundation/SysLog.h"
 #include "support/TestReceiver.h"
 
@@ -197,6 +197,9 @@ TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
     EXPECT_TRUE(l.rx.waitFor([&] { return returned.load(); }, 5));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.0);
     sender.join();
+    // The packet went with the link, not for want of a credit.
+    EXPECT_FALSE(log.contains("unable to send video data."));
+    EXPECT_TRUE(log.contains("video packet dropped: the link was closed."));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "media/SWSoftwareEncoder.h"
+#include "platform/foundation/SysLog.h"
 #include "support/VideoTestUtil.h"
 
 using quill::SWSoftwareEncoder;
@@ -133,4 +134,35 @@ TEST(SWSoftwareEncoderTest, AcceptsI420AndOddSources) {
     ASSERT_TRUE(enc.encodeFrame(odd, 0, false, nals));
     EXPECT_EQ(enc.dstWidth(), 1376u);
     EXPECT_FALSE(nals.empty());
+}
+
+TEST(SWSoftwareEncoderTest, StampsThatGoBackOrWrapAreNoConcernOfX264) {
+    quill::platform::foundation::LogCapture log;
+    ::testing::internal::CaptureStderr();
+    SWSoftwareEncoder enc;
+    int n = 0;
+    // A clock step back, then the 32-bit wrap.
+    for (uint32_t ts : {5000u, 5040u, 4000u, 4040u, 0xFFFFFFE0u, 0x10u, 0x50u})
+        EXPECT_FALSE(encodeTypes(enc, 64, 64, n++, ts, false).empty());
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stderrText.find("PTS"), std::string::npos) << stderrText;
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find("PTS"), std::string::npos) << line;
+}
+
+TEST(SWSoftwareEncoderTest, StatisticsKeepTheLastSecond) {
+    SWSoftwareEncoder enc;
+    for (int i = 0; i < 5; ++i)
+        enc.refreshRateInfo({100.0 + i * 0.25, 0.002, 0.008, 0.5});
+    EXPECT_EQ(enc.statArray().size(), 5u);  // 100.0 is exactly a second older than 101.0
+    enc.refreshRateInfo({101.3, 0.002, 0.008, 0.5});
+    auto stats = enc.statArray();
+    ASSERT_EQ(stats.size(), 4u);
+    EXPECT_DOUBLE_EQ(stats.front().timestamp, 100.5);
+    EXPECT_DOUBLE_EQ(enc.totalEnqueueCost(), 2.0);
+    EXPECT_DOUBLE_EQ(enc.totalConvertCost(), 0.0);
+    // Encoding records each frame's costs.
+    encodeTypes(enc, 64, 64, 0, 0, false);
+    EXPECT_GT(enc.statArray().back().encodeTime, 0.0);
+    EXPECT_EQ(enc.statArray().back().enqueuecost, 0.0);
 }
