@@ -95,6 +95,8 @@ struct SessionRigOptions {
     double receiverHeartbeat = 0.3;
     // Applied to the link options after the ports are filled in.
     std::function<void(NetStream::Options&)> link;
+    // Applied to the test receiver's options.
+    std::function<void(TestReceiver::Options&)> receiver;
 };
 
 class SessionRig : public SimulatedSound {
@@ -111,6 +113,7 @@ class SessionRig : public SimulatedSound {
 
         TestReceiver::Options ro;
         ro.heartbeatSeconds = options_.receiverHeartbeat;
+        if (options_.receiver) options_.receiver(ro);
         receiver = std::make_unique<TestReceiver>(ro);
 
         MirrorChannelParts parts;
