@@ -124,9 +124,11 @@ class MirrorChannel::LinkListener : public NetStreamDelegate {
     std::weak_ptr<MirrorChannel> owner_;
 };
 
-// A thread of the controller (a send loop or a cursor loop) and whether it has ended.
+// A thread of the controller (a send loop or a cursor loop), the run it belongs to (none: it ends at
+// once) and whether it has ended.
 struct MirrorChannel::Worker {
     std::thread thread;
+    std::shared_ptr<SendRun> run;
     std::atomic<bool> done{false};
 };
 
@@ -191,13 +193,10 @@ MirrorChannel::~MirrorChannel() {
     }
     // The threads hold nothing of this object. Off the link's threads they are joined; on them (the last
     // reference went in a report) they are let go to end by themselves, which they do at once.
-    if (tInLinkReport == 0) {
-        settleWorkers(true);
-    } else {
-        std::lock_guard lock(workersMutex_);
-        for (auto& w : workers_)
-            if (w->thread.joinable()) w->thread.detach();
-    }
+    if (tInLinkReport == 0) settleWorkers(true);
+    std::lock_guard lock(workersMutex_);
+    for (auto& w : workers_)
+        if (w->thread.joinable()) w->thread.detach();
 }
 
 SoundflowerManager& MirrorChannel::soundflowerManager() {
@@ -258,12 +257,14 @@ void MirrorChannel::connect(const std::string& address, const std::string& pin) 
                 sysLog("arr[%i]=%s", static_cast<int>(i), parts[i].c_str());
         }
     }
+    // A link that is connected already ignores the call, and its reports stay current.
+    const bool fresh = !netStream_->isConnected();
     {
         std::lock_guard lock(mutex_);
         pinCode_ = pin;
         accepting_ = true;
         everConnected_ = true;
-        ++linkEpoch_;
+        if (fresh) ++linkEpoch_;
     }
     netStream_->connect(address);
 }
@@ -477,6 +478,7 @@ void MirrorChannel::startMirrorOn() {
     run->video = handler->videoOutputQueue();
     run->audio = handler->audioOutputQueue();
     auto worker = std::make_shared<Worker>();
+    worker->run = run;
     worker->thread = std::thread(&MirrorChannel::sendMediaData, netStream_, std::move(run), worker);
     addWorker(std::move(worker));
 }
@@ -516,14 +518,17 @@ void MirrorChannel::settleWorkers(bool wait) {
     std::vector<std::shared_ptr<Worker>> ended;
     {
         std::lock_guard lock(workersMutex_);
-        auto it = std::stable_partition(workers_.begin(), workers_.end(),
-                                        [wait](const auto& w) { return !wait && !w->done.load(); });
+        // Kept: threads still running, and with wait those of a run that still mirrors (one started
+        // after the stop this wait follows).
+        auto it = std::stable_partition(workers_.begin(), workers_.end(), [wait](const auto& w) {
+            if (w->done.load()) return false;
+            return !wait || (w->run && !w->run->stop.load());
+        });
         ended.assign(std::make_move_iterator(it), std::make_move_iterator(workers_.end()));
         workers_.erase(it, workers_.end());
     }
     // Without wait these have ended already and the joins return at once. With it, the caller is off the
-    // link's threads and every run was stopped, so each ends within moments; a cursor loop of a run
-    // that is still mirroring would not (nothing does that while joining).
+    // link's threads and their runs were stopped, so each ends within moments.
     for (auto& w : ended)
         if (w->thread.joinable()) w->thread.join();
 }
@@ -582,6 +587,7 @@ void MirrorChannel::startSendMouseEventThread() {
     // Done ones go; the loop of an earlier run may still be ending.
     settleWorkers(false);
     auto worker = std::make_shared<Worker>();
+    worker->run = run;
     auto screen = parts_.display ? parts_.display : display::DisplayService::shared();
     worker->thread = std::thread(&MirrorChannel::sendMouseEventLoop, netStream_, std::move(screen),
                                  std::move(run), worker);
