@@ -24,12 +24,14 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "X264Alone.h"
 #include "media/SWSoftwareEncoder.h"
 #include "platform/display/PixelTransfer.h"
 #include "support/FrameCollector.h"
@@ -44,12 +46,6 @@ namespace {
 constexpr int kWidth = 1920, kHeight = 1080;
 constexpr double kChangesPerSecond = 60;
 constexpr double kWindowSeconds = 20;
-
-double threadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 
 // Milliseconds since 1 January 2001 UTC, low 32 bits: the packets' clock.
 uint32_t mediaMillisNow() {
@@ -88,31 +84,38 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * double(v.size() - 1) + 0.5))];
 }
 
-// Grab and conversion of one picture: from the start of the grab to the frame handler, median of 50.
-double captureMillis() {
+// Runs a display stream of the session's screen until `enough` says so (at most ten seconds).
+void runStream(const DisplayStreamProperties& properties, const FrameHandler& handler,
+               const std::function<bool()>& enough) {
     auto display = SyntheticDisplayService::create(
         {.width = kWidth, .height = kHeight, .changesPerSecond = kChangesPerSecond});
+    auto stream =
+        display->createDisplayStream(SyntheticDisplayService::kDisplayID, kWidth, kHeight, PixelFormat::NV12,
+                                     properties, std::make_shared<testing::ThreadQueue>(), handler);
+    stream->start();
+    for (int i = 0; i < 1000 && !enough(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stream->stop();
+}
+
+// Grab and conversion of one picture: from the start of the grab to the frame handler, median of 50.
+double captureMillis() {
     std::mutex m;
     std::vector<double> ms;
-    auto stream = display->createDisplayStream(
-        SyntheticDisplayService::kDisplayID, kWidth, kHeight, PixelFormat::NV12, {.minimumFrameTime = 0.04},
-        std::make_shared<testing::ThreadQueue>(), [&](FrameStatus status, uint64_t when, PixelBufferRef) {
+    runStream(
+        {.minimumFrameTime = 0.04},
+        [&](FrameStatus status, uint64_t when, PixelBufferRef) {
             if (status != FrameStatus::Complete) return;
             const auto now = std::chrono::steady_clock::now().time_since_epoch();
             std::lock_guard lock(m);
             ms.push_back(
                 double(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() - int64_t(when)) /
                 1e6);
-        });
-    stream->start();
-    for (int i = 0; i < 500; ++i) {
-        {
+        },
+        [&] {
             std::lock_guard lock(m);
-            if (ms.size() >= 50) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    stream->stop();
+            return ms.size() >= 50;
+        });
     std::lock_guard lock(m);
     return percentile(ms, 0.5);
 }
@@ -199,25 +202,18 @@ void BM_Session(benchmark::State& state) {
 
 void BM_X264Only(benchmark::State& state) {
     // Pictures of the same screen as the session sends, scaled as its encoder scales them.
-    auto display = SyntheticDisplayService::create(
-        {.width = kWidth, .height = kHeight, .changesPerSecond = kChangesPerSecond});
     std::mutex m;
     std::vector<PixelBufferRef> frames;
-    auto stream = display->createDisplayStream(
-        SyntheticDisplayService::kDisplayID, kWidth, kHeight, PixelFormat::NV12, {.queueDepth = 64},
-        std::make_shared<testing::ThreadQueue>(), [&](FrameStatus status, uint64_t, PixelBufferRef frame) {
+    runStream(
+        {.queueDepth = 64},
+        [&](FrameStatus status, uint64_t, PixelBufferRef frame) {
             std::lock_guard lock(m);
             if (status == FrameStatus::Complete && frames.size() < 50) frames.push_back(std::move(frame));
-        });
-    stream->start();
-    for (int i = 0; i < 1000; ++i) {
-        {
+        },
+        [&] {
             std::lock_guard lock(m);
-            if (frames.size() >= 50) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    stream->stop();
+            return frames.size() >= 50;
+        });
     const auto [w, h] = SWSoftwareEncoder::encodingSize(kWidth, kHeight);
     PixelTransfer scale;
     std::vector<PixelBuffer> pictures;
@@ -232,31 +228,7 @@ void BM_X264Only(benchmark::State& state) {
         state.SkipWithError("no pictures");
         return;
     }
-    // The encoder's own parameters at that size, as its first picture sets them up (as in the session).
-    SWSoftwareEncoder settings;
-    std::vector<std::span<const uint8_t>> nals;
-    settings.encodeFrame(pictures[0], 0, false, nals);
-    x264_param_t param = settings.x264Param();
-    x264_t* x264 = x264_encoder_open(&param);
-    x264_picture_t in, out;
-    x264_nal_t* nal = nullptr;
-    int count = 0;
-    int64_t pts = 0;
-    const double cpuStart = threadCpuSeconds();
-    for (auto _ : state) {
-        const PixelBuffer& pic = pictures[size_t(pts) % pictures.size()];
-        x264_picture_init(&in);
-        in.img.i_csp = X264_CSP_I420;
-        in.img.i_plane = 3;
-        for (int i = 0; i < 3; ++i) {
-            in.img.plane[i] = const_cast<uint8_t*>(pic.plane(i));
-            in.img.i_stride[i] = pic.stride(i);
-        }
-        in.i_pts = pts++;
-        benchmark::DoNotOptimize(x264_encoder_encode(x264, &nal, &count, &in, &out));
-    }
-    state.counters["x264_cpu_ms"] = (threadCpuSeconds() - cpuStart) * 1000 / double(state.iterations());
-    x264_encoder_close(x264);
+    state.counters["x264_cpu_ms"] = quill::bench::encodeWithX264Alone(state, pictures) * 1000;
     state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
 }
 
