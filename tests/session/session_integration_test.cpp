@@ -383,10 +383,16 @@ TEST(SessionIntegrationTest, AStartRightAfterAStopNeverWaitsForTheOldRunsCreditW
     for (int i = 0; i < 9; ++i)
         ASSERT_TRUE(rig.channel->netStream().sendVideoData(std::vector<uint8_t>(28, 0)));
     rig.channel->requestMirrorOn();
-    // The send thread has a packet it cannot send: the encoded video queue fills up behind it.
+    // The send thread has a packet it cannot send: the encoded video queue fills up behind it and stays
+    // full (a send thread that takes a packet every pass would empty it).
     ASSERT_TRUE(eventually([&] {
         auto handler = rig.lastHandler();
-        return handler && handler->videoOutputQueue()->count() == SWMediaHandler::kQueueCapacity;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (handler && handler->videoOutputQueue()->count() == SWMediaHandler::kQueueCapacity) {
+            if (std::chrono::steady_clock::now() > until) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
     }));
     rig.channel->requestMirrorOff();
     ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOffSuccess", 1, kWait));
