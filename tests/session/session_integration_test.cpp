@@ -435,9 +435,7 @@ TEST(SessionIntegrationTest, FailureReportsOfAClosedConnectionAreNotPassedOn) {
     }
     cv.notify_all();
     // Once the controller is gone, every delivery under way has ended.
-    std::weak_ptr<MirrorChannel> weak = rig.channel;
-    rig.channel.reset();
-    ASSERT_TRUE(eventually([&] { return weak.expired(); }));
+    ASSERT_TRUE(rig.releaseChannel());
     EXPECT_EQ(rig.view->count("onConnectToReceiverFailed:-1"), 0u);
 }
 

@@ -124,7 +124,7 @@ class SessionRig : public SimulatedSound {
         parts.powerManager = power.get();
         parts.config = config.get();
         parts.soundflowerSettingFile = settingFile();
-        parts.makeMediaHandler = [this] {
+        parts.makeMediaHandler = [this, alive = alive_] {
             ++handlersMade;
             auto handler = makeHandler();
             std::lock_guard lock(handlerMutex_);
@@ -137,15 +137,23 @@ class SessionRig : public SimulatedSound {
         channel->setLocalIP("127.0.0.42");
     }
 
-    // The controller may still be held by a link callback under way; it must be gone before the parts
-    // it uses.
     ~SessionRig() {
-        std::weak_ptr<MirrorChannel> weak = channel;
+        releaseChannel();
+        receiver.reset();
+    }
+
+    // Drops the controller and waits until it is gone (at most ten seconds). A link callback under way
+    // may still hold it; it must be gone before the parts it uses. Its parts (and the token in them) go
+    // last in its destruction, so the token's end says that the controller is gone, where the
+    // controller's own weak pointers expire as its destructor begins.
+    bool releaseChannel() {
+        std::weak_ptr<void> weak = alive_;
+        alive_.reset();
         channel.reset();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        receiver.reset();
+        return weak.expired();
     }
 
     // A media handler over the synthetic screen and tone and the simulated sound devices.
@@ -176,6 +184,7 @@ class SessionRig : public SimulatedSound {
     std::unique_ptr<TestReceiver> receiver;
     std::shared_ptr<ChannelRecorder> view = std::make_shared<ChannelRecorder>();
     std::atomic<int> handlersMade{0};
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     std::mutex handlerMutex_;
     std::weak_ptr<SWMediaHandler> lastHandler_;
     std::shared_ptr<MirrorChannel> channel;
