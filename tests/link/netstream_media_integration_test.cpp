@@ -186,10 +186,11 @@ TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
         }
         returned = true;
     });
-    // Disconnect once a call has been waiting for a credit for a while.
+    // Disconnect once a call has been waiting for a credit for a while (half a second: only a credit wait
+    // holds a call that long, even on a busy machine).
     auto waiting = [&] {
         int64_t s = callStarted.load();
-        return s != 0 && Clock::now().time_since_epoch().count() - s > 200'000'000;
+        return s != 0 && Clock::now().time_since_epoch().count() - s > 500'000'000;
     };
     EXPECT_TRUE(l.rx.waitFor(waiting, 10));
     auto t0 = Clock::now();
