@@ -155,7 +155,7 @@ void BM_Session(benchmark::State& state) {
         }
         rig.channel->requestMirrorOn();
         // A second of warming up, then the window.
-        if (!rig.receiver->waitFor([&] { return rig.powerBackend->held() == 1; }, 10)) {
+        if (!rig.receiver->waitFor([&] { return rig.power->heldAssertions() == 1; }, 10)) {
             state.SkipWithError("mirroring did not start");
             return;
         }

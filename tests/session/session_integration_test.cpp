@@ -79,9 +79,8 @@ TEST(SessionIntegrationTest, WholeSessionStreamsDecodableVideoAndMp3AndPutsEvery
     rig.channel->requestMirrorOn();
     ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOnSuccess", 1, kWait));
     // The view hears of it first, then the pipeline starts.
-    ASSERT_TRUE(eventually([&] { return rig.powerBackend->held() == 1; }));
+    ASSERT_TRUE(eventually([&] { return rig.power->heldAssertions() == 1; }));
     EXPECT_TRUE(rig.channel->isMirroring());
-    EXPECT_EQ(rig.power->heldAssertions(), 1u);
     EXPECT_EQ(rig.powerBackend->held(), 1u);
     EXPECT_TRUE(rig.loopbackIsDefault());
     EXPECT_TRUE(rig.settingFileExists());
