@@ -45,12 +45,13 @@ bench: deps
 	cmake --build build-bench -j $(JOBS) --target benchmarks
 	@for b in build-bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
+# Every fuzz target for FUZZ_SECONDS each, from its seeds in tests/fuzz/corpus and its working corpus in
+# build-fuzz/corpus. The seeds are made by build/fuzz-seeds.
 fuzz: deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 		-DCMAKE_CXX_COMPILER=clang++ -DQUILL_FUZZ=ON -DQUILL_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
-	@for f in build-fuzz/*_fuzz; do echo "== $$f"; mkdir -p build-fuzz/corpus/$$(basename $$f); \
-		$$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$(basename $$f) || exit 1; done
+	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 format:
 	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs -r clang-format -i

@@ -4,8 +4,8 @@
 set(QUILL_ALL_LIBS quill_platform quill_zip quill_net quill_messages quill_logging quill_audio quill_media quill_link quill_session)
 
 function(quill_target_options target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow=local -Wnon-virtual-dtor
-                                             -Wno-missing-field-initializers)
+    target_compile_options(${target} PRIVATE -Wall -Wextra $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local>
+                                             -Wnon-virtual-dtor -Wno-missing-field-initializers)
     if(QUILL_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
@@ -19,7 +19,9 @@ function(quill_target_options target)
         endif()
     endif()
     if(QUILL_FUZZ)
-        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+        # Undefined behaviour stops the run like a crash, so that it counts as a finding.
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                                 -fno-sanitize-recover=undefined)
         target_link_options(${target} PRIVATE -fsanitize=address,undefined)
     endif()
     target_compile_definitions(${target} PRIVATE QUILL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

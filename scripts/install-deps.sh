@@ -14,6 +14,8 @@ packages=(
     libsystemd-dev libavcodec-dev libavutil-dev qt6-base-dev
     # run-time tools for tests: a virtual X server, an independent decoder, a private sound server
     xvfb xauth x11-utils ffmpeg pulseaudio pulseaudio-utils
+    # network namespaces for the UDP multicast and full-buffer tests: ip and tc
+    iproute2
 )
 
 missing=()

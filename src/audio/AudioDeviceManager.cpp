@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -171,10 +172,14 @@ bool AudioDeviceManager::writeSystemAudioSettingToFile(const std::string& path) 
 bool AudioDeviceManager::restoreSystemAudioSettingFromFile(const std::string& path) {
     auto plist = platform::foundation::readPropertyListFile(path);
     if (!plist) return false;
+    // A number outside the range of device ids names no device, as an absent one does; cut down to 32
+    // bits it could name an unrelated device.
     auto value = [&](const char* key) -> AudioDeviceID {
         const PropertyList* v = plist->find(key);
         auto i = v ? v->integer() : std::nullopt;
-        return i ? static_cast<AudioDeviceID>(*i) : 0;
+        return i && *i >= 0 && *i <= int64_t{std::numeric_limits<AudioDeviceID>::max()}
+                   ? static_cast<AudioDeviceID>(*i)
+                   : 0;
     };
     setDefaultAudioDeviceWithID(value("input"), true);
     setDefaultAudioDeviceWithID(value("output"), false);

@@ -5,13 +5,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 
 namespace quill {
 
 using namespace platform::security;
 using platform::foundation::NotificationCenter;
-using platform::foundation::RunLoop;
 
 PrivilegedTask::PrivilegedTask(std::shared_ptr<AuthorizationService> service, NotificationCenter& center)
     : service_(service ? std::move(service) : AuthorizationService::system()), center_(center) {
@@ -20,7 +18,7 @@ PrivilegedTask::PrivilegedTask(std::shared_ptr<AuthorizationService> service, No
 }
 
 PrivilegedTask::~PrivilegedTask() {
-    if (checkStatusTimer_) checkStatusTimer_->invalidate();
+    if (checkStatusTimer_) checkStatusTimer_->cancel();
     if (outputFd_ >= 0) ::close(outputFd_);
 }
 
@@ -50,13 +48,12 @@ std::shared_ptr<PrivilegedTask> PrivilegedTask::launchedPrivilegedTaskWithLaunch
 
 AuthorizationRef PrivilegedTask::sharedAuthorizationRefWithError(AuthorizationService& service,
                                                                  OSStatus* status) {
-    static std::mutex mutex;
-    static std::map<AuthorizationService*, AuthorizationRef> refs;
-    std::lock_guard lock(mutex);
+    // Kept with the service: a service made later at the same address starts without one.
+    std::lock_guard lock(service.sharedAuthorizationMutex());
     OSStatus ignored = 0;
     OSStatus& out = status ? *status : ignored;
     out = errAuthorizationSuccess;
-    AuthorizationRef& ref = refs[&service];
+    AuthorizationRef& ref = service.sharedAuthorization();
     if (!ref) {
         out = service.create(&ref);
         if (out != errAuthorizationSuccess) {
@@ -85,9 +82,13 @@ OSStatus PrivilegedTask::launch() {
     isRunning_ = true;
     outputFd_ = child.outputFd;
     pid_ = child.pid;
-    // The timer holds the task until the child has ended.
+    // The poll runs where the application's main loop runs it, whichever thread launched. Its handler
+    // holds the task until the child has ended.
     auto self = shared_from_this();
-    checkStatusTimer_ = RunLoop::current().addTimer(0.1, true, [self](auto&) { self->_checkTaskStatus(); });
+    checkStatusTimer_ = platform::dispatch::TimerSource::create(platform::dispatch::Queue::main());
+    checkStatusTimer_->setEventHandler([self] { self->_checkTaskStatus(); });
+    checkStatusTimer_->setTimer(0.1, 0.1, 0.01);
+    checkStatusTimer_->resume();
     return status;
 }
 
@@ -106,7 +107,7 @@ void PrivilegedTask::_checkTaskStatus() {
     isRunning_ = false;
     auto timer = std::move(checkStatusTimer_);
     center_.post(kPrivilegedTaskDidTerminateNotification, this);
-    if (timer) timer->invalidate();
+    if (timer) timer->cancel();  // lets go of the task once this handler has returned
 }
 
 std::string PrivilegedTask::description() const {

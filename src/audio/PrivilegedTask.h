@@ -1,8 +1,8 @@
 #pragma once
 // Runs one program as root after administrator authorization, in the manner of a task: configured with
 // a launch path, arguments and a working folder, launched (returning at once), and polled every 0.1 s
-// on the launching thread's run loop until the child has exited, when
-// "PrivilegedTaskDidTerminateNotification" is posted with the task as object.
+// on the main queue (which the application's main loop drains) until the child has exited and been
+// reaped, when "PrivilegedTaskDidTerminateNotification" is posted with the task as object.
 
 #include <sys/types.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/RunLoop.h"
 #include "platform/security/Authorization.h"
 
 namespace quill {
@@ -38,8 +38,9 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
         const std::string& launchPath, const std::vector<std::string>& arguments = {},
         std::shared_ptr<AuthorizationService> service = nullptr);
 
-    // The authorization shared by every task of the process on this service, with the administrator
-    // right asked for (interaction allowed, extend rights, pre-authorize).
+    // The authorization shared by every task that uses this service (the process's service for the
+    // application), with the administrator right asked for (interaction allowed, extend rights,
+    // pre-authorize).
     static platform::security::AuthorizationRef sharedAuthorizationRefWithError(AuthorizationService& service,
                                                                                 OSStatus* status);
 
@@ -82,7 +83,8 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
     pid_t pid_ = 0;
     int terminationStatus_ = 0;
     int outputFd_ = -1;
-    std::shared_ptr<platform::foundation::RunLoopTimer> checkStatusTimer_;
+    // Holds the task until the child has ended.
+    std::shared_ptr<platform::dispatch::TimerSource> checkStatusTimer_;
 };
 
 }  // namespace quill

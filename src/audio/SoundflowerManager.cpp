@@ -1,9 +1,13 @@
 #include "audio/SoundflowerManager.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/SysLog.h"
 #include "platform/foundation/Task.h"
 #include "zip/ZipExtractor.h"
 
@@ -28,6 +32,14 @@ std::string shellWord(const std::string& path) {
     for (char c : path)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+// Whether only root or this user can change what is at path.
+bool changeableOnlyByRootOrUser(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (st.st_uid != 0 && st.st_uid != ::getuid()) return false;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -57,6 +69,7 @@ SoundflowerManager::SoundflowerManager(SoundflowerManagerParts parts)
     if (!parts_.temporaryFolder)
         parts_.temporaryFolder = [] { return platform::foundation::privateTempFolder(); };
     if (parts_.toolsFolder.empty()) parts_.toolsFolder = platform::foundation::executableFolder();
+    if (parts_.driverFolder.empty()) parts_.driverFolder = kSoundflowerDriverFolder;
     if (!parts_.clock) parts_.clock = [] { return platform::foundation::timeIntervalSinceReferenceDate(); };
 
     extractKext();
@@ -87,7 +100,7 @@ bool SoundflowerManager::extractKext() {
     return kextPath_.has_value();
 }
 
-std::map<std::string, std::string> SoundflowerManager::shellEnvironment() const {
+std::map<std::string, std::string> SoundflowerManager::detectionEnvironment() const {
     const char* path = std::getenv("PATH");
     std::string value = parts_.toolsFolder;
     value += ":";
@@ -98,7 +111,7 @@ std::map<std::string, std::string> SoundflowerManager::shellEnvironment() const 
 bool SoundflowerManager::isKextInstalled() {
     platform::foundation::TaskOptions options;
     auto env = platform::foundation::Task::currentEnvironment();
-    for (auto& [k, v] : shellEnvironment())
+    for (auto& [k, v] : detectionEnvironment())
         env[k] = v;
     options.environment = env;
     options.standardInput = platform::foundation::TaskStream::Null;
@@ -106,16 +119,38 @@ bool SoundflowerManager::isKextInstalled() {
     return result && !result->standardOutput.empty();
 }
 
-std::string SoundflowerManager::installScript(const std::string& kextPath) {
-    const std::string installed = kSoundflowerInstallPath;
-    return "cp -R " + shellWord(kextPath) + " " + installed + "\n" + "chmod -R 700 " + installed + "\n" +
-           "chown -R root:wheel " + installed + "\n" + "kextutil " + installed;
+std::string SoundflowerManager::installScript(const std::string& kextPath, const std::string& loaderPath,
+                                              const std::string& driverFolder) {
+    const std::string folder = shellWord(driverFolder);
+    const std::string installed =
+        shellWord((std::filesystem::path(driverFolder) / "Soundflower.kext").string());
+    // The driver is copied into the folder under its own name, so that installing again replaces it.
+    return "mkdir -p " + folder + "\n" + "cp -R " + shellWord(kextPath) + " " + folder + "\n" +
+           "chmod -R 700 " + installed + "\n" + "chown -R root:root " + installed + "\n" +
+           shellWord(loaderPath) + " " + installed;
+}
+
+std::optional<std::string> SoundflowerManager::toolForRoot(const std::string& name) const {
+    std::error_code ec;
+    const auto folder = std::filesystem::canonical(parts_.toolsFolder, ec);
+    const std::string tool = (folder / name).string();
+    // Whoever can change the tool or its folder could run anything as root once the administrator
+    // has said yes.
+    if (ec || !changeableOnlyByRootOrUser(folder.string()) || !changeableOnlyByRootOrUser(tool)) {
+        sysLogString("not running " + (ec ? parts_.toolsFolder + "/" + name : tool) +
+                     " as root: it is missing, or others than root and the user can change it");
+        return std::nullopt;
+    }
+    return tool;
 }
 
 bool SoundflowerManager::installKext() {
     auto path = kextPath();
     if (!path) return false;
-    return runCommand(installScript(*path), parts_.authorization, shellEnvironment()) == 0;
+    auto loader = toolForRoot("kextutil");
+    if (!loader) return false;
+    return runCommand(installScript(*path, *loader, parts_.driverFolder), parts_.authorization,
+                      {{"PATH", kRootShellPath}}) == 0;
 }
 
 bool SoundflowerManager::setSoundflowerAsDefaultAudio() {

@@ -3,8 +3,10 @@
 // loaded, installs it with administrator rights, makes its device the default input and output, and
 // while mirroring runs puts it back when something else changes the default device (the guard).
 //
-// The detection and installation commands run through "/bin/sh" exactly as written below; the folder
-// of the stand-in tools "kextstat" and "kextutil" comes first on the PATH of those shells.
+// The detection and installation commands run through "/bin/sh". The detection runs as the user, with
+// the folder of the stand-in tools first on its PATH. The installation runs as root: its shell's PATH
+// holds the system folders only, and it starts the stand-in "kextutil" by its full path, from a tools
+// folder that only root or the user can change.
 
 #include <atomic>
 #include <functional>
@@ -20,7 +22,11 @@
 namespace quill {
 
 inline constexpr const char* kSoundflowerDeviceName = "Soundflower (2ch)";
-inline constexpr const char* kSoundflowerInstallPath = "/System/Library/Extensions/Soundflower.kext";
+// The driver's folder, made by the install script when missing, and the installed driver in it.
+inline constexpr const char* kSoundflowerDriverFolder = "/usr/local/lib/quillaran/Extensions";
+inline constexpr const char* kSoundflowerInstallPath = "/usr/local/lib/quillaran/Extensions/Soundflower.kext";
+// The PATH of the root shell that installs the driver.
+inline constexpr const char* kRootShellPath = "/usr/sbin:/usr/bin:/sbin:/bin";
 inline constexpr const char* kSoundflowerDetectCommand =
     "kextstat -b com.Cycling74.driver.Soundflower|grep 'Soundflower'\n";
 
@@ -40,6 +46,8 @@ struct SoundflowerManagerParts {
     std::function<std::optional<std::string>()> temporaryFolder;
     // Where the stand-in driver tools are; empty: the executable's folder.
     std::string toolsFolder;
+    // Where the driver is installed; empty: kSoundflowerDriverFolder.
+    std::string driverFolder;
     // Seconds since the reference date.
     std::function<double()> clock;
 };
@@ -56,7 +64,8 @@ class SoundflowerManager {
     bool extractKext();
     // Runs the detection command and reads its output to the end; blocks.
     bool isKextInstalled();
-    // Starts the install script as root; true when it was authorised and started.
+    // Starts the install script as root; true when it was authorised and started. False without asking
+    // when the loading tool or its folder could be changed by others than root and the user.
     bool installKext();
     bool uninstallKext() { return true; }
     // Makes "Soundflower (2ch)" the default input and output; whether both are it afterwards.
@@ -76,11 +85,15 @@ class SoundflowerManager {
     std::optional<std::string> kextPath() const;
     std::vector<double> recentSettings() const;
     AudioDeviceManager& audioDeviceManager() { return *audioDeviceManager_; }
-    // The install script for a driver at kextPath.
-    static std::string installScript(const std::string& kextPath);
+    // The install script for a driver at kextPath: the driver folder made when missing, the driver
+    // copied into it, its modes and owner set, and loaded by the tool at loaderPath.
+    static std::string installScript(const std::string& kextPath, const std::string& loaderPath,
+                                     const std::string& driverFolder = kSoundflowerDriverFolder);
 
   private:
-    std::map<std::string, std::string> shellEnvironment() const;
+    std::map<std::string, std::string> detectionEnvironment() const;
+    // The full path of the stand-in tool, when root may run it (see installKext).
+    std::optional<std::string> toolForRoot(const std::string& name) const;
 
     SoundflowerManagerParts parts_;
     AudioDeviceManager* audioDeviceManager_;

@@ -19,6 +19,19 @@ namespace {
 // Marks the registry's queue: the key's own address is both key and value.
 const char GlobalLoggingQueueIdentityKey = 0;
 
+// The kernel's number of the calling thread, asked once per thread.
+uint32_t currentThreadNumber() {
+    thread_local const uint32_t number = static_cast<uint32_t>(syscall(SYS_gettid));
+    return number;
+}
+
+// Whether the calling thread is the main thread, asked once per thread (the main thread is settled when
+// the main loop first runs, before anything logs).
+bool onMainThread() {
+    thread_local const bool isMain = platform::dispatch::isMainThread();
+    return isMain;
+}
+
 std::unique_ptr<char[]> duplicate(const char* s) {
     if (s == nullptr) return nullptr;
     size_t n = std::strlen(s);
@@ -39,7 +52,7 @@ LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t cont
       logMsg_(std::move(logMsg)),
       timestamp_(std::chrono::system_clock::now()),
       lineNumber_(line),
-      machThreadID_(static_cast<uint32_t>(syscall(SYS_gettid))),
+      machThreadID_(currentThreadNumber()),
       tag_(tag),
       options_(options) {
     if (options & LogMessageCopyFile) {
@@ -54,7 +67,12 @@ LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t cont
     } else {
         function_ = function;
     }
-    if (auto q = Queue::current()) queueLabel_ = q->label();
+    if (auto q = Queue::current()) {
+        queueLabel_ = q->label();
+    } else if (onMainThread()) {
+        // Code on the main thread outside any queue's work counts as the main queue's.
+        queueLabel_ = Queue::main()->label();
+    }
     char name[64] = {0};
     if (pthread_getname_np(pthread_self(), name, sizeof name) == 0) threadName_ = name;
 }
@@ -83,6 +101,10 @@ LogMessage::LogMessage(const LogMessage& o)
     } else {
         function_ = o.function_;
     }
+}
+
+LogMessage::LogMessage(const LogMessage& other, LogText logMsg) : LogMessage(other) {
+    logMsg_ = std::move(logMsg);
 }
 
 std::string LogMessage::threadID() const {
@@ -117,8 +139,12 @@ std::string ExtractFileNameWithoutExtension(const char* path) {
 
 // --- AbstractLogger -----------------------------------------------------------------------------------
 
-AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry)
-    : name_(std::move(name)), registry_(registry), queue_(Queue::serial(name_)) {
+AbstractLogger::AbstractLogger(std::string name, LogRegistry& registry,
+                               std::shared_ptr<LogFormatter> formatter)
+    : name_(std::move(name)),
+      registry_(registry),
+      queue_(Queue::serial(name_)),
+      formatter_(std::move(formatter)) {
     queue_->setSpecific(this, this);
 }
 
@@ -135,18 +161,35 @@ void AbstractLogger::readSettings(const std::function<void()>& read) {
         read();
     } else if (isOnGlobalLoggingQueue()) {
         queue_->sync(read);
+    } else if (registry_.isOnAnyLoggerQueue()) {
+        // During a fan-out the registry's queue waits for this caller's queue, and this logger's queue may
+        // be running a delivery that waits on the caller: read under the lock the changes write under.
+        std::lock_guard lock(settingsMutex_);
+        read();
     } else {
         registry_.loggingQueue()->sync([&] { queue_->sync(read); });
     }
 }
 
-void AbstractLogger::changeSettings(std::function<void()> change) {
+void AbstractLogger::onLoggerQueue(std::function<void()> work, std::function<void()> then) {
+    // Holds the logger weakly: a logger released while its work waits is not touched by it.
+    auto guarded = [weak = weak_from_this(), work = std::move(work), then = std::move(then)] {
+        if (auto self = weak.lock()) work();
+        if (then) then();
+    };
     if (isOnInternalLoggerQueue()) {
-        change();
+        guarded();
         return;
     }
     auto q = queue_;
-    registry_.loggingQueue()->async([q, change = std::move(change)] { q->async(change); });
+    registry_.enqueue([q, guarded = std::move(guarded)] { q->async(guarded); });
+}
+
+void AbstractLogger::changeSettings(std::function<void()> change) {
+    onLoggerQueue([this, change = std::move(change)] {
+        std::lock_guard lock(settingsMutex_);
+        change();
+    });
 }
 
 std::shared_ptr<LogFormatter> AbstractLogger::logFormatter() {
@@ -156,11 +199,14 @@ std::shared_ptr<LogFormatter> AbstractLogger::logFormatter() {
 }
 
 void AbstractLogger::setLogFormatter(std::shared_ptr<LogFormatter> formatter) {
-    // The logger outlives its queue's work: the registry and its owners hold it for as long as it runs.
-    changeSettings([this, formatter = std::move(formatter)] {
+    // The formatters' hooks run outside the settings lock: they may read other loggers' settings.
+    onLoggerQueue([this, formatter = std::move(formatter)] {
         if (formatter == formatter_) return;
         if (formatter_) formatter_->willRemoveFromLogger(*this);
-        formatter_ = formatter;
+        {
+            std::lock_guard lock(settingsMutex_);
+            formatter_ = formatter;
+        }
         if (formatter_) formatter_->didAddToLogger(*this);
     });
 }
@@ -169,7 +215,7 @@ void AbstractLogger::setLogFormatter(std::shared_ptr<LogFormatter> formatter) {
 
 LogRegistry::LogRegistry()
     : queue_(Queue::serial("app.logging")),
-      pending_(kMaxQueuedMessages),
+      pending_(kMaxQueuedMessages, kAdmissionBatch),
       numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
     queue_->setSpecific(&GlobalLoggingQueueIdentityKey, const_cast<char*>(&GlobalLoggingQueueIdentityKey));
     loggers_.reserve(4);
@@ -198,7 +244,7 @@ bool LogRegistry::isOnAnyLoggerQueue() const {
 
 void LogRegistry::addLogger(std::shared_ptr<Logger> logger, int32_t level) {
     if (!logger) return;
-    queue_->async([this, logger, level] {
+    enqueue([this, logger, level] {
         QueuePtr q = logger->loggerQueue();
         if (!q) q = Queue::serial(logger->loggerName());
         loggers_.push_back(Node{logger, q, level});
@@ -212,7 +258,7 @@ void LogRegistry::addLogger(std::shared_ptr<Logger> logger, int32_t level) {
 
 void LogRegistry::removeLogger(const std::shared_ptr<Logger>& logger) {
     if (!logger) return;
-    queue_->async([this, logger] {
+    enqueue([this, logger] {
         for (auto it = loggers_.begin(); it != loggers_.end(); ++it) {
             if (it->logger == logger) {
                 it->queue->async([logger] { logger->willRemoveLogger(); });
@@ -229,7 +275,7 @@ void LogRegistry::removeLogger(const std::shared_ptr<Logger>& logger) {
 }
 
 void LogRegistry::removeAllLoggers() {
-    queue_->async([this] {
+    enqueue([this] {
         for (auto& node : loggers_) {
             auto logger = node.logger;
             node.queue->async([logger] { logger->willRemoveLogger(); });
@@ -242,6 +288,11 @@ void LogRegistry::removeAllLoggers() {
 
 size_t LogRegistry::loggerCount() {
     if (isOnLoggingQueue()) return loggers_.size();
+    if (isOnAnyLoggerQueue()) {
+        // The registry's queue may be waiting for this logger's queue: count without waiting for it.
+        std::lock_guard lock(queuesMutex_);
+        return loggerQueues_.size();
+    }
     size_t n = 0;
     queue_->sync([&] { n = loggers_.size(); });
     return n;
@@ -280,38 +331,74 @@ void LogRegistry::queueLogMessage(std::shared_ptr<const LogMessage> message, boo
     if (isOnAnyLoggerQueue()) {
         // A logger logging from its own queue: a fan-out waits for the loggers' queues, so neither the
         // slot nor the fan-out may be waited for here.
-        queue_->async([this, message] { fanOut(*message); });
+        enqueue([this, message] { fanOut(*message); });
         return;
     }
-    pending_.wait();
-    auto work = [this, message] {
-        fanOut(*message);
-        pending_.signal();
-    };
+    pending_.enter();
     if (async) {
-        queue_->async(std::move(work));
-    } else {
-        queue_->sync(work);
+        appendToBatch(std::move(message));
+        return;
     }
+    queue_->sync([&] {
+        fanOut(*message);
+        pending_.leave();
+    });
+}
+
+void LogRegistry::enqueue(platform::dispatch::Work work) {
+    closeBatch(nullptr);
+    queue_->async(std::move(work));
+}
+
+void LogRegistry::appendToBatch(std::shared_ptr<const LogMessage> message) {
+    std::shared_ptr<MessageBatch> batch;
+    {
+        std::lock_guard lock(batchMutex_);
+        if (openBatch_) {
+            openBatch_->push_back(std::move(message));
+            return;
+        }
+        batch = openBatch_ = std::make_shared<MessageBatch>();
+        batch->push_back(std::move(message));
+    }
+    queue_->async([this, batch] {
+        closeBatch(batch);  // from here on the batch is this item's alone
+        for (auto& m : *batch) {
+            fanOut(*m);
+            m.reset();
+            pending_.leave();
+        }
+    });
+}
+
+void LogRegistry::closeBatch(const std::shared_ptr<MessageBatch>& batch) {
+    std::lock_guard lock(batchMutex_);
+    if (!batch || openBatch_ == batch) openBatch_.reset();
 }
 
 void LogRegistry::fanOut(const LogMessage& message) {
-    std::vector<const Node*> receivers;
+    auto receives = [&](const Node& node) { return message.logFlag() <= node.level; };
+    const Node* last = nullptr;
     for (const auto& node : loggers_) {
-        if (message.logFlag() <= node.level) receivers.push_back(&node);
+        if (receives(node)) last = &node;
     }
-    if (numProcessors_ < 2) {
-        for (const Node* node : receivers) {
-            auto logger = node->logger;
-            node->queue->sync([&] { logger->logMessage(message); });
+    if (last == nullptr) return;
+    // With two processors or more, every logger but the last runs on its own queue in parallel; the last
+    // runs on its queue through a sync, which borrows this thread when that queue is idle, so that one
+    // logger costs no hand-off at all. With one processor the loggers run in turn.
+    bool grouped = false;
+    for (const auto& node : loggers_) {
+        if (&node == last || !receives(node)) continue;
+        const auto& logger = node.logger;
+        if (numProcessors_ < 2) {
+            node.queue->sync([&] { logger->logMessage(message); });
+        } else {
+            group_.async(node.queue, [logger, &message] { logger->logMessage(message); });
+            grouped = true;
         }
-        return;
     }
-    for (const Node* node : receivers) {
-        auto logger = node->logger;
-        group_.async(node->queue, [logger, &message] { logger->logMessage(message); });
-    }
-    group_.wait();
+    last->queue->sync([&] { last->logger->logMessage(message); });
+    if (grouped) group_.wait();
 }
 
 void LogRegistry::flushOnQueue() {
@@ -328,7 +415,7 @@ void LogRegistry::flushLog() {
         flushOnQueue();
     } else if (isOnAnyLoggerQueue()) {
         // Waiting here would wait on the logger's own queue: flush once it is free.
-        queue_->async([this] { flushOnQueue(); });
+        enqueue([this] { flushOnQueue(); });
     } else {
         queue_->sync([this] { flushOnQueue(); });
     }

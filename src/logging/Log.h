@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/LogAdmissionGate.h"
 #include "platform/dispatch/Dispatch.h"
 
 namespace quill {
@@ -47,6 +48,8 @@ class LogMessage {
     LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t context, const char* file,
                const char* function, int32_t line, const void* tag, uint32_t options);
     LogMessage(const LogMessage& other);
+    // A copy whose text is replaced, as formatter chains hand a message on.
+    LogMessage(const LogMessage& other, LogText logMsg);
     LogMessage& operator=(const LogMessage&) = delete;
 
     int32_t logLevel() const { return logLevel_; }
@@ -58,7 +61,8 @@ class LogMessage {
     const char* function() const { return function_; }
     int32_t lineNumber() const { return lineNumber_; }
     uint32_t machThreadID() const { return machThreadID_; }
-    // The label of the dispatch queue current at creation; empty when there was none.
+    // The label of the dispatch queue current at creation (the main queue's on the main thread outside
+    // any queue's work); empty when there was none.
     const std::string& queueLabel() const { return queueLabel_; }
     const std::string& threadName() const { return threadName_; }
     const void* tag() const { return tag_; }
@@ -121,11 +125,20 @@ class Logger {
 
 class LogRegistry;
 
-// Base of the loggers: its own serial queue labelled with its name, and a formatter that is read and
-// written through the registry's queue first and the logger's queue second.
-class AbstractLogger : public Logger {
+// Base of the loggers: its own serial queue labelled with its name, and settings (the formatter, and a
+// subclass's own) that are read and written through the registry's queue first and the logger's queue
+// second.
+//
+// Loggers are owned by shared pointers (make them with std::make_shared or a create() of the subclass):
+// work queued by a setter holds the logger weakly and is dropped when the logger is gone by then.
+//
+// Threads: logMessage(), flush() and the registration hooks run on the logger's queue. Getters may be
+// called anywhere but on the registry's queue during a fan-out; setters anywhere.
+class AbstractLogger : public Logger, public std::enable_shared_from_this<AbstractLogger> {
   public:
-    AbstractLogger(std::string name, LogRegistry& registry);
+    // formatter: the formatter the logger starts with (its didAddToLogger is not called).
+    AbstractLogger(std::string name, LogRegistry& registry,
+                   std::shared_ptr<LogFormatter> formatter = nullptr);
     void logMessage(const LogMessage&) override {}
     std::shared_ptr<LogFormatter> logFormatter() override;
     void setLogFormatter(std::shared_ptr<LogFormatter> formatter) override;
@@ -136,20 +149,37 @@ class AbstractLogger : public Logger {
     bool isOnInternalLoggerQueue() const;
 
   protected:
-    // Runs a read of the logger's settings: inline where a synchronous hop would wait on itself
-    // (already on the logger's queue), else through the registry's queue and then the logger's queue.
+    // Runs a read of the logger's settings. On the logger's queue: inline. On any registered logger's
+    // queue (a fan-out may be waiting for it, so neither queue may be waited for): under the settings
+    // lock. Otherwise through the registry's queue and then the logger's queue.
     void readSettings(const std::function<void()>& read);
-    // Runs a change of the logger's settings on the logger's queue: at once when already there,
-    // otherwise asynchronously through the registry's queue.
+    // Runs a change of the logger's settings on the logger's queue, under the settings lock: at once when
+    // already there, otherwise asynchronously through the registry's queue. Dropped when the logger is
+    // released before it runs.
     void changeSettings(std::function<void()> change);
+    // Runs work on the logger's queue like changeSettings(), without the settings lock; then, when given,
+    // runs then right after it there, also when the logger was released and work dropped.
+    void onLoggerQueue(std::function<void()> work, std::function<void()> then = nullptr);
     // The current formatter, for use on the logger's own queue.
     const std::shared_ptr<LogFormatter>& formatterOnQueue() const { return formatter_; }
+    // On the logger's own queue: the formatter's line for a message, or its text when there is no
+    // formatter (the very same object then). Null: skip the message.
+    LogText textOf(const LogMessage& message) const {
+        return formatter_ ? formatter_->formatLogMessage(message) : message.logMsg();
+    }
     LogRegistry& registry() const { return registry_; }
+    // This logger as its own class, held weakly (for timers and watches of the logger's queue).
+    template <class T>
+    std::weak_ptr<T> weakSelf() {
+        return std::static_pointer_cast<T>(weak_from_this().lock());
+    }
 
   private:
     std::string name_;
     LogRegistry& registry_;
     platform::dispatch::QueuePtr queue_;
+    // Held by changes while they write; taken by readers on other loggers' queues.
+    std::mutex settingsMutex_;
     std::shared_ptr<LogFormatter> formatter_;
 };
 
@@ -163,6 +193,9 @@ class LogRegistry {
 
     const platform::dispatch::QueuePtr& loggingQueue() const { return queue_; }
     bool isOnLoggingQueue() const;
+    // Runs work on the logging queue after everything queued before it, log messages included. Work
+    // that must not be overtaken by later messages (settings, registrations) goes this way.
+    void enqueue(platform::dispatch::Work work);
 
     void addLogger(std::shared_ptr<Logger> logger, int32_t level = LOG_LEVEL_ALL);
     void removeLogger(const std::shared_ptr<Logger>& logger);
@@ -180,6 +213,8 @@ class LogRegistry {
     void flushLog();
     // The most messages between admission and the end of their fan-out.
     static constexpr long kMaxQueuedMessages = 1000;
+    // A caller blocked by a full registry goes on once this many messages have been fanned out.
+    static constexpr long kAdmissionBatch = 64;
 
     // Levels of classes that take part: a class registers a getter and a setter under its name.
     void registerClass(const std::string& name, std::function<int32_t()> getLevel,
@@ -191,6 +226,8 @@ class LogRegistry {
     void setLogLevelForClassWithName(int32_t level, const std::string& name);
 
     size_t loggerCount();
+    // True when the calling code runs on one of the registered loggers' queues.
+    bool isOnAnyLoggerQueue() const;
 
   private:
     struct Node {
@@ -203,16 +240,22 @@ class LogRegistry {
         std::function<int32_t()> get;
         std::function<void(int32_t)> set;
     };
+    using MessageBatch = std::vector<std::shared_ptr<const LogMessage>>;
+    // Asynchronous messages join the open batch, which one item of the logging queue fans out in order;
+    // the first message of a batch queues that item. Anything else queued closes the batch, so that later
+    // messages follow it.
+    void appendToBatch(std::shared_ptr<const LogMessage> message);
+    void closeBatch(const std::shared_ptr<MessageBatch>& batch);
     void fanOut(const LogMessage& message);
     void flushOnQueue();
-    // True when the calling code runs on one of the registered loggers' queues.
-    bool isOnAnyLoggerQueue() const;
 
     platform::dispatch::QueuePtr queue_;
     platform::dispatch::Group group_;
-    platform::dispatch::Semaphore pending_;
+    LogAdmissionGate pending_;
     unsigned numProcessors_;
     std::vector<Node> loggers_;  // touched only on queue_
+    std::mutex batchMutex_;
+    std::shared_ptr<MessageBatch> openBatch_;
     // Queues of registered loggers, readable from any thread (to spot calls made from them).
     mutable std::mutex queuesMutex_;
     std::vector<platform::dispatch::QueuePtr> loggerQueues_;

@@ -28,6 +28,38 @@ uint8_t component(double fraction) {
     return static_cast<uint8_t>(v);  // truncated toward zero
 }
 
+// The calibrated colour of terminal colour n (16..255). Colours 16..231 form a 6x6x6 cube (blue varying
+// fastest) over the terminal's steps 0, 95, 135, 175, 215, 255; its eight corners are measured colours and
+// the rest is blended between them. Colours 232..255 are a ramp of 24 greys.
+LogColor calibrated256(int n) {
+    if (n >= 232) {
+        int k = n - 232;
+        auto ramp = [k](int first, int last) { return int(std::lround(first + k * (last - first) / 23.0)); };
+        return LogColor::rgb(ramp(52, 240), ramp(53, 242), ramp(53, 242));
+    }
+    // Corners indexed by red, green and blue each at step 0 or 5 (bit 2 red, bit 1 green, bit 0 blue).
+    static const double kCorners[8][3] = {
+        {47, 49, 49},     // 16: black
+        {88, 51, 255},    // 21: blue
+        {27, 254, 30},    // 46: green
+        {45, 254, 254},   // 51: cyan
+        {255, 61, 30},    // 196: red
+        {255, 68, 254},   // 201: magenta
+        {251, 252, 15},   // 226: yellow
+        {254, 255, 255},  // 231: white
+    };
+    static const double kSteps[6] = {0, 95, 135, 175, 215, 255};
+    int i = n - 16;
+    double r = kSteps[i / 36] / 255.0, g = kSteps[(i / 6) % 6] / 255.0, b = kSteps[i % 6] / 255.0;
+    double out[3] = {0, 0, 0};
+    for (int corner = 0; corner < 8; ++corner) {
+        double weight = ((corner & 4) ? r : 1 - r) * ((corner & 2) ? g : 1 - g) * ((corner & 1) ? b : 1 - b);
+        for (int c = 0; c < 3; ++c)
+            out[c] += weight * kCorners[corner][c];
+    }
+    return LogColor::rgb(int(std::lround(out[0])), int(std::lround(out[1])), int(std::lround(out[2])));
+}
+
 }  // namespace
 
 TTYPalette TTYPalette::fromEnvironment(const std::function<const char*(const char*)>& getenv) {
@@ -38,25 +70,13 @@ TTYPalette TTYPalette::fromEnvironment(const std::function<const char*(const cha
         if (!containsNoCase(t, "color")) return p;
         p.mode = TTYColorMode::Terminal;
         if (containsNoCase(t, "256")) {
-            // Colours 16..231: a 6x6x6 cube, blue varying fastest; 232..255: 24 greys.
-            static const int kSteps[6] = {0, 95, 135, 175, 215, 255};
             for (int n = 16; n <= 255; ++n) {
                 char fg[16], bg[16];
                 std::snprintf(fg, sizeof fg, "38;5;%dm", n);
                 std::snprintf(bg, sizeof bg, "48;5;%dm", n);
                 p.codes_fg.push_back(fg);
                 p.codes_bg.push_back(bg);
-                if (n <= 231) {
-                    int i = n - 16;
-                    int r = i / 36, g = (i / 6) % 6, b = i % 6;
-                    // Calibrated like a terminal's rendering: darkest step lifted, brightest near full.
-                    auto cal = [](int step, int lo, int hi) { return lo + (kSteps[step] * (hi - lo)) / 255; };
-                    p.colors.push_back(LogColor::rgb(cal(r, 47, 255), cal(g, 49, 254), cal(b, 49, 255)));
-                } else {
-                    int k = n - 232;
-                    int v = 52 + (k * (240 - 52)) / 23;
-                    p.colors.push_back(LogColor::rgb(v, v + 1, v + 1));
-                }
+                p.colors.push_back(calibrated256(n));
             }
         } else {
             static const char* fg[16] = {"30m",   "31m",   "32m",   "33m",   "34m",   "35m",
@@ -155,10 +175,16 @@ std::string TTYLoggerColorProfile::description() const {
 }
 
 std::shared_ptr<TTYLogger> TTYLogger::sharedInstance() {
-    static std::shared_ptr<TTYLogger> instance = std::make_shared<TTYLogger>(
+    static std::shared_ptr<TTYLogger> instance = create(
         Log::shared(), STDERR_FILENO, [](const char* name) -> const char* { return std::getenv(name); },
         program_invocation_short_name, static_cast<int>(getpid()));
     return instance;
+}
+
+std::shared_ptr<TTYLogger> TTYLogger::create(LogRegistry& registry, int fd,
+                                             const std::function<const char*(const char*)>& getenv,
+                                             std::string processName, int processID) {
+    return std::shared_ptr<TTYLogger>(new TTYLogger(registry, fd, getenv, std::move(processName), processID));
 }
 
 TTYLogger::TTYLogger(LogRegistry& registry, int fd, const std::function<const char*(const char*)>& getenv,
@@ -263,13 +289,9 @@ const TTYLoggerColorProfile* TTYLogger::profileFor(const LogMessage& message) co
 }
 
 void TTYLogger::logMessage(const LogMessage& message) {
-    LogText text = message.logMsg();
-    bool formatted = false;
-    if (const auto& formatter = formatterOnQueue()) {
-        text = formatter->formatLogMessage(message);
-        formatted = text != message.logMsg();
-    }
+    LogText text = textOf(message);
     if (!text) return;
+    bool formatted = text != message.logMsg();
     const TTYLoggerColorProfile* profile = profileFor(message);
     static const std::string empty;
     const std::string& fg = profile ? profile->fgCode : empty;

@@ -57,8 +57,9 @@ class TTYLogger : public AbstractLogger {
     static std::shared_ptr<TTYLogger> sharedInstance();
 
     // For tests: writes to fd, reads the colour mode from getenv, names the process processName.
-    TTYLogger(LogRegistry& registry, int fd, const std::function<const char*(const char*)>& getenv,
-              std::string processName, int processID);
+    static std::shared_ptr<TTYLogger> create(LogRegistry& registry, int fd,
+                                             const std::function<const char*(const char*)>& getenv,
+                                             std::string processName, int processID);
 
     void logMessage(const LogMessage& message) override;
 
@@ -81,6 +82,8 @@ class TTYLogger : public AbstractLogger {
     std::vector<TTYLoggerColorProfile> colorProfiles();
 
   private:
+    TTYLogger(LogRegistry& registry, int fd, const std::function<const char*(const char*)>& getenv,
+              std::string processName, int processID);
     void loadDefaultColorProfiles();
     const TTYLoggerColorProfile* profileFor(const LogMessage& message) const;
 

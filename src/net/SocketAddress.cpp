@@ -1,10 +1,11 @@
 #include "net/SocketAddress.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 
+#include <cstdlib>
 #include <cstring>
+
+#include "net/SocketInterface.h"
 
 namespace quill::net {
 
@@ -143,7 +144,6 @@ Bytes localAddressOf(int fd) {
 
 void getInterfaceAddress(const std::optional<std::string>& description, uint16_t port, Bytes* address4,
                          Bytes* address6) {
-    Bytes a4, a6;
     std::optional<std::string> name;
     if (description) {
         // "name:port" - only the first colon-separated component names the interface.
@@ -160,37 +160,7 @@ void getInterfaceAddress(const std::optional<std::string>& description, uint16_t
                 (!rest.empty() && end && *end == '\0' && value >= 1 && value <= 65535) ? uint16_t(value) : 0;
         }
     }
-    if (!name) {
-        in_addr any{};
-        any.s_addr = htonl(INADDR_ANY);
-        a4 = makeAddress4(any, port);
-        a6 = makeAddress6(in6addr_any, port);
-    } else if (*name == "localhost" || *name == "loopback") {
-        a4 = loopbackAddress4(port);
-        a6 = loopbackAddress6(port);
-    } else {
-        ifaddrs* list = nullptr;
-        if (getifaddrs(&list) == 0) {
-            for (ifaddrs* it = list; it; it = it->ifa_next) {
-                if (!it->ifa_addr) continue;
-                int family = it->ifa_addr->sa_family;
-                if (family == AF_INET && a4.empty()) {
-                    sockaddr_in sa;
-                    std::memcpy(&sa, it->ifa_addr, sizeof sa);
-                    if (*name == it->ifa_name || *name == hostFromSockaddr4(sa))
-                        a4 = makeAddress4(sa.sin_addr, port);
-                } else if (family == AF_INET6 && a6.empty()) {
-                    sockaddr_in6 sa;
-                    std::memcpy(&sa, it->ifa_addr, sizeof sa);
-                    if (*name == it->ifa_name || *name == hostFromSockaddr6(sa))
-                        a6 = makeAddress6(sa.sin6_addr, port, sa.sin6_scope_id);
-                }
-            }
-            freeifaddrs(list);
-        }
-    }
-    if (address4) *address4 = std::move(a4);
-    if (address6) *address6 = std::move(a6);
+    interfaceAddresses(name, port, address4, address6);
 }
 
 const Bytes& CRLFData() {

@@ -23,7 +23,7 @@ class FakeShellTest : public ::testing::Test {
         defaults = std::make_unique<UserDefaults>(folder / "defaults.plist");
         defaults->setInteger(6, "pincode.type");
         ShellParts parts;
-        parts.alerts = alerts;
+        parts.alerts = presenter ? presenter : alerts;
         parts.userDefaults = defaults.get();
         parts.makePincodeChannel = [this] { return lookup; };
         parts.makeMirrorChannel = [this] {
@@ -43,14 +43,21 @@ class FakeShellTest : public ::testing::Test {
     std::shared_ptr<FakeLookup> lookup = std::make_shared<FakeLookup>();
     std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    // When set (before SetUp), runs the alerts instead of the recorder.
+    std::shared_ptr<platform::appkit::AlertPresenter> presenter;
     std::shared_ptr<platform::power::RecordingPowerBackend> powerBackend =
         std::make_shared<platform::power::RecordingPowerBackend>();
     platform::power::PowerManager powerManager{powerBackend};
     int quits = 0;
+    // Whether a quit also ends the Qt loop, as in the application.
+    bool quitEndsTheLoop = false;
     int loggersInstalled = 0;
     int sessionsMade = 0;
     bool trayAvailable = true;
-    platform::appkit::Application application{[this] { ++quits; }};
+    platform::appkit::Application application{[this] {
+        ++quits;
+        if (quitEndsTheLoop) QCoreApplication::exit(0);
+    }};
     MainNib nib;
 };
 

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <numeric>
 #include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +141,8 @@ TEST_F(PincodeLookup, MalformedRepliesAreNoReceiver) {
         Bytes{0, 0, 0, 0},
         TestLookupServer::statusReply(StatusCode::OK),
         TestLookupServer::replyFor(CastCommand{RequestCmd{}, std::nullopt}),
+        // Announces more than the client accepts: no waiting for it.
+        Bytes{0x7f, 0xff, 0xff, 0xff, 0x01, 0x02, 0x03},
     };
     for (const auto& reply : replies) {
         server.setReply(reply);
@@ -146,10 +150,39 @@ TEST_F(PincodeLookup, MalformedRepliesAreNoReceiver) {
     }
 }
 
-TEST_F(PincodeLookup, AReplyWithItsHeaderSplitIsGathered) {
-    server.setReply(TestLookupServer::foundReply({"127.0.0.9"}));
-    server.setReplySplit(2);
-    EXPECT_EQ(lookUp("222222"), (std::vector<std::string>{"connected", "found"}));
+TEST_F(PincodeLookup, AReplySplitAnywhereIsGatheredWhole) {
+    // Enough addresses that a message cut short could still parse, with some of them missing.
+    const std::vector<std::string> ips{"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14", "127.0.0.15"};
+    const Bytes reply = TestLookupServer::foundReply(ips, "Hall", "2.0");
+    server.setReply(reply);
+    std::vector<size_t> everyByte(reply.size() - 1);
+    std::iota(everyByte.begin(), everyByte.end(), size_t{1});
+    const std::vector<std::tuple<std::string, std::vector<size_t>, double>> splits{
+        {"header apart", {4}, 0.05},
+        {"inside the header", {2}, 0.05},
+        {"in the middle", {reply.size() / 2}, 0.05},
+        {"byte by byte", everyByte, 0.003},
+    };
+    for (const auto& [name, points, pause] : splits) {
+        server.setReplySplits(points, pause);
+        const size_t before = recorder->receivers().size();
+        EXPECT_EQ(lookUp("222222"), (std::vector<std::string>{"connected", "found"})) << name;
+        const auto receivers = recorder->receivers();
+        const std::vector<ReceiverObject> found(receivers.begin() + long(before), receivers.end());
+        const std::vector<ReceiverObject> expected{{"Hall", "2.0", ips, "222222"}};
+        EXPECT_EQ(found, expected) << name;
+    }
+}
+
+TEST_F(PincodeLookup, AReplyCutShortFailsAtTheReplyDeadline) {
+    makeChannel(0.4);
+    Bytes reply = TestLookupServer::foundReply({"127.0.0.9"});
+    reply.resize(reply.size() - 3);  // the server never sends the rest
+    server.setReply(reply);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(lookUp("232323"), (std::vector<std::string>{"connected", "failed"}));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(350));
+    EXPECT_TRUE(recorder->receivers().empty());
 }
 
 TEST_F(PincodeLookup, ASilentServerTimesOutAsAFailedConnection) {

@@ -137,25 +137,36 @@ TEST(PincodeReply, FewerThanFourBytesAreIncomplete) {
     }
 }
 
-TEST(PincodeReply, TheHeaderValueIsOnlyLogged) {
-    Bytes bytes = TestLookupServer::foundReply({"10.0.0.9"});
-    // Says 1000 while fewer bytes follow; the message is read from what came.
-    bytes[0] = 0, bytes[1] = 0, bytes[2] = 0x03, bytes[3] = 0xe8;
+TEST(PincodeReply, TheMessageIsExactlyTheLengthTheHeaderAnnounces) {
+    const Bytes whole = TestLookupServer::foundReply({"10.0.0.9", "10.0.0.10"}, "tv", "3");
+    // Any shorter piece waits for the rest, also where it would already parse as a reply.
+    for (size_t n = 0; n < whole.size(); ++n) {
+        const auto reply = PincodeChannel::readReply(Bytes(whole.begin(), whole.begin() + long(n)), "1");
+        EXPECT_EQ(reply.kind, Kind::incomplete) << n;
+    }
+    // Bytes after the message are not part of it.
+    Bytes longer = whole;
+    longer.insert(longer.end(), {0xff, 0xff, 0xff, 0x7f});
     LogCapture log;
-    const auto reply = PincodeChannel::readReply(bytes, "123456");
+    const auto reply = PincodeChannel::readReply(longer, "1");
     ASSERT_EQ(reply.kind, Kind::found);
-    EXPECT_EQ(reply.receiver->ipList, std::vector<std::string>{"10.0.0.9"});
-    EXPECT_TRUE(log.contains("data len=1000"));
+    EXPECT_EQ(reply.receiver->ipList, (std::vector<std::string>{"10.0.0.9", "10.0.0.10"}));
+    EXPECT_TRUE(log.contains("data len=" + std::to_string(whole.size() - 4)));
 }
 
-TEST(PincodeReply, TruncatedRepliesNeverReadOutOfBounds) {
-    const Bytes whole = TestLookupServer::foundReply({"10.0.0.9", "10.0.0.10"}, "tv", "3");
-    for (size_t n = 4; n < whole.size(); ++n) {
-        const auto reply = PincodeChannel::readReply(Bytes(whole.begin(), whole.begin() + long(n)), "1");
-        EXPECT_NE(reply.kind, Kind::incomplete);
-        if (reply.kind == Kind::found) {
-            EXPECT_FALSE(reply.receiver->ipList.empty());
-        }
+TEST(PincodeReply, ALengthOverTheCapIsUnusableAtOnce) {
+    auto withLength = [](uint32_t length) {
+        Bytes bytes = TestLookupServer::foundReply({"10.0.0.9"});
+        bytes[0] = uint8_t(length >> 24), bytes[1] = uint8_t(length >> 16);
+        bytes[2] = uint8_t(length >> 8), bytes[3] = uint8_t(length);
+        return bytes;
+    };
+    EXPECT_EQ(PincodeChannel::readReply(withLength(PincodeChannel::kMaxReplyLength), "1").kind,
+              Kind::incomplete);
+    for (uint32_t length : {PincodeChannel::kMaxReplyLength + 1, 0xffffffffu}) {
+        LogCapture log;
+        EXPECT_EQ(PincodeChannel::readReply(withLength(length), "1").kind, Kind::unableToFind) << length;
+        EXPECT_TRUE(log.contains("reply from server too long"));
     }
 }
 

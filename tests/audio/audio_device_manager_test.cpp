@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/foundation/PropertyList.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -155,4 +156,17 @@ TEST_F(AudioDeviceManagerTest, RestoreCases) {
     EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(tmp / "input-only"));
     EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), 4u);
     EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 6u);
+}
+
+TEST_F(AudioDeviceManagerTest, SavedNumbersOutsideTheIdRangeNameNoDevice) {
+    // 2^32 + 4 and -(2^32 - 6) cut down to 32 bits would be the headset (4) and a "Twin" (6).
+    TempFolder tmp;
+    const std::string path = tmp / ".soundflower";
+    ASSERT_TRUE(quill::platform::foundation::writePropertyListFile(
+        PropertyList(
+            PropertyList::Dictionary{{"input", int64_t{0x100000004}}, {"output", -int64_t{0xFFFFFFFA}}}),
+        path));
+    EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(path));
+    EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), 2u);
+    EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 3u);
 }

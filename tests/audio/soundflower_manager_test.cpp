@@ -4,9 +4,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Task.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 #include "support/ZipFixture.h"
@@ -16,7 +22,6 @@ using namespace quill::platform::coreaudio;
 using namespace quill::platform::security;
 using quill::platform::foundation::Notification;
 using quill::platform::foundation::NotificationCenter;
-using quill::platform::foundation::RunLoop;
 using quill::testing::TempFolder;
 
 namespace {
@@ -60,6 +65,23 @@ class SoundflowerManagerTest : public ::testing::Test {
 void writeTool(const std::string& path, const std::string& body) {
     quill::testing::writeFileText(path, "#!/bin/sh\n" + body);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
+}
+
+// Whether every child of the process has been reaped (looks without reaping any).
+bool noChildLeft() {
+    siginfo_t info{};
+    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+}
+
+// Runs main-queue work, where privileged tasks poll their child, until done() holds; at most 5 s.
+bool drainMainUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        quill::platform::dispatch::drainMain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 }  // namespace
@@ -162,6 +184,7 @@ TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
     const std::string archive = tmp / "Soundflower.zip";
     ASSERT_TRUE(quill::testing::writeZipFixture(
         archive, {{"Soundflower.kext/", "", 040755}, {"Soundflower.kext/Contents/Info.plist", "<plist/>"}}));
+    writeTool(tmp / "tools/kextutil", "exit 0\n");
     auto m = makeManager(archive);
     ASSERT_TRUE(m->kextPath().has_value());
     EXPECT_EQ(*m->kextPath(), tmp / "private/Soundflower.kext");
@@ -173,13 +196,18 @@ TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
     EXPECT_EQ(launches[0].path, "/bin/sh");
     ASSERT_EQ(launches[0].arguments.size(), 2u);
     EXPECT_EQ(launches[0].arguments[0], "-c");
+    const std::string tools = std::filesystem::canonical(tmp / "tools").string();
     EXPECT_EQ(launches[0].arguments[1],
-              "cp -R " + tmp / "private/Soundflower.kext" +
-                  " /System/Library/Extensions/Soundflower.kext\n"
-                  "chmod -R 700 /System/Library/Extensions/Soundflower.kext\n"
-                  "chown -R root:wheel /System/Library/Extensions/Soundflower.kext\n"
-                  "kextutil /System/Library/Extensions/Soundflower.kext");
-    EXPECT_TRUE(launches[0].environment.at("PATH").starts_with(tmp / "tools:"));
+              "mkdir -p /usr/local/lib/quillaran/Extensions\n"
+              "cp -R " +
+                  tmp / "private/Soundflower.kext" +
+                  " /usr/local/lib/quillaran/Extensions\n"
+                  "chmod -R 700 /usr/local/lib/quillaran/Extensions/Soundflower.kext\n"
+                  "chown -R root:root /usr/local/lib/quillaran/Extensions/Soundflower.kext\n" +
+                  tools + "/kextutil /usr/local/lib/quillaran/Extensions/Soundflower.kext");
+    // The root shell finds cp, chmod and chown in the system's folders only, never in the user's.
+    EXPECT_EQ(launches[0].environment,
+              (std::map<std::string, std::string>{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}}));
 
     fake->copyRightsStatus = errAuthorizationCanceled;
     EXPECT_FALSE(m->installKext());
@@ -187,7 +215,70 @@ TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
     fake->available = false;
     EXPECT_FALSE(m->installKext());
     EXPECT_EQ(fake->launches().size(), 1u);
-    RunLoop::current().runFor(0.3);  // let the launched stand-in be reaped
+    // The launched stand-in is reaped and its task let go.
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, NoToolRunsAsRootFromWhereOthersCouldChangeIt) {
+    const std::string archive = tmp / "Soundflower.zip";
+    ASSERT_TRUE(quill::testing::writeZipFixture(archive, {{"Soundflower.kext/", "", 040755}}));
+    auto m = makeManager(archive);
+    const std::string tools = tmp / "tools", tool = tmp / "tools/kextutil";
+    auto reset = [&] {
+        std::filesystem::remove_all(tools);
+        std::filesystem::create_directories(tools);
+        std::filesystem::permissions(tools, std::filesystem::perms(0755));
+        writeTool(tool, "exit 0\n");
+    };
+    const std::vector<std::pair<std::string, std::function<void()>>> cases{
+        {"folder writable by others",
+         [&] { std::filesystem::permissions(tools, std::filesystem::perms(0757)); }},
+        {"folder writable by the group",
+         [&] { std::filesystem::permissions(tools, std::filesystem::perms(0775)); }},
+        {"tool writable by others",
+         [&] { std::filesystem::permissions(tool, std::filesystem::perms(0757)); }},
+        {"tool missing", [&] { std::filesystem::remove(tool); }},
+        {"folder of another user", [&] { ASSERT_EQ(::chown(tools.c_str(), 65534, 65534), 0); }},
+    };
+    for (const auto& [name, spoil] : cases) {
+        if (name == "folder of another user" && ::geteuid() != 0) continue;  // only root can give it away
+        reset();
+        spoil();
+        EXPECT_FALSE(m->installKext()) << name;
+        EXPECT_TRUE(fake->launches().empty()) << name;
+    }
+    reset();
+    EXPECT_TRUE(m->installKext());
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST(SoundflowerInstallScript, RunsWithoutErrorsAsTheRootShellWould) {
+    if (::geteuid() != 0) GTEST_SKIP() << "setting the driver's owner to root needs root";
+    TempFolder tmp;
+    std::filesystem::create_directories(tmp / "private/Soundflower.kext/Contents");
+    quill::testing::writeFileText(tmp / "private/Soundflower.kext/Contents/Info.plist", "<plist/>");
+    writeTool(tmp / "kextutil", "echo \"$@\" >> \"$(dirname \"$0\")/loaded\"\n");
+    const std::string folder = tmp / "lib/quillaran/Extensions";  // missing: the script makes it
+    const std::string script =
+        SoundflowerManager::installScript(tmp / "private/Soundflower.kext", tmp / "kextutil", folder);
+    platform::foundation::TaskOptions options;
+    options.environment = std::map<std::string, std::string>{{"PATH", kRootShellPath}};
+    options.standardError = platform::foundation::TaskStream::Pipe;
+    for (int run = 0; run < 2; ++run) {  // installing again replaces the driver
+        auto result = platform::foundation::runTask("/bin/sh", {"-c", script}, options);
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(result->exitCode, 0) << run;
+        EXPECT_EQ(std::string(result->standardError.begin(), result->standardError.end()), "") << run;
+    }
+    const std::string installed = folder + "/Soundflower.kext";
+    EXPECT_TRUE(std::filesystem::exists(installed + "/Contents/Info.plist"));
+    EXPECT_FALSE(std::filesystem::exists(installed + "/Soundflower.kext"));
+    struct stat st {};
+    ASSERT_EQ(::stat(installed.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(quill::testing::readFileText(tmp / "loaded"), installed + "\n" + installed + "\n");
 }
 
 TEST_F(SoundflowerManagerTest, NoDriverMeansNoInstallation) {
@@ -198,10 +289,17 @@ TEST_F(SoundflowerManagerTest, NoDriverMeansNoInstallation) {
 }
 
 TEST(SoundflowerInstallScript, OddPathsAreQuoted) {
-    EXPECT_TRUE(SoundflowerManager::installScript("/tmp/quillaran-0/Soundflower.kext")
-                    .starts_with("cp -R /tmp/quillaran-0/Soundflower.kext /System"));
-    EXPECT_TRUE(SoundflowerManager::installScript("/tmp/a b/it's;rm -rf x/Soundflower.kext")
-                    .starts_with("cp -R '/tmp/a b/it'\\''s;rm -rf x/Soundflower.kext' /System"));
+    const std::string script =
+        SoundflowerManager::installScript("/tmp/quillaran-0/Soundflower.kext", "/opt/q/kextutil");
+    EXPECT_TRUE(script.starts_with(
+        "mkdir -p /usr/local/lib/quillaran/Extensions\ncp -R /tmp/quillaran-0/Soundflower.kext /usr"));
+    EXPECT_TRUE(script.ends_with("\n/opt/q/kextutil /usr/local/lib/quillaran/Extensions/Soundflower.kext"));
+    EXPECT_NE(SoundflowerManager::installScript("/tmp/a b/it's;rm -rf x/Soundflower.kext", "/o p/kextutil")
+                  .find("cp -R '/tmp/a b/it'\\''s;rm -rf x/Soundflower.kext' /usr"),
+              std::string::npos);
+    EXPECT_NE(SoundflowerManager::installScript("/tmp/Soundflower.kext", "/o p/kextutil")
+                  .find("\n'/o p/kextutil' /usr"),
+              std::string::npos);
 }
 
 TEST(PrivilegedTaskTest, LifeCycleAgainstAShellThatExitsWithThree) {
@@ -215,10 +313,11 @@ TEST(PrivilegedTaskTest, LifeCycleAgainstAShellThatExitsWithThree) {
     EXPECT_NE(task->description().find(" /bin/sh -c exit 3"), std::string::npos);
 
     std::atomic<int> terminated{0};
-    center.addObserver(kPrivilegedTaskDidTerminateNotification, [&](const Notification& n) {
-        EXPECT_EQ(n.object, task.get());
-        ++terminated;
-    });
+    quill::platform::foundation::ScopedObserver observer(center, kPrivilegedTaskDidTerminateNotification,
+                                                         [&](const Notification& n) {
+                                                             EXPECT_EQ(n.object, task.get());
+                                                             ++terminated;
+                                                         });
     const auto before = std::filesystem::current_path();
     task->setCurrentDirectoryPath("/");
     ASSERT_EQ(task->launch(), 0);
@@ -226,22 +325,41 @@ TEST(PrivilegedTaskTest, LifeCycleAgainstAShellThatExitsWithThree) {
     EXPECT_TRUE(task->isRunning());
     EXPECT_GT(task->processIdentifier(), 0);
     EXPECT_GE(task->outputFileHandle(), 0);
-    for (int i = 0; i < 50 && terminated == 0; ++i)
-        RunLoop::current().runFor(0.1);
+    EXPECT_TRUE(drainMainUntil([&] { return terminated > 0; }));
     EXPECT_EQ(terminated, 1);
     EXPECT_FALSE(task->isRunning());
     EXPECT_TRUE(WIFEXITED(task->terminationStatus()));
     EXPECT_EQ(WEXITSTATUS(task->terminationStatus()), 3);
 
-    // A second task reuses the process's authorization.
+    // A second task reuses the service's authorization; once its child has ended it is let go.
     auto second = PrivilegedTask::create("/bin/sh", {"-c", "exit 0"}, fake);
     ASSERT_EQ(second->launch(), 0);
-    second->waitUntilExit();
+    std::weak_ptr<PrivilegedTask> weakSecond = second;
+    second.reset();
+    EXPECT_TRUE(drainMainUntil([&] { return weakSecond.expired(); }));
     EXPECT_EQ(fake->createCount(), 1);
     ASSERT_EQ(fake->launchRefs().size(), 2u);
     EXPECT_EQ(fake->launchRefs()[0], fake->launchRefs()[1]);
     EXPECT_EQ(fake->rightRequests()[0].second, 19u);
-    RunLoop::current().runFor(0.2);
+}
+
+TEST(PrivilegedTaskTest, AServiceMadeWhereAnEndedOneLivedHasNoAuthorizationYet) {
+    // The same address for both services, as the allocator may well give.
+    alignas(RecordingAuthorizationService) unsigned char storage[sizeof(RecordingAuthorizationService)];
+    OSStatus status = -1;
+    auto* first = new (storage) RecordingAuthorizationService();
+    const AuthorizationRef granted = PrivilegedTask::sharedAuthorizationRefWithError(*first, &status);
+    ASSERT_EQ(status, errAuthorizationSuccess);
+    ASSERT_TRUE(granted);
+    EXPECT_EQ(PrivilegedTask::sharedAuthorizationRefWithError(*first, &status), granted);
+    first->~RecordingAuthorizationService();
+
+    auto* second = new (storage) RecordingAuthorizationService();
+    second->createStatus = errAuthorizationDenied;
+    EXPECT_FALSE(PrivilegedTask::sharedAuthorizationRefWithError(*second, &status));
+    EXPECT_EQ(status, errAuthorizationDenied);
+    EXPECT_EQ(second->createCount(), 1);
+    second->~RecordingAuthorizationService();
 }
 
 TEST(PrivilegedTaskTest, FailuresLeaveTheTaskCreated) {

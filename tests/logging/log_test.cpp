@@ -4,42 +4,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <thread>
 
+#include "RecordingLogger.h"
 #include "logging/Log.h"
 #include "logging/TTYLogger.h"
 
 namespace quill {
 namespace {
 
-// A logger that records what reaches it, on its own queue.
-class RecordingLogger : public AbstractLogger {
-  public:
-    explicit RecordingLogger(LogRegistry& r, std::string name = "test.recorder")
-        : AbstractLogger(std::move(name), r) {}
-    void logMessage(const LogMessage& m) override {
-        LogText text = m.logMsg();
-        if (auto f = formatterOnQueue()) text = f->formatLogMessage(m);
-        if (!text) return;
-        std::lock_guard lock(mutex);
-        texts.push_back(*text);
-        flags.push_back(m.logFlag());
-    }
-    bool implementsFlush() const override { return true; }
-    void flush() override { flushes++; }
-    void didAddLogger() override { added++; }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-    std::mutex mutex;
-    std::vector<std::string> texts;
-    std::vector<int32_t> flags;
-    std::atomic<int> flushes{0};
-    std::atomic<int> added{0};
-};
+using testing::RecordingLogger;
 
 class NullFormatter : public LogFormatter {
   public:
@@ -135,6 +112,96 @@ TEST(LogRegistryTest, LoggingFromALoggerDoesNotDeadlock) {
     for (int i = 0; i < 200 && l->snapshot().size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(l->snapshot(), (std::vector<std::string>{"outer", "inner"}));
+}
+
+// Runs f on a thread of its own; false when it has not returned within the time. A caller that gets false
+// must leave everything f uses alive: the thread is stuck with it.
+bool finishesWithin(double seconds, std::function<void()> f) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([f = std::move(f), done] {
+        f();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+}
+
+// A logger that, while handling a message, reads another logger's settings and the registry's count.
+class PeekingLogger : public RecordingLogger {
+  public:
+    using RecordingLogger::RecordingLogger;
+    void logMessage(const LogMessage& m) override {
+        RecordingLogger::logMessage(m);
+        peerHasFormatter = peer->logFormatter() != nullptr;
+        count = registry().loggerCount();
+    }
+    std::shared_ptr<AbstractLogger> peer;
+    std::atomic<bool> peerHasFormatter{false};
+    std::atomic<size_t> count{0};
+};
+
+TEST(LogRegistryTest, GettersFromAnotherLoggersQueueDuringAFanOutDoNotDeadlock) {
+    auto* r = new LogRegistry;  // left behind, with its loggers, should the fan-out hang
+    auto peeking = std::make_shared<PeekingLogger>(*r, "peeking");
+    auto other = std::make_shared<RecordingLogger>(*r, "other");
+    peeking->peer = other;
+    other->setLogFormatter(std::make_shared<NullFormatter>());
+    ASSERT_NE(other->logFormatter(), nullptr);  // the setter has landed
+    r->addLogger(other);
+    r->addLogger(peeking);
+    bool finished = finishesWithin(5, [r] { logSync(*r, 1, "look around"); });
+    ASSERT_TRUE(finished) << "a settings getter or loggerCount waited for the registry's queue";
+    EXPECT_TRUE(peeking->peerHasFormatter);
+    EXPECT_EQ(peeking->count.load(), 2u);
+    delete r;
+}
+
+class AddCountingFormatter : public LogFormatter {
+  public:
+    LogText formatLogMessage(const LogMessage& m) override { return m.logMsg(); }
+    void didAddToLogger(Logger&) override { added++; }
+    std::atomic<int> added{0};
+};
+
+TEST(LogRegistryTest, ASetterQueuedForAReleasedLoggerLeavesItAlone) {
+    LogRegistry r;
+    platform::dispatch::Semaphore gate;
+    r.loggingQueue()->async([&] { gate.wait(); });  // holds the change on the registry's queue
+    auto logger = std::make_shared<RecordingLogger>(r);
+    auto queue = logger->loggerQueue();
+    auto formatter = std::make_shared<AddCountingFormatter>();
+    logger->setLogFormatter(formatter);
+    std::weak_ptr<RecordingLogger> weak = logger;
+    logger.reset();
+    EXPECT_TRUE(weak.expired()) << "queued work keeps the logger alive";
+    gate.signal();
+    r.loggingQueue()->sync([] {});
+    queue->sync([] {});
+    EXPECT_EQ(formatter->added.load(), 0) << "the change ran on a released logger";
+}
+
+class PrefixFormatter : public LogFormatter {
+  public:
+    explicit PrefixFormatter(std::string prefix) : prefix_(std::move(prefix)) {}
+    LogText formatLogMessage(const LogMessage& m) override { return makeLogText(prefix_ + *m.logMsg()); }
+
+  private:
+    std::string prefix_;
+};
+
+TEST(LogRegistryTest, ASetterBetweenAsynchronousMessagesTakesEffectBetweenThem) {
+    LogRegistry r;
+    auto logger = std::make_shared<RecordingLogger>(r);
+    logger->setLogFormatter(std::make_shared<PrefixFormatter>("a:"));
+    r.addLogger(logger);
+    platform::dispatch::Semaphore gate;
+    r.loggingQueue()->async([&] { gate.wait(); });  // nothing is fanned out until all is queued
+    r.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "1");
+    logger->setLogFormatter(std::make_shared<PrefixFormatter>("b:"));
+    r.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "2");
+    gate.signal();
+    r.flushLog();
+    EXPECT_EQ(logger->snapshot(), (std::vector<std::string>{"a:1", "b:2"}));
 }
 
 TEST(LogMessageTest, FileNameAndOwnedCopies) {

@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "platform/foundation/PropertyList.h"
@@ -244,6 +248,22 @@ TEST(PropertyListTest, UnreadableFilesGiveNoValue) {
     EXPECT_EQ(readPropertyListFile(dir / "junk.plist"), std::nullopt);
     std::ofstream(dir / "empty.plist");
     EXPECT_EQ(readPropertyListFile(dir / "empty.plist"), std::nullopt);
+}
+
+TEST(PropertyListTest, AFifoAtThePathIsUnreadableAndDoesNotBlock) {
+    TempFolder dir;
+    const std::string fifo = dir / ".config.plist";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto read = std::async(std::launch::async, [&] { return readPropertyListFile(fifo); });
+    if (read.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        // A writer lets the blocked open go on, so the test ends.
+        int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        read.wait();
+        if (writer >= 0) ::close(writer);
+        FAIL() << "reading a FIFO blocked";
+    }
+    EXPECT_EQ(read.get(), std::nullopt);
+    EXPECT_EQ(readPropertyListFile("/dev/zero"), std::nullopt) << "a device";
 }
 
 }  // namespace

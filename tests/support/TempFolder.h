@@ -13,8 +13,11 @@ namespace quill::testing {
 
 class TempFolder {
   public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quill-test-XXXXXX").string();
+    TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
+    // A new folder inside parent (created when missing), for tests that need that file system.
+    explicit TempFolder(const std::filesystem::path& parent) {
+        std::filesystem::create_directories(parent);
+        std::string pattern = (parent / "quill-test-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }

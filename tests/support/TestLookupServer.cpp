@@ -1,5 +1,9 @@
 #include "support/TestLookupServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -64,8 +68,13 @@ void TestLookupServer::setReply(std::vector<uint8_t> bytes) {
 }
 
 void TestLookupServer::setReplySplit(size_t splitAt) {
+    setReplySplits(splitAt > 0 ? std::vector<size_t>{splitAt} : std::vector<size_t>{});
+}
+
+void TestLookupServer::setReplySplits(std::vector<size_t> splitPoints, double pauseSeconds) {
     std::lock_guard lock(mutex_);
-    splitAt_ = splitAt;
+    splitPoints_ = std::move(splitPoints);
+    splitPause_ = pauseSeconds;
 }
 
 void TestLookupServer::setCloseAfterReply(bool close) {
@@ -128,13 +137,15 @@ void TestLookupServer::serve() {
 void TestLookupServer::handle(int fd) {
     Mode mode;
     std::vector<uint8_t> reply;
-    size_t splitAt;
+    std::vector<size_t> splitPoints;
+    double splitPause;
     bool closeAfterReply;
     {
         std::lock_guard lock(mutex_);
         mode = mode_;
         reply = reply_;
-        splitAt = splitAt_;
+        splitPoints = splitPoints_;
+        splitPause = splitPause_;
         closeAfterReply = closeAfterReply_;
     }
     if (mode == Mode::closeAtOnce) return;
@@ -171,11 +182,17 @@ void TestLookupServer::handle(int fd) {
 
     if (mode == Mode::closeAfterRequest) return;
     if (mode == Mode::answer && !reply.empty()) {
-        const size_t first = splitAt > 0 && splitAt < reply.size() ? splitAt : reply.size();
-        if (!writeAll(fd, std::span(reply).first(first))) return;
-        if (first < reply.size()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (!writeAll(fd, std::span(reply).subspan(first))) return;
+        // Each piece leaves in a segment of its own, and the pause lets the client read it alone.
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        size_t written = 0;
+        splitPoints.push_back(reply.size());
+        for (size_t end : splitPoints) {
+            end = std::min(end, reply.size());
+            if (end <= written) continue;
+            if (written > 0) std::this_thread::sleep_for(std::chrono::duration<double>(splitPause));
+            if (!writeAll(fd, std::span(reply).subspan(written, end - written))) return;
+            written = end;
         }
         if (closeAfterReply) return;
     }

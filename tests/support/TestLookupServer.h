@@ -56,6 +56,8 @@ class TestLookupServer {
     void setReply(std::vector<uint8_t> bytes);
     // Writes the first splitAt bytes of the reply, waits a moment, then the rest (0: one write).
     void setReplySplit(size_t splitAt);
+    // Writes the reply in pieces that end at the given offsets (ascending), pausing between them.
+    void setReplySplits(std::vector<size_t> splitPoints, double pauseSeconds = 0.05);
     // Closes the connection right after writing the reply instead of waiting for the client to close.
     void setCloseAfterReply(bool close);
 
@@ -83,7 +85,8 @@ class TestLookupServer {
     std::condition_variable changed_;
     Mode mode_ = Mode::answer;
     std::vector<uint8_t> reply_;
-    size_t splitAt_ = 0;
+    std::vector<size_t> splitPoints_;
+    double splitPause_ = 0.05;
     bool closeAfterReply_ = false;
     bool refuse_ = false;
     std::vector<Connection> connections_;

@@ -163,10 +163,16 @@ PincodeChannel::Reply PincodeChannel::readReply(const Bytes& received, const std
     if (received.size() < 4) return reply;
     const uint32_t length = (uint32_t(received[0]) << 24) | (uint32_t(received[1]) << 16) |
                             (uint32_t(received[2]) << 8) | uint32_t(received[3]);
+    if (length <= kMaxReplyLength && received.size() - 4 < length) return reply;  // the rest is on its way
     sysLogString("data len=" + std::to_string(length));
 
     reply.kind = Reply::Kind::unableToFind;
-    const auto command = CastCommand::from(std::span<const uint8_t>(received).subspan(4));
+    if (length > kMaxReplyLength) {
+        sysLogString("reply from server too long");
+        return reply;
+    }
+    // Parsed only once whole: a message cut short could read as found with addresses missing.
+    const auto command = CastCommand::from(std::span<const uint8_t>(received).subspan(4, length));
     if (!command || !command->cmd) {
         sysLogString("unreadable reply from server");
         return reply;
@@ -204,7 +210,8 @@ void PincodeChannel::socketDidReadData(TcpSocket& sock, const Bytes& data, long)
     received_.insert(received_.end(), data.begin(), data.end());
     const Reply reply = readReply(received_, pincode().value_or(""));
     if (reply.kind == Reply::Kind::incomplete) {
-        // The header came in pieces: wait for the rest within the reply's time.
+        // The server writes in pieces, or the network split its reply: wait for the rest within the
+        // reply's time.
         const auto left = std::chrono::duration<double>(replyDeadline_ - std::chrono::steady_clock::now());
         sock.readDataWithTimeout(std::max(left.count(), 0.001), kTag);
         return;

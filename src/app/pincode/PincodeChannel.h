@@ -62,8 +62,10 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
     static constexpr uint16_t kDefaultLookupPort = 10022;
     static constexpr double kConnectTimeout = 3.0;
     static constexpr double kWriteTimeout = 1.0;
-    // How long the client waits for the server's reply once the request is written.
+    // How long the client waits for the server's whole reply once the request is written.
     static constexpr double kReplyTimeout = 10.0;
+    // The longest reply message the client accepts; a longer announced length makes the reply unusable.
+    static constexpr uint32_t kMaxReplyLength = 64 * 1024;
 
     // A client of the look-up server named by the environment (see above), printing to standard output.
     static std::shared_ptr<PincodeChannel> create();
@@ -97,7 +99,7 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
     // What the bytes received so far (the header, then the message) say.
     struct Reply {
         enum class Kind {
-            // Fewer than the 4 header bytes: wait for more.
+            // The header, or the message it announces, has not all arrived: wait for more.
             incomplete,
             // A receiver with at least one address.
             found,
@@ -107,8 +109,9 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
         Kind kind = Kind::incomplete;
         std::optional<ReceiverObject> receiver;
     };
-    // Reads a reply from received (logging as it goes); a found receiver carries pincode. Only the first
-    // 4 bytes are the header; the message is everything after them, whatever the header says.
+    // Reads a reply from received (logging as it goes); a found receiver carries pincode. The first 4
+    // bytes are the header; the message is exactly the length it announces (at most kMaxReplyLength),
+    // and bytes after it are ignored.
     static Reply readReply(const Bytes& received, const std::string& pincode);
 
   private:
@@ -147,7 +150,7 @@ class PincodeChannel : public std::enable_shared_from_this<PincodeChannel>, priv
     // From an accepted connect until the socket reports its close.
     bool connectionOpen_ = false;
     std::deque<std::string> pendingPins_;
-    // When the reply must have arrived; reads that gather a short header get what is left of the time.
+    // When the whole reply must have arrived; each read that gathers more of it gets what is left.
     std::chrono::steady_clock::time_point replyDeadline_{};
 };
 

@@ -5,10 +5,42 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <algorithm>
+#include <vector>
 
 namespace quill::platform::appkit {
 
+namespace {
+
+// Main thread only.
+bool closed = false;
+std::vector<QPointer<QMessageBox>> running;
+
+void cancel(QMessageBox& box) {
+    if (QAbstractButton* escape = box.escapeButton()) {
+        escape->click();
+    } else {
+        box.reject();
+    }
+}
+
+}  // namespace
+
+void setAlertsClosed(bool close) {
+    closed = close;
+    if (!close) return;
+    for (const auto& box : std::vector<QPointer<QMessageBox>>(running)) {
+        if (box) cancel(*box);
+    }
+}
+
+bool alertsClosed() {
+    return closed;
+}
+
 int QtAlertPresenter::runModal(const Alert& alert) {
+    const int buttonCount = static_cast<int>(std::max<size_t>(alert.buttons.size(), 1));
+    if (closed) return NSAlertFirstButtonReturn + buttonCount - 1;
     QPointer<QWidget> parent = parent_;
     QMessageBox box(parent.data());
     switch (alert.alertStyle) {
@@ -34,7 +66,9 @@ int QtAlertPresenter::runModal(const Alert& alert) {
     }
     box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
     box.setEscapeButton(buttons.back());
+    running.emplace_back(&box);
     box.exec();
+    std::erase_if(running, [&box](const QPointer<QMessageBox>& p) { return !p || p.data() == &box; });
     for (size_t i = 0; i < buttons.size(); ++i) {
         if (box.clickedButton() == buttons[i]) return NSAlertFirstButtonReturn + static_cast<int>(i);
     }

@@ -31,6 +31,12 @@ class AlertPresenter {
     virtual int runModal(const Alert& alert) = 0;
 };
 
+// Quitting: nothing may wait for the user then. With closed true, every alert that a QtAlertPresenter
+// is running closes as if its last button (the cancel button) had been chosen, and later alerts get
+// that answer at once without being shown, until this is called with false. Main thread.
+void setAlertsClosed(bool closed);
+bool alertsClosed();
+
 // Runs alerts as Qt message boxes over parent (may be null).
 class QtAlertPresenter : public AlertPresenter {
   public:

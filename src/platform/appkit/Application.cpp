@@ -6,9 +6,12 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
 
+#include "platform/appkit/Alert.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill::platform::appkit {
@@ -18,7 +21,7 @@ namespace {
 // The write end of the signal pipe, for the handler (async-signal-safe: a write only).
 std::atomic<int> signalPipeWrite{-1};
 
-extern "C" void onTerminationSignal(int signo) {
+extern "C" void writeSignalToPipe(int signo) {
     int saved = errno;
     int fd = signalPipeWrite.load();
     if (fd >= 0) {
@@ -39,6 +42,8 @@ Application::Application(std::function<void()> quitLoop) : quitLoop_(std::move(q
 
 Application::~Application() {
     stopWatchingSignals();
+    // Alerts closed by this application's quitting may run again in a later one (tests make several).
+    if (terminating_ || terminationRequested_) setAlertsClosed(false);
 }
 
 int Application::run() {
@@ -68,6 +73,8 @@ void Application::finishLaunching() {
 void Application::terminate(const void* /*sender*/) {
     if (terminating_) return;
     terminating_ = true;
+    // An alert under way returns once the loop that runs it sees it closed; none opens any more.
+    setAlertsClosed(true);
     if (auto d = delegate()) d->applicationWillTerminate();
     stopWatchingSignals();
     quitLoop_();
@@ -90,44 +97,51 @@ void Application::unhide() {
 }
 
 bool Application::handleTerminationSignals() {
-    if (signalSource_) return true;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (signalNotifier_) return true;
+    if (::pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         foundation::sysLogString("cannot watch termination signals");
         return false;
     }
-    int readFd = fds[0];
-    signalSource_ = dispatch::FdSource::create(readFd, dispatch::FdEvent::Read, dispatch::Queue::main());
-    signalSource_->setEventHandler([this, readFd] {
-        unsigned char buffer[16];
-        while (::read(readFd, buffer, sizeof buffer) > 0) {
-        }
-        terminate(this);
-    });
-    int writeFd = fds[1];
-    signalSource_->setCancelHandler([readFd, writeFd] {
-        ::close(readFd);
-        ::close(writeFd);
-    });
-    signalPipeWrite.store(writeFd);
+    // Watched by the Qt loop itself rather than through the main queue, whose work does not nest: an
+    // alert running inside main-queue work would keep the signal waiting until the user answered it.
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe_[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, signalNotifier_.get(),
+                     [this] { onTerminationSignal(); });
+    signalPipeWrite.store(signalPipe_[1]);
     struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
+    action.sa_handler = writeSignalToPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    signalSource_->resume();
     return true;
 }
 
+void Application::onTerminationSignal() {
+    unsigned char buffer[16];
+    while (::read(signalPipe_[0], buffer, sizeof buffer) > 0) {
+    }
+    if (terminationRequested_ || terminating_) return;
+    terminationRequested_ = true;
+    foundation::sysLogString("termination signal");
+    setAlertsClosed(true);
+    std::weak_ptr<int> alive = lifetime_;
+    dispatch::Queue::main()->async([this, alive] {
+        if (alive.lock()) terminate(this);
+    });
+}
+
 void Application::stopWatchingSignals() {
-    if (!signalSource_) return;
+    if (!signalNotifier_) return;
     // Signals from now on end the process the default way.
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
     signalPipeWrite.store(-1);
-    signalSource_->cancel();
-    signalSource_.reset();
+    signalNotifier_.reset();
+    for (int& fd : signalPipe_) {
+        ::close(fd);
+        fd = -1;
+    }
 }
 
 }  // namespace quill::platform::appkit

@@ -1,12 +1,13 @@
 #pragma once
 // The application object: runs the event loop, tells its delegate about launching, hiding, reopening
 // and quitting, and ends the program through one path, terminate(), whether the user quits, the last
-// window's owner asks, or the process receives SIGINT or SIGTERM.
+// window's owner asks, or the process receives SIGINT or SIGTERM. Quitting never waits for the user:
+// alerts open at that moment close as if cancelled (see setAlertsClosed).
 
 #include <functional>
 #include <memory>
 
-#include "platform/dispatch/Dispatch.h"
+class QSocketNotifier;
 
 namespace quill::platform::appkit {
 
@@ -38,8 +39,8 @@ class Application {
     int run();
     void finishLaunching();
 
-    // Main thread. The delegate hears applicationWillTerminate once, then the event loop ends. Later
-    // calls do nothing. sender is for the log only.
+    // Main thread. Open alerts close as if cancelled, the delegate hears applicationWillTerminate once,
+    // then the event loop ends. Later calls do nothing. sender is for the log only.
     void terminate(const void* sender = nullptr);
     bool isTerminating() const { return terminating_; }
 
@@ -48,18 +49,27 @@ class Application {
     void hide();
     void unhide();
 
-    // From now on SIGINT and SIGTERM call terminate() on the main queue; a second signal while the
-    // first is being handled ends the process at once. False when the signals could not be watched.
+    // From now on SIGINT and SIGTERM end the application: the Qt event loop hears the signal even
+    // while an alert runs its own loop inside main-queue work; the alerts close as if cancelled, and
+    // terminate() follows on the main queue once that work has returned. A second signal while the
+    // first is being handled ends the process at once. Needs a QCoreApplication. False when the
+    // signals could not be watched.
     bool handleTerminationSignals();
 
   private:
+    void onTerminationSignal();
     void stopWatchingSignals();
 
     std::function<void()> quitLoop_;
     std::weak_ptr<ApplicationDelegate> delegate_;
     bool terminating_ = false;
+    bool terminationRequested_ = false;
     bool hidden_ = false;
-    std::shared_ptr<dispatch::FdSource> signalSource_;
+    // The signal pipe's ends and the watcher of its read end.
+    int signalPipe_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+    // Work posted to the main queue holds this weakly, so it does nothing once the application is gone.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
 
 }  // namespace quill::platform::appkit

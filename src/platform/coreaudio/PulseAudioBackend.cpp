@@ -335,11 +335,34 @@ AudioDeviceID PulseAudioBackend::defaultDevice(bool input) {
     return idForName(input ? "source" : "sink", want);
 }
 
+std::string PulseAudioBackend::unlistedDeviceName(bool input, AudioDeviceID id) {
+    if (pa_threaded_mainloop_in_thread(loop_)) return {};
+    ListResult<SinkRecord> sinks{loop_};
+    ListResult<SourceRecord> sources{loop_};
+    pa_threaded_mainloop_lock(loop_);
+    if (input) {
+        runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
+    } else {
+        runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    for (const SourceRecord& s : sources.records) {
+        if (idForName("source", s.name) == id) return s.name;
+    }
+    for (const SinkRecord& s : sinks.records) {
+        if (idForName("sink", s.name) == id) return s.name;
+    }
+    return {};
+}
+
 OSStatus PulseAudioBackend::setDefaultDevice(bool input, AudioDeviceID id) {
     std::string name;
     for (const Entry& e : snapshot()) {
         if (e.description.id == id) name = input ? e.sourceName : e.sinkName;
     }
+    // A default the server chose itself may be no listed device (an output's monitor as the input when
+    // no microphone is configured); a saved one of those is put back all the same.
+    if (name.empty()) name = unlistedDeviceName(input, id);
     if (name.empty()) return kAudioHardwareBadDeviceError;
     SuccessResult result{loop_};
     if (pa_threaded_mainloop_in_thread(loop_)) return kAudioHardwareIllegalOperationError;

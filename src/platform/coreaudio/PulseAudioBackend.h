@@ -53,6 +53,8 @@ class PulseAudioBackend : public AudioBackend {
     bool start(double timeoutSeconds);
     std::vector<Entry> snapshot();
     std::pair<std::string, std::string> serverDefaults();  // sink, source
+    // The server name of a sink or source that is not listed as a device (a monitor) with this id.
+    std::string unlistedDeviceName(bool input, AudioDeviceID id);
     void onSubscription(int eventType, uint32_t index);
     void notify(AudioObjectID object, const AudioObjectPropertyAddress& address);
     template <class Start>

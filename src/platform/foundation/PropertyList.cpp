@@ -527,7 +527,9 @@ std::optional<PropertyList> readPropertyList(std::span<const uint8_t> bytes) {
 }
 
 std::optional<PropertyList> readPropertyListFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opening without blocking, then looking at what was opened: a FIFO or a device at the path would
+    // otherwise block the open (or the reads) for ever. Only regular files are read.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     Bytes contents;
     struct stat st;

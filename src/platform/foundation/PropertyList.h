@@ -76,7 +76,8 @@ class PropertyList {
 
 // Parses an XML or binary property list. Malformed, truncated or empty input gives nullopt.
 std::optional<PropertyList> readPropertyList(std::span<const uint8_t> bytes);
-// Reads and parses a property-list file; a missing, unreadable (or over 64 MiB) file gives nullopt.
+// Reads and parses a property-list file; a missing or unreadable file, one over 64 MiB, or anything that
+// is not a regular file (a FIFO, a device, a folder) gives nullopt, without blocking.
 std::optional<PropertyList> readPropertyListFile(const std::string& path);
 
 // The XML text of a property list: the XML declaration, the DOCTYPE line, <plist version="1.0">, the

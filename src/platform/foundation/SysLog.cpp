@@ -23,6 +23,15 @@ LogSink& currentSink() {
     return sink;
 }
 
+std::shared_mutex& writerMutex() {
+    static std::shared_mutex m;
+    return m;
+}
+SyslogWriter& currentWriter() {
+    static SyslogWriter writer;
+    return writer;
+}
+
 void defaultSink(const std::string& text) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -38,7 +47,7 @@ void defaultSink(const std::string& text) {
     // One write per line so that lines from several threads do not interleave.
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
-    syslog(LOG_NOTICE, "%s", text.c_str());
+    writeSyslog(LOG_DEBUG, text);
 }
 
 void emit(const std::string& text) {
@@ -67,6 +76,22 @@ void sysLog(const char* format, ...) {
 
 void sysLogString(const std::string& text) {
     emit(text);
+}
+
+void writeSyslog(int priority, const std::string& text) {
+    std::shared_lock lock(writerMutex());
+    if (currentWriter()) {
+        currentWriter()(priority, text);
+    } else {
+        syslog(priority, "%s", text.c_str());
+    }
+}
+
+SyslogWriter setSyslogWriter(SyslogWriter writer) {
+    std::unique_lock lock(writerMutex());
+    SyslogWriter previous = std::move(currentWriter());
+    currentWriter() = std::move(writer);
+    return previous;
 }
 
 LogSink setLogSink(LogSink sink) {

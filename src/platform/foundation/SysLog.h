@@ -1,7 +1,8 @@
 #pragma once
 // The system log: the engine's fixed printf-style lines and the shell's single-string lines. Each line
-// goes to standard error ("<local time> <process>[<pid>:<tid>] <text>") and to syslog(3). Tests swap in
-// a capturing sink and assert on the exact texts.
+// goes to standard error ("<local time> <process>[<pid>:<tid>] <text>") and to syslog(3) at debug
+// priority (a mirroring session writes dozens of them a second, which the journal should not keep by
+// default). Tests swap in a capturing sink and assert on the exact texts. Callable from any thread.
 
 #include <functional>
 #include <mutex>
@@ -19,6 +20,13 @@ void sysLogString(const std::string& text);
 using LogSink = std::function<void(const std::string& text)>;
 // Replaces the sink; returns the previous one. An empty sink restores the default.
 LogSink setLogSink(LogSink sink);
+
+// The system journal itself: one text at a syslog(3) priority ("%s", no further attributes). The
+// default sink and the system-log logger write through it; tests replace the writer to see priorities.
+using SyslogWriter = std::function<void(int priority, const std::string& text)>;
+void writeSyslog(int priority, const std::string& text);
+// Replaces the writer; returns the previous one. An empty writer restores syslog(3).
+SyslogWriter setSyslogWriter(SyslogWriter writer);
 
 // Captures every line logged while it lives (texts only, without the header), and restores the
 // previous sink when destroyed. Thread-safe.

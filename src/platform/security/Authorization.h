@@ -72,6 +72,15 @@ class AuthorizationService {
 
     // The real service of this machine, shared by the process.
     static std::shared_ptr<AuthorizationService> system();
+
+    // The authorization that every privileged task using this service shares: empty until the first
+    // task makes it, then kept as long as the service. Guarded by sharedAuthorizationMutex().
+    AuthorizationRef& sharedAuthorization() { return sharedAuthorization_; }
+    std::mutex& sharedAuthorizationMutex() { return sharedAuthorizationMutex_; }
+
+  private:
+    std::mutex sharedAuthorizationMutex_;
+    AuthorizationRef sharedAuthorization_;
 };
 
 // The machine's service: direct as root, pkexec otherwise.
