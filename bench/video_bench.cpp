@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "X264Alone.h"
 #include "media/MediaPacket.h"
 #include "media/SWBaseEncoder.h"
 #include "media/SWMediaHandler.h"
@@ -61,11 +62,7 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-double threadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
+using quill::bench::threadCpuSeconds;
 
 void BM_WholePath(benchmark::State& state) {
     const auto& src = screens();
@@ -95,8 +92,9 @@ void BM_WholePath(benchmark::State& state) {
         captureSeconds += seconds(t1 - t0);
         encodeSeconds += seconds(t2 - t1);
         packSeconds += seconds(t3 - t2);
-        scaleSeconds += encoder.lastScaleSeconds();
-        x264Seconds += encoder.lastX264Seconds();
+        const SWSoftwareEncoder::FrameStat stat = encoder.statArray().back();
+        scaleSeconds += stat.covertTime;
+        x264Seconds += stat.encodeTime;
         ts += 40;
     }
     const double frames = double(state.iterations());
@@ -165,8 +163,9 @@ void BM_WholePathPipelined(benchmark::State& state) {
             benchmark::DoNotOptimize(p);
         }
         packSeconds += seconds(Clock::now() - t0);
-        scaleSeconds += encoder.lastScaleSeconds();
-        x264Seconds += encoder.lastX264Seconds();
+        const SWSoftwareEncoder::FrameStat stat = encoder.statArray().back();
+        scaleSeconds += stat.covertTime;
+        x264Seconds += stat.encodeTime;
     }
     const double encoderCpuSeconds = threadCpuSeconds() - threadCpuStart;
     stopping.store(true);
@@ -192,7 +191,6 @@ void BM_WholePathPipelined(benchmark::State& state) {
 void BM_X264Only(benchmark::State& state) {
     const auto& src = screens();
     // Same pictures, converted and scaled beforehand.
-    SWSoftwareEncoder settings;
     const auto [w, h] = SWSoftwareEncoder::encodingSize(kSrcW, kSrcH);
     PixelTransfer transfer;
     std::vector<PixelBuffer> pictures;
@@ -200,32 +198,7 @@ void BM_X264Only(benchmark::State& state) {
         pictures.emplace_back(PixelFormat::I420, int(w), int(h));
         transfer.transferFromBGRA(screen.data(), kSrcW * 4, kSrcW, kSrcH, pictures.back());
     }
-    // The encoder's own parameters at that size.
-    PixelBuffer probe(PixelFormat::I420, int(w), int(h));
-    std::vector<std::span<const uint8_t>> nals;
-    settings.encodeFrame(probe, 0, false, nals);
-    x264_param_t param = settings.x264Param();
-    x264_t* x264 = x264_encoder_open(&param);
-    x264_picture_t in, out;
-    x264_nal_t* nal = nullptr;
-    int count = 0;
-    int64_t pts = 0;
-    const double threadCpuStart = threadCpuSeconds();
-    for (auto _ : state) {
-        const PixelBuffer& pic = pictures[size_t(pts) % pictures.size()];
-        x264_picture_init(&in);
-        in.img.i_csp = X264_CSP_I420;
-        in.img.i_plane = 3;
-        for (int i = 0; i < 3; ++i) {
-            in.img.plane[i] = const_cast<uint8_t*>(pic.plane(i));
-            in.img.i_stride[i] = pic.stride(i);
-        }
-        in.i_pts = pts++;
-        benchmark::DoNotOptimize(x264_encoder_encode(x264, &nal, &count, &in, &out));
-    }
-    state.counters["caller_cpu_ms"] =
-        (threadCpuSeconds() - threadCpuStart) * 1000 / double(state.iterations());
-    x264_encoder_close(x264);
+    state.counters["caller_cpu_ms"] = quill::bench::encodeWithX264Alone(state, pictures) * 1000;
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
 }

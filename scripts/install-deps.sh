@@ -10,8 +10,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     # libraries
     libasio-dev libx264-dev libmp3lame-dev libminizip-dev zlib1g-dev libplist-dev libyuv-dev
-    libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev
-    libavcodec-dev libavutil-dev qt6-base-dev
+    libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxss-dev
+    libsystemd-dev libavcodec-dev libavutil-dev qt6-base-dev
     # run-time tools for tests: a virtual X server, an independent decoder, a private sound server, an
     # independent TLS peer (openssl s_server / s_client)
     xvfb xauth x11-utils ffmpeg pulseaudio pulseaudio-utils openssl

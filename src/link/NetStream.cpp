@@ -40,6 +40,7 @@ struct NetStream::Connection {
     bool closed = false;           // disconnect() was called for it
     bool failureReported = false;  // onConnectFailed was sent for it
     std::shared_ptr<Heartbeat> heartbeat;
+    Reassembly reassembly;
     // When bytes last arrived on its control connection (monotonic milliseconds).
     std::atomic<int64_t> lastTimeReceiverActive{0};
 
@@ -137,7 +138,6 @@ void NetStream::connect(const std::string& host) {
         }
         conn_ = conn;
         connected_ = true;
-        controlBufLen_ = 0;
     }
     // A connection that failed is still open in part (media sockets, the heartbeat after a silence): it
     // goes before the new one starts.
@@ -188,6 +188,10 @@ void NetStream::disconnect() {
         conn->socket(r).disconnect();
 }
 
+bool NetStream::isLive(const std::shared_ptr<Connection>& conn) const {
+    return conn && conn == conn_ && !conn->closed;
+}
+
 void NetStream::reportFailure(const std::shared_ptr<Connection>& conn) {
     {
         std::lock_guard lock(mutex_);
@@ -235,9 +239,7 @@ void NetStream::onControlSocketConnected(const std::shared_ptr<Connection>& conn
     {
         std::lock_guard lock(mutex_);
         // Closed in the meantime, or reported once already.
-        if (conn != conn_ || conn->closed || conn->heartbeat) return;
-        // Whatever a reader of an earlier connection left behind does not belong to this stream.
-        controlBufLen_ = 0;
+        if (!isLive(conn) || conn->heartbeat) return;
     }
     if (!startPingThread(conn)) return;
     withDelegate([](NetStreamDelegate& d) { d.onConnectSuccess(); });
@@ -249,7 +251,7 @@ void NetStream::socketDidReadData(TcpSocket& sock, const Bytes& data, long) {
     auto conn = currentConnectionOf(sock, &role);
     if (!conn || role != Role::Control) return;
     conn->lastTimeReceiverActive.store(steadyMilliseconds(), std::memory_order_relaxed);
-    onReceiveControlData(data);
+    receiveControlData(conn, data);
     sock.readDataWithTimeout(-1, 0);
 }
 
@@ -397,26 +399,51 @@ void NetStream::sendHeartBeat(std::weak_ptr<NetStream> weakSelf, std::shared_ptr
 
 // ---- Control packets ----
 
+void NetStream::Reassembly::feed(const Bytes& data,
+                                 std::vector<std::array<uint8_t, kControlPacketSize>>& packets) {
+    size_t pos = 0;
+    while (len + (data.size() - pos) >= kControlPacketSize) {
+        const size_t need = kControlPacketSize - len;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), need,
+                    buf.begin() + static_cast<std::ptrdiff_t>(len));
+        pos += need;
+        packets.push_back(buf);
+        len = 0;
+    }
+    std::copy(data.begin() + static_cast<std::ptrdiff_t>(pos), data.end(),
+              buf.begin() + static_cast<std::ptrdiff_t>(len));
+    len += data.size() - pos;
+}
+
 void NetStream::onReceiveControlData(const Bytes& data) {
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard lock(mutex_);
+        conn = conn_;
+    }
+    receiveControlData(conn, data);
+}
+
+void NetStream::receiveControlData(const std::shared_ptr<Connection>& conn, const Bytes& data) {
     std::vector<std::array<uint8_t, kControlPacketSize>> packets;
     {
         std::lock_guard lock(mutex_);
-        size_t pos = 0;
-        while (controlBufLen_ + (data.size() - pos) >= kControlPacketSize) {
-            const size_t need = kControlPacketSize - controlBufLen_;
-            std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), need,
-                        controlBuf_.begin() + static_cast<std::ptrdiff_t>(controlBufLen_));
-            pos += need;
-            packets.push_back(controlBuf_);
-            controlBufLen_ = 0;
-        }
-        std::copy(data.begin() + static_cast<std::ptrdiff_t>(pos), data.end(),
-                  controlBuf_.begin() + static_cast<std::ptrdiff_t>(controlBufLen_));
-        controlBufLen_ += data.size() - pos;
+        // A read that finishes after its connection was closed or replaced belongs to nobody.
+        if (conn && !isLive(conn)) return;
+        (conn ? conn->reassembly : unconnectedReassembly_).feed(data, packets);
     }
-    // Dispatched in order and outside the lock: handlers call the delegate and write answers.
-    for (const auto& p : packets)
+    // Dispatched in order and outside the lock, since handlers call the delegate and write answers; a
+    // disconnect() while an earlier packet of the same read is handled drops the rest.
+    for (const auto& p : packets) {
+        if (conn) {
+            std::lock_guard lock(mutex_);
+            if (!isLive(conn)) {
+                sysLog("control packets read before the disconnect are dropped.");
+                return;
+            }
+        }
         protocol_.handleControlData(p);
+    }
 }
 
 void NetStream::writeControlPacket(const ControlPacket& scrambled, long tag) {
@@ -465,16 +492,17 @@ void NetStream::onServerRequestKeyStatus() {
 
 // ---- Media ----
 
-bool NetStream::sendVideoData(const uint8_t* data, size_t length) {
-    return sendMediaData(data, length, Role::Video);
+bool NetStream::sendVideoData(const uint8_t* data, size_t length, const std::atomic<bool>* cancel) {
+    return sendMediaData(data, length, Role::Video, cancel);
 }
 
-bool NetStream::sendAudioData(const uint8_t* data, size_t length) {
+bool NetStream::sendAudioData(const uint8_t* data, size_t length, const std::atomic<bool>* cancel) {
     sysLog("sendAudioData:%d", static_cast<int>(length));
-    return sendMediaData(data, length, Role::Audio);
+    return sendMediaData(data, length, Role::Audio, cancel);
 }
 
-bool NetStream::sendMediaData(const uint8_t* data, size_t length, Role role) {
+bool NetStream::sendMediaData(const uint8_t* data, size_t length, Role role,
+                              const std::atomic<bool>* cancel) {
     // An empty write completes never and would keep its credit for good.
     if (!data || length == 0) return false;
     const bool video = role == Role::Video;
@@ -486,9 +514,23 @@ bool NetStream::sendMediaData(const uint8_t* data, size_t length, Role role) {
         sock = conn_->sockets[int(role)];
         credits = video ? conn_->videoCredits : conn_->audioCredits;
     }
-    if (!credits->put(video ? options_.videoCreditWait : options_.audioCreditWait)) {
-        sysLog(video ? "unable to send video data." : "unable to send audio data========");
-        return false;
+    switch (credits->acquire(video ? options_.videoCreditWait : options_.audioCreditWait, cancel)) {
+        case WaitResult::Acquired:
+            break;
+        case WaitResult::TimedOut:
+            // The receiver does not keep up.
+            sysLog(video ? "unable to send video data." : "unable to send audio data========");
+            return false;
+        case WaitResult::Stopped:
+            // Not back-pressure: the link or the caller is going away.
+            if (cancel && cancel->load()) {
+                sysLog(video ? "video packet dropped: sending stopped."
+                             : "audio packet dropped: sending stopped.");
+            } else {
+                sysLog(video ? "video packet dropped: the link was closed."
+                             : "audio packet dropped: the link was closed.");
+            }
+            return false;
     }
     sock->writeData(Bytes(data, data + length), kMediaWriteTimeout, video ? kVideoDataTag : kAudioDataTag);
     return true;

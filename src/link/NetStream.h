@@ -9,8 +9,9 @@
 // is held while the delegate is called. Delegate calls therefore arrive on the socket callback queue or on
 // the heartbeat thread, never on the caller's thread inside connect() or disconnect().
 //
-// Every connect() opens four fresh sockets with fresh write credits, so nothing of an earlier connection
-// (late callbacks, credits lost with dropped writes, a partial control packet) reaches a later one.
+// Every connect() opens four fresh sockets with fresh write credits and a fresh reassembly buffer, so
+// nothing of an earlier connection (late callbacks, credits lost with dropped writes, a partial control
+// packet) reaches a later one; control bytes of a connection that disconnect() closed are not dispatched.
 
 #include <array>
 #include <atomic>
@@ -155,23 +156,37 @@ class NetStream : public std::enable_shared_from_this<NetStream>,
     // ---- Media (from the session's send thread) ----
     // Writes the wire bytes of one video or audio packet (copied before returning) once a write credit is
     // free; waits for one up to videoCreditWait / audioCreditWait seconds and otherwise drops the packet
-    // with its log line. True when the packet was queued for writing. Empty data and calls without a
-    // connection are dropped at once without taking a credit.
-    bool sendVideoData(const uint8_t* data, size_t length);
-    bool sendVideoData(std::span<const uint8_t> wire) { return sendVideoData(wire.data(), wire.size()); }
-    bool sendAudioData(const uint8_t* data, size_t length);
-    bool sendAudioData(std::span<const uint8_t> wire) { return sendAudioData(wire.data(), wire.size()); }
+    // with its log line. The wait ends at once, dropping the packet, when the link is disconnected or
+    // when `cancel` (the caller's stop switch) is set. True when the packet was queued for writing. Empty
+    // data and calls without a connection are dropped at once without taking a credit.
+    bool sendVideoData(const uint8_t* data, size_t length, const std::atomic<bool>* cancel = nullptr);
+    bool sendVideoData(std::span<const uint8_t> wire, const std::atomic<bool>* cancel = nullptr) {
+        return sendVideoData(wire.data(), wire.size(), cancel);
+    }
+    bool sendAudioData(const uint8_t* data, size_t length, const std::atomic<bool>* cancel = nullptr);
+    bool sendAudioData(std::span<const uint8_t> wire, const std::atomic<bool>* cancel = nullptr) {
+        return sendAudioData(wire.data(), wire.size(), cancel);
+    }
 
     // ---- Receiving ----
     // Reassembles bytes read from the control connection into 16-byte packets, carrying a partial packet
-    // over to the next call, and dispatches every complete one in order. Counts as a sign of life of the
-    // receiver. The control socket's reads land here; public so that the reassembly can be driven alone.
+    // over to the next call, and dispatches every complete one in order. The bytes belong to the current
+    // connection and are dropped once disconnect() has closed it; on a link that never connected they go
+    // through a buffer of the link's own. Public so that the reassembly can be driven alone; the control
+    // socket's reads take the same path for their own connection.
     void onReceiveControlData(const Bytes& data);
 
   private:
     enum class Role : int { Control, Video, Audio, Touch };
     struct Heartbeat;
     struct Connection;
+    // A partial control packet carried from one read to the next.
+    struct Reassembly {
+        std::array<uint8_t, kControlPacketSize> buf{};
+        size_t len = 0;
+        // Appends data, moving every packet it completes to `packets`.
+        void feed(const Bytes& data, std::vector<std::array<uint8_t, kControlPacketSize>>& packets);
+    };
     struct SocketTag {
         Role role;
         std::weak_ptr<Connection> connection;
@@ -215,7 +230,12 @@ class NetStream : public std::enable_shared_from_this<NetStream>,
     // Runs f with the delegate, if there is one, without holding any lock.
     template <class F>
     void withDelegate(F&& f);
-    bool sendMediaData(const uint8_t* data, size_t length, Role role);
+    bool sendMediaData(const uint8_t* data, size_t length, Role role, const std::atomic<bool>* cancel);
+    // Reassembles and dispatches bytes read on conn's control connection (null: the link's own buffer),
+    // while conn is the current connection and not closed.
+    void receiveControlData(const std::shared_ptr<Connection>& conn, const Bytes& data);
+    // Under mutex_.
+    bool isLive(const std::shared_ptr<Connection>& conn) const;
 
     const Options options_;
     ControlProtocol protocol_;
@@ -228,8 +248,8 @@ class NetStream : public std::enable_shared_from_this<NetStream>,
     std::shared_ptr<Connection> conn_;  // the latest connection, kept after disconnect() until the next
     bool connected_ = false;
     uint64_t nextConnectionId_ = 1;
-    std::array<uint8_t, kControlPacketSize> controlBuf_{};
-    size_t controlBufLen_ = 0;
+    // Bytes handed to onReceiveControlData() before any connection existed.
+    Reassembly unconnectedReassembly_;
     // Every heartbeat thread started and not yet joined.
     std::vector<std::shared_ptr<Heartbeat>> heartbeats_;
 };

@@ -15,9 +15,13 @@ NoDataQueue::NoDataQueue(int64_t capacity)
     : m_capacity(checked(capacity)), sem_empty(capacity), sem_full(0) {}
 
 bool NoDataQueue::put(double timeout) {
-    if (pollSemaphore(sem_empty, timeout, stopped) != WaitResult::Acquired) return false;
-    sem_full.signal();
-    return true;
+    return acquire(timeout) == WaitResult::Acquired;
+}
+
+WaitResult NoDataQueue::acquire(double timeout, const std::atomic<bool>* cancel) {
+    const WaitResult result = pollSemaphore(sem_empty, timeout, stopped, cancel);
+    if (result == WaitResult::Acquired) sem_full.signal();
+    return result;
 }
 
 bool NoDataQueue::take(double timeout) {

@@ -21,6 +21,9 @@ class NoDataQueue {
 
     // Takes one credit when one is free within `timeout` seconds; false otherwise or once stopped.
     bool put(double timeout = kNoTimeLimit);
+    // put() that tells a time-out from a stop, and also gives up at once when `cancel` (the waiter's own
+    // stop switch) is set.
+    WaitResult acquire(double timeout, const std::atomic<bool>* cancel = nullptr);
     // Gives one credit back, waiting up to `timeout` seconds for one to be out. Always true, also when
     // none was out (then nothing changes).
     bool take(double timeout = kNoTimeLimit);

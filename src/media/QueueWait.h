@@ -78,13 +78,14 @@ class WaitDeadline {
 
 enum class WaitResult { Acquired, Stopped, TimedOut };
 
-// Takes one unit of `sem`, checking `stopped` before each 1 ms step and the deadline after it. A time-out
-// of 0 still waits one step.
+// Takes one unit of `sem`, checking `stopped` (and `cancel`, the waiter's own stop switch, when given)
+// before each 1 ms step and the deadline after it. A time-out of 0 still waits one step.
 inline WaitResult pollSemaphore(CountingSemaphore& sem, double timeoutSeconds,
-                                const std::atomic<bool>& stopped) {
+                                const std::atomic<bool>& stopped, const std::atomic<bool>* cancel = nullptr) {
     const WaitDeadline deadline(timeoutSeconds);
     for (;;) {
         if (stopped.load(std::memory_order_acquire)) return WaitResult::Stopped;
+        if (cancel && cancel->load(std::memory_order_acquire)) return WaitResult::Stopped;
         if (sem.waitFor(kQueueWaitStep)) return WaitResult::Acquired;
         if (deadline.passed()) return WaitResult::TimedOut;
     }

@@ -19,6 +19,7 @@ SWBaseEncoder::~SWBaseEncoder() {
 void SWBaseEncoder::start() {
     std::lock_guard lock(threadMutex_);
     if (encodingThread_.joinable()) return;
+    stopRequested_ = false;
     encodingThread_ = std::jthread([this](std::stop_token stop) { workingThreadFun(stop); });
 }
 
@@ -27,6 +28,7 @@ void SWBaseEncoder::stop() {
     {
         std::lock_guard lock(threadMutex_);
         thread = std::move(encodingThread_);
+        if (thread.joinable()) stopRequested_ = true;
     }
     if (thread.joinable()) {
         thread.request_stop();

@@ -3,6 +3,7 @@
 // packets to (both held weakly: the recorder owns the encoder), and the encoder thread that feeds one
 // to the other. An encoder supplies the steps of that thread as hooks.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,8 @@ class SWBaseEncoder {
     // Ends the encoder thread and waits for it; the thread closes the encoder on its way out.
     void stop();
     bool isRunning() const;
+    // True from the moment stop() asks the thread to end; for waits on the thread that must give up.
+    bool stopRequested() const { return stopRequested_.load(); }
 
   protected:
     // threadName: the encoder thread's name as the system shows it (at most 15 characters).
@@ -82,6 +85,7 @@ class SWBaseEncoder {
     std::weak_ptr<RawVideoQueue> rawVideoInput_;
     mutable std::mutex threadMutex_;
     std::jthread encodingThread_;
+    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace quill

@@ -1,6 +1,12 @@
 #include "media/SWSoftwareEncoder.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "platform/foundation/SysLog.h"
 
 namespace quill {
 
@@ -10,6 +16,21 @@ using platform::display::PixelFormat;
 namespace {
 uint32_t roundUp16(uint32_t v) {
     return (v + 15u) / 16u * 16u;
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// x264's messages go to the system log with everything else instead of to standard error.
+void logX264(void*, int level, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string line = text;
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    const char* kind = level <= X264_LOG_ERROR ? "error" : level == X264_LOG_WARNING ? "warning" : "info";
+    sysLog("x264 [%s]: %s", kind, line.c_str());
 }
 }  // namespace
 
@@ -25,6 +46,10 @@ SWSoftwareEncoder::~SWSoftwareEncoder() {
 void SWSoftwareEncoder::encoderThreadBegins() {
     setupX264();
     openEncoder();
+    std::lock_guard lock(statMutex_);
+    statArray_.clear();
+    totalConvertCost_ = 0;
+    totalEnqueueCost_ = 0;
 }
 
 void SWSoftwareEncoder::encodeRawFrame(const RawVideoFrame& frame) {
@@ -86,10 +111,14 @@ void SWSoftwareEncoder::setupX264() {
     p.b_vfr_input = 0;
     p.i_fps_num = encodingFps_;
     p.b_opencl = 1;
+    p.pf_log = &logX264;
 }
 
 bool SWSoftwareEncoder::openEncoder() {
-    if (!x264_encoder_) x264_encoder_ = x264_encoder_open(&x264_param_);
+    if (!x264_encoder_) {
+        x264_encoder_ = x264_encoder_open(&x264_param_);
+        nextPts_ = 0;
+    }
     return x264_encoder_ != nullptr;
 }
 
@@ -112,6 +141,31 @@ void SWSoftwareEncoder::calcFramerate(uint32_t timestamp) {
     while (tsArray_.size() > 1 && static_cast<uint32_t>(tsArray_.back() - tsArray_.front()) > 1000u)
         tsArray_.pop_front();
     currFps_ = static_cast<unsigned>(tsArray_.size());
+}
+
+void SWSoftwareEncoder::refreshRateInfo(const FrameStat& entry) {
+    std::lock_guard lock(statMutex_);
+    statArray_.push_back(entry);
+    totalEnqueueCost_ += entry.enqueuecost;
+    while (!statArray_.empty() && entry.timestamp - statArray_.front().timestamp > kStatWindow) {
+        totalEnqueueCost_ -= statArray_.front().enqueuecost;
+        statArray_.pop_front();
+    }
+}
+
+std::vector<SWSoftwareEncoder::FrameStat> SWSoftwareEncoder::statArray() const {
+    std::lock_guard lock(statMutex_);
+    return {statArray_.begin(), statArray_.end()};
+}
+
+double SWSoftwareEncoder::totalConvertCost() const {
+    std::lock_guard lock(statMutex_);
+    return totalConvertCost_;
+}
+
+double SWSoftwareEncoder::totalEnqueueCost() const {
+    std::lock_guard lock(statMutex_);
+    return totalEnqueueCost_;
 }
 
 bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp, bool keyframe,
@@ -143,7 +197,6 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
     const auto scaleStart = Clock::now();
     if (!transfer_.transfer(frame, *picture_)) return false;
     const auto x264Start = Clock::now();
-    lastScaleSeconds_ = std::chrono::duration<double>(x264Start - scaleStart).count();
 
     x264_picture_t in;
     x264_picture_init(&in);
@@ -154,13 +207,16 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
         in.img.i_stride[i] = picture_->stride(i);
     }
     in.i_type = keyframe ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
-    in.i_pts = timestamp;
+    // The packets carry the frame's own stamp; x264 only needs its pictures in order.
+    in.i_pts = nextPts_++;
 
     x264_picture_t out;
     x264_nal_t* nal = nullptr;
     int count = 0;
     const int size = x264_encoder_encode(x264_encoder_, &nal, &count, &in, &out);
-    lastX264Seconds_ = std::chrono::duration<double>(Clock::now() - x264Start).count();
+    const auto x264End = Clock::now();
+    refreshRateInfo({wallSeconds(), std::chrono::duration<double>(x264Start - scaleStart).count(),
+                     std::chrono::duration<double>(x264End - x264Start).count(), 0});
     if (size < 0) return false;
     if (size > 0) {
         for (int i = 0; i < count; ++i)

@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
@@ -22,6 +23,18 @@ namespace quill {
 
 class SWSoftwareEncoder : public SWBaseEncoder {
   public:
+    // One entry of the statistics: when a frame was encoded (wall-clock seconds), what its scaling and
+    // conversion ("covertTime") and x264 ("encodeTime") took, seconds of wall clock, and what its
+    // enqueueing cost (not measured, so 0).
+    struct FrameStat {
+        double timestamp = 0;
+        double covertTime = 0;
+        double encodeTime = 0;
+        double enqueuecost = 0;
+    };
+    // The statistics window, seconds.
+    static constexpr double kStatWindow = 1.0;
+
     static constexpr uint32_t kMaxEncodeWidth = 1920;
     static constexpr uint32_t kMaxEncodeHeight = 1080;
     static constexpr unsigned kMinEncodingFps = 15;
@@ -48,6 +61,9 @@ class SWSoftwareEncoder : public SWBaseEncoder {
 
     // Counts the frame into the last second's frame rate.
     void calcFramerate(uint32_t timestamp);
+    // Adds one frame's entry to the statistics and drops the entries older than the window (taken from
+    // the new entry's stamp), with their enqueue cost.
+    void refreshRateInfo(const FrameStat& entry);
 
     // Encodes one raw frame (NV12 or I420 of any size), reopening the encoder at a new source size.
     // On success `nals` holds the NAL units of the output in order, each in Annex-B form with its start
@@ -63,10 +79,13 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     unsigned currFps() const { return currFps_; }
     unsigned encodingFps() const { return encodingFps_; }
     const x264_param_t& x264Param() const { return x264_param_; }
-    // What the last encoded frame cost, wall clock: scaling and conversion into the encoder's picture,
-    // and x264 itself. Read on the encoding thread.
-    double lastScaleSeconds() const { return lastScaleSeconds_; }
-    double lastX264Seconds() const { return lastX264Seconds_; }
+
+    // The statistics of the frames encoded in the last second, oldest first; any thread. The enqueue
+    // total follows the entries' enqueue costs; nothing adds to the conversion total (each entry holds
+    // its own conversion time).
+    std::vector<FrameStat> statArray() const;
+    double totalConvertCost() const;
+    double totalEnqueueCost() const;
 
   private:
     void encoderThreadBegins() override;
@@ -82,8 +101,13 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     unsigned currFps_ = 0;
     unsigned encodingFps_ = 0;
     std::deque<uint32_t> tsArray_;
-    double lastScaleSeconds_ = 0;
-    double lastX264Seconds_ = 0;
+    // x264's own presentation times: strictly increasing for each opened encoder, whatever the frames'
+    // wall-clock stamps do (a clock step back, the 32-bit wrap).
+    int64_t nextPts_ = 0;
+    mutable std::mutex statMutex_;
+    std::deque<FrameStat> statArray_;
+    double totalConvertCost_ = 0;
+    double totalEnqueueCost_ = 0;
     platform::display::PixelTransfer transfer_;
     std::unique_ptr<platform::display::PixelBuffer> picture_;  // the I420 frame at the encoding size
     std::vector<std::span<const uint8_t>> nals_;               // the encoder thread's last output

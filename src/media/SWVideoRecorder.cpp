@@ -4,6 +4,7 @@
 
 #include "media/SWAppConfig.h"
 #include "media/SWTimeUtils.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -15,6 +16,9 @@ namespace {
 constexpr double kRawPutTimeout = 0.02;
 constexpr uint32_t kMaxDisplays = 10;
 constexpr double kStopWaitSeconds = 5.0;
+// One step of the wait for room in the encoded video queue, after which the recorder looks whether it
+// should give up.
+constexpr double kEncodedPutStep = 0.1;
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -73,8 +77,20 @@ void SWVideoRecorder::onOutputMediaData(MediaPacket packet) {
         std::lock_guard lock(mutex_);
         queue = encodedVideoBuffer_.lock();
     }
-    // A failed put (only after a stop) leaves the packet here, freed on return.
-    if (queue) queue->put(std::move(packet));
+    if (!queue) return;
+    // A failed put leaves the packet here, freed on return. Without the stop checks an encoder ended
+    // before its queue was stopped would wait here for ever, and so would whoever ends it.
+    while (!queue->put(std::move(packet), kEncodedPutStep)) {
+        if (queue->isStopped() || encoder_->stopRequested()) return;
+    }
+}
+
+void SWVideoRecorder::captureOutputDidOutputSampleBuffer(const PixelBufferRef& imageBuffer) {
+    if (!imageBuffer) return;
+    queue_->sync([&] {
+        lastFrameTime_ = now();
+        enqueueDesktopImage(imageBuffer);
+    });
 }
 
 bool SWVideoRecorder::enqueueDesktopImage(const PixelBufferRef& buffer) {
@@ -147,6 +163,10 @@ bool SWVideoRecorder::createRecorderQueue() {
             if (auto self = weak.lock()) self->onFrame(status, frame);
         },
         &error);
+    const Rect bounds = display_->displayBounds(main);
+    auto& center = options_.notificationCenter ? *options_.notificationCenter
+                                               : platform::foundation::NotificationCenter::sharedInstance();
+    center.post(kSystemResolutionDidChange, nullptr, Rect{0, 0, bounds.width, bounds.height});
     if (!stream) return false;
     std::lock_guard lock(mutex_);
     displayStream_ = stream;

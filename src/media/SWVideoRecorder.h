@@ -18,6 +18,13 @@
 namespace quill {
 
 class SWTimeUtils;
+namespace platform::foundation {
+class NotificationCenter;
+}
+
+// Posted when a display stream is made, with the main display's size in points (its bounds) as the
+// notification's userInfo (a platform::display::Rect at the origin).
+inline constexpr const char* kSystemResolutionDidChange = "SystemResolutionDidChange";
 
 class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<SWVideoRecorder> {
   public:
@@ -37,6 +44,8 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
         double retryInterval = 0.1;
         // Period of the still-frame timer.
         double stillInterval = 0.02;
+        // Where kSystemResolutionDidChange is posted; the process's centre when null.
+        platform::foundation::NotificationCenter* notificationCenter = nullptr;
     };
 
     static std::shared_ptr<SWVideoRecorder> create();
@@ -55,8 +64,12 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
     // that is still waiting for a display. Any thread but the recorder queue.
     void endRecorder();
 
-    // From the encoder thread: into the encoded video queue without time-out; dropped when that fails.
+    // From the encoder thread: into the encoded video queue, waiting as long as the consumer needs but
+    // not past a stop of the queue or of the encoder; dropped when it cannot be queued.
     void onOutputMediaData(MediaPacket packet) override;
+    // A capture-output entry for pictures that come from elsewhere than the display stream; nothing
+    // connects it. On the recorder queue (waiting for it): counts as a new frame and is enqueued.
+    void captureOutputDidOutputSampleBuffer(const platform::display::PixelBufferRef& imageBuffer);
 
     // Puts one frame into the raw video queue (0.02 s), marked as a key frame when one was asked for.
     // Runs on the recorder queue.

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -16,14 +17,28 @@
 #include "audio/SoundflowerManager.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
+#include "platform/display/Display.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadPriority.h"
 #include "platform/power/Power.h"
 
 namespace quill {
 
 namespace power = platform::power;
+namespace display = platform::display;
 
 namespace {
+
+// Set while this thread runs one of the link's reports: a thread of the link's callback queue or its
+// heartbeat thread, which must never wait for another thread to end.
+thread_local int tInLinkReport = 0;
+// Set while this thread delivers reports to the delegate.
+thread_local int tDelivering = 0;
+
+// Pause of the cursor loop between two reports, seconds.
+constexpr double kMouseEventInterval = 0.05;
+// How long an announcement of mirroring waits for another thread that is delivering reports.
+constexpr auto kAnnounceWait = std::chrono::seconds(2);
 
 // The integer at the start of a text: optional blanks and sign, then digits; 0 when there are none,
 // the nearest int when it does not fit.
@@ -103,21 +118,31 @@ class MirrorChannel::LinkListener : public NetStreamDelegate {
   private:
     template <class F>
     void with(F&& f) {
+        ++tInLinkReport;
         if (auto owner = owner_.lock()) f(*owner);
+        --tInLinkReport;
     }
     std::weak_ptr<MirrorChannel> owner_;
 };
 
-// One run of the send loop: its own stop token, so that a stopped run never picks up a later run's
-// queues or flag.
+// A thread of the controller (a send loop or a cursor loop), the run it belongs to (none: it ends at
+// once) and whether it has ended.
+struct MirrorChannel::Worker {
+    std::thread thread;
+    std::shared_ptr<SendRun> run;
+    std::atomic<bool> done{false};
+};
+
+// One run of mirroring as its threads see it: the encoded queues and a stop switch of its own, so that a
+// stopped run never picks up a later run's queues or flag. The switch also ends a write-credit wait of
+// the send thread at once.
 struct MirrorChannel::SendRun {
     std::shared_ptr<EncodedVideoQueue> video;
     std::shared_ptr<EncodedAudioQueue> audio;
-    double idle = 0.01;
+    double pause = 0.01;
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable wake;
-    std::thread thread;
 
     void requestStop() {
         {
@@ -125,6 +150,12 @@ struct MirrorChannel::SendRun {
             stop.store(true);
         }
         wake.notify_all();
+    }
+    // Waits up to `seconds` or until stopped; false once stopped.
+    bool pauseFor(double seconds) {
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stop.load(); });
+        return !stop.load();
     }
 };
 
@@ -157,9 +188,16 @@ MirrorChannel::~MirrorChannel() {
         std::lock_guard lock(mutex_);
         used = everConnected_ || mirroring_;
     }
-    if (!used) return;
-    std::lock_guard op(opMutex_);
-    tearDown();
+    if (used) {
+        std::lock_guard op(opMutex_);
+        tearDown();
+    }
+    // The threads hold nothing of this object. Off the link's threads they are joined; on them (the last
+    // reference went in a report) they are let go to end by themselves, which they do at once.
+    if (tInLinkReport == 0) settleWorkers(true);
+    std::lock_guard lock(workersMutex_);
+    for (auto& w : workers_)
+        if (w->thread.joinable()) w->thread.detach();
 }
 
 SoundflowerManager& MirrorChannel::soundflowerManager() {
@@ -220,11 +258,14 @@ void MirrorChannel::connect(const std::string& address, const std::string& pin) 
                 sysLog("arr[%i]=%s", static_cast<int>(i), parts[i].c_str());
         }
     }
+    // A link that is connected already ignores the call, and its reports stay current.
+    const bool fresh = !netStream_->isConnected();
     {
         std::lock_guard lock(mutex_);
         pinCode_ = pin;
         accepting_ = true;
         everConnected_ = true;
+        if (fresh) ++linkEpoch_;
     }
     netStream_->connect(address);
 }
@@ -249,6 +290,8 @@ void MirrorChannel::disconnect() {
         std::lock_guard op(opMutex_);
         tearDown();
     }
+    // A stopped run gave up its credit wait, so its thread ends at once.
+    settleWorkers(tInLinkReport == 0);
     deliverEvents();
 }
 
@@ -256,35 +299,39 @@ void MirrorChannel::tearDown() {
     {
         std::lock_guard lock(mutex_);
         accepting_ = false;
+        ++linkEpoch_;
     }
     stopMirroOn();
-    // Closing the link also ends a media write that waits for a credit, so the join below is quick.
     netStream_->disconnect();
-    joinFinishedRuns();
     restoreAudio();
 }
 
 // ---- Link reports ----------------------------------------------------------------------------------
 
 void MirrorChannel::onConnectSuccess() {
-    post([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    postLinkReport([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
     deliverEvents();
     syncSettings();
 }
 
 void MirrorChannel::onConnectFailed() {
-    post([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    postLinkReport([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
     deliverEvents();
 }
 
 void MirrorChannel::onServerTimeout() {
-    post([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-2); });
+    postLinkReport([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-2); });
     deliverEvents();
 }
 
 void MirrorChannel::onRequestMirrorStartSuccess() {
     sysLog("mirror start success, going to send video data.");
-    if (isMirroring()) {
+    bool on;
+    {
+        std::lock_guard lock(mutex_);
+        on = mirroring_ || starting_;
+    }
+    if (on) {
         sysLog("still in mirroring state....");
         return;
     }
@@ -331,7 +378,7 @@ void MirrorChannel::onServerRequestDeviceStatus(int status) {
 }
 
 void MirrorChannel::onServerResponseVersion(const std::string& version) {
-    post([version](MirrorChannelDelegate& d) { d.onRequestReceiverVersionSuccess(version); });
+    postLinkReport([version](MirrorChannelDelegate& d) { d.onRequestReceiverVersionSuccess(version); });
     deliverEvents();
 }
 
@@ -349,19 +396,31 @@ void MirrorChannel::syncSettings() {
 // ---- Start and stop ---------------------------------------------------------------------------------
 
 void MirrorChannel::startFromTrigger() {
+    // First the announcement: the start is reserved, so that a second trigger starts nothing more and a
+    // stop or disconnect meanwhile cancels it; the delegate hears it with no lock held.
+    uint64_t announcement = 0;
     {
         std::lock_guard op(opMutex_);
         bool start;
         {
             std::lock_guard lock(mutex_);
-            start = accepting_ && !mirroring_;
+            start = accepting_ && !mirroring_ && !starting_;
             if (!accepting_) sysLog("not connected: start of mirroring ignored.");
+            starting_ = starting_ || start;
         }
-        if (start) {
-            // Queued before the start so that it reaches the view ahead of any later stop.
-            post([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
-            startMirrorOn();
+        if (!start) return;
+        announcement = post({[](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); }});
+    }
+    deliverThrough(announcement);
+    // Then the pipeline, unless the start was cancelled while the delegate heard of it.
+    {
+        std::lock_guard op(opMutex_);
+        bool start;
+        {
+            std::lock_guard lock(mutex_);
+            start = starting_ && accepting_;
         }
+        if (start) startMirrorOn();
     }
     deliverEvents();
 }
@@ -370,17 +429,22 @@ void MirrorChannel::stopFromTrigger(bool reportAlways) {
     {
         std::lock_guard op(opMutex_);
         if (stopMirroOn() || reportAlways)
-            post([](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); });
+            post({[](MirrorChannelDelegate& d) { d.onRequestMirrorOffSuccess(); }});
     }
     deliverEvents();
 }
 
 void MirrorChannel::startMirrorOn() {
-    // The previous run's thread ends here at the latest.
-    joinFinishedRuns();
+    // Threads of earlier runs that have ended are reaped; none is waited for.
+    settleWorkers(false);
+    // The run is this mirroring's from the start, so that a cursor loop started meanwhile ends with it.
+    auto run = std::make_shared<SendRun>();
+    run->pause = parts_.sendLoopPause;
     {
         std::lock_guard lock(mutex_);
+        starting_ = false;
         mirroring_ = true;
+        sendRun_ = run;
     }
     // The sound devices switch before the media start, so that sound capture finds the loopback device
     // as the default and the run carries sound.
@@ -412,26 +476,31 @@ void MirrorChannel::startMirrorOn() {
     }
 
     sysLog("going to start send av data.");
-    auto run = std::make_shared<SendRun>();
     run->video = handler->videoOutputQueue();
     run->audio = handler->audioOutputQueue();
-    run->idle = parts_.sendLoopIdle;
-    run->thread = std::thread(&MirrorChannel::sendMediaData, netStream_, run);
-    sendRun_ = run;
+    auto worker = std::make_shared<Worker>();
+    worker->run = run;
+    worker->thread = std::thread(&MirrorChannel::sendMediaData, netStream_, std::move(run), worker);
+    addWorker(std::move(worker));
 }
 
 bool MirrorChannel::stopMirroOn() {
     std::shared_ptr<SWMediaHandler> handler;
+    std::shared_ptr<SendRun> run;
     {
         std::lock_guard lock(mutex_);
+        if (starting_) {
+            // Announced and not started: the start is called off, and reported as a stop.
+            starting_ = false;
+            return true;
+        }
         if (!mirroring_) return false;
         mirroring_ = false;
         handler = std::move(mediaHandler_);
+        run = std::move(sendRun_);
     }
-    if (sendRun_) {
-        sendRun_->requestStop();
-        finishedRuns_.push_back(std::move(sendRun_));
-    }
+    // The run's threads end by themselves: a credit wait of the send thread ends at once.
+    if (run) run->requestStop();
     if (handler) handler->stopMedia();
     handler.reset();
     if (assertionID_ != 0) {
@@ -441,11 +510,28 @@ bool MirrorChannel::stopMirroOn() {
     return true;
 }
 
-void MirrorChannel::joinFinishedRuns() {
-    for (auto& run : finishedRuns_) {
-        if (run->thread.joinable()) run->thread.join();
+void MirrorChannel::addWorker(std::shared_ptr<Worker> worker) {
+    std::lock_guard lock(workersMutex_);
+    workers_.push_back(std::move(worker));
+}
+
+void MirrorChannel::settleWorkers(bool wait) {
+    std::vector<std::shared_ptr<Worker>> ended;
+    {
+        std::lock_guard lock(workersMutex_);
+        // Kept: threads still running, and with wait those of a run that still mirrors (one started
+        // after the stop this wait follows).
+        auto it = std::stable_partition(workers_.begin(), workers_.end(), [wait](const auto& w) {
+            if (w->done.load()) return false;
+            return !wait || (w->run && !w->run->stop.load());
+        });
+        ended.assign(std::make_move_iterator(it), std::make_move_iterator(workers_.end()));
+        workers_.erase(it, workers_.end());
     }
-    finishedRuns_.clear();
+    // Without wait these have ended already and the joins return at once. With it, the caller is off the
+    // link's threads and their runs were stopped, so each ends within moments.
+    for (auto& w : ended)
+        if (w->thread.joinable()) w->thread.join();
 }
 
 void MirrorChannel::enableAudio() {
@@ -467,38 +553,89 @@ void MirrorChannel::restoreAudio() {
     restoreSavedAudioDevices(soundflowerManager(), audioDeviceManager(), soundflowerSettingFile());
 }
 
-void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run) {
+void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run,
+                                  std::shared_ptr<Worker> worker) {
     pthread_setname_np(pthread_self(), "quill.sendmedia");
     sysLog("sendMediaData");
-    while (!run->stop.load()) {
-        bool sent = false;
-        // All waiting sound first, then at most one video packet.
+    do {
+        // All waiting sound first, then at most one video packet, then a pause.
         while (!run->stop.load()) {
             std::optional<MediaPacket> packet = run->audio->take(0.0);
             if (!packet) break;
-            link->sendAudioData(packet->wire());
-            sent = true;
+            link->sendAudioData(packet->wire(), &run->stop);
         }
         if (!run->stop.load()) {
-            if (std::optional<MediaPacket> packet = run->video->take(0.0)) {
-                link->sendVideoData(packet->wire());
-                sent = true;
-            }
+            if (std::optional<MediaPacket> packet = run->video->take(0.0))
+                link->sendVideoData(packet->wire(), &run->stop);
         }
-        if (!sent) {
-            std::unique_lock lock(run->mutex);
-            run->wake.wait_for(lock, std::chrono::duration<double>(run->idle),
-                               [&] { return run->stop.load(); });
-        }
-    }
+    } while (run->pauseFor(run->pause));
     sysLog("exit sendMediaData");
+    worker->done.store(true);
+}
+
+// ---- Cursor loop ------------------------------------------------------------------------------------
+
+void MirrorChannel::startSendMouseEventThread() {
+    std::shared_ptr<SendRun> run;
+    {
+        std::lock_guard lock(mutex_);
+        if (mirroring_) run = sendRun_;
+    }
+    // Done ones go; the loop of an earlier run may still be ending.
+    settleWorkers(false);
+    auto worker = std::make_shared<Worker>();
+    worker->run = run;
+    auto screen = parts_.display ? parts_.display : display::DisplayService::shared();
+    worker->thread = std::thread(&MirrorChannel::sendMouseEventLoop, netStream_, std::move(screen),
+                                 std::move(run), worker);
+    std::lock_guard lock(workersMutex_);
+    sendMouseEventThread_ = worker;
+    workers_.push_back(std::move(worker));
+}
+
+void MirrorChannel::sendMouseEventLoop(std::shared_ptr<NetStream> link,
+                                       std::shared_ptr<display::DisplayService> screen,
+                                       std::shared_ptr<SendRun> run, std::shared_ptr<Worker> worker) {
+    pthread_setname_np(pthread_self(), "quill.cursor");
+    platform::foundation::setHighestThreadPriority();
+    link->requestMouseAlone(true);
+    // Positions count from the bottom left in points; the receiver wants them from the top left.
+    const double height = screen->displayBounds(screen->mainDisplayID()).height;
+    MouseEvent event;
+    event.type = 0;
+    event.action = 0;
+    while (run && !run->stop.load()) {
+        if (std::optional<display::Point> p = screen->mouseLocation()) {
+            event.x = static_cast<int>(p->x);
+            event.y = static_cast<int>(height - p->y);
+            link->requestMouseEvent(event);
+        }
+        if (!run->pauseFor(kMouseEventInterval)) break;
+    }
+    link->requestMouseAlone(false);
+    worker->done.store(true);
 }
 
 // ---- Delegate calls ---------------------------------------------------------------------------------
 
-void MirrorChannel::post(Event event) {
+uint64_t MirrorChannel::post(Event event) {
     std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
+    events_.emplace_back(++postedEvents_, std::move(event));
+    return postedEvents_;
+}
+
+void MirrorChannel::postLinkReport(std::function<void(MirrorChannelDelegate&)> call) {
+    uint64_t epoch;
+    {
+        std::lock_guard lock(mutex_);
+        // After disconnect() the link's reports belong to a session that has ended.
+        if (!accepting_) {
+            sysLog("report of a closed connection not passed on.");
+            return;
+        }
+        epoch = linkEpoch_;
+    }
+    post({std::move(call), epoch});
 }
 
 void MirrorChannel::deliverEvents() {
@@ -506,14 +643,32 @@ void MirrorChannel::deliverEvents() {
     if (delivering_) return;
     delivering_ = true;
     while (!events_.empty()) {
-        Event event = std::move(events_.front());
+        auto [seq, event] = std::move(events_.front());
         events_.pop_front();
         std::shared_ptr<MirrorChannelDelegate> d = delegate_;
+        // A report of a connection that was closed or replaced while it waited is not passed on.
+        const bool stale = event.linkEpoch != 0 && event.linkEpoch != linkEpoch_;
         lock.unlock();
-        if (d) event(*d);
+        if (stale) {
+            sysLog("report of a closed connection not passed on.");
+        } else if (d) {
+            ++tDelivering;
+            event.call(*d);
+            --tDelivering;
+        }
         lock.lock();
+        deliveredEvents_ = seq;
+        eventsDelivered_.notify_all();
     }
     delivering_ = false;
+}
+
+void MirrorChannel::deliverThrough(uint64_t seq) {
+    deliverEvents();
+    // Inside a delivery of its own, this thread would wait for itself.
+    if (tDelivering > 0) return;
+    std::unique_lock lock(mutex_);
+    eventsDelivered_.wait_for(lock, kAnnounceWait, [&] { return deliveredEvents_ >= seq; });
 }
 
 }  // namespace quill

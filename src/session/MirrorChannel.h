@@ -9,8 +9,14 @@
 // never on the main thread; a delegate that touches a user interface hands its work over itself.
 // Starting, stopping and disconnecting are serialised by one lock that is never held while the delegate
 // runs, so a start, a stop and a disconnect from different threads never interleave. After disconnect()
-// no start of mirroring happens until the next connect().
+// no start of mirroring happens until the next connect(), and no report of the ended connection reaches
+// the delegate.
+//
+// Stopping never waits: a stopped run's send thread gives up any write credit it waits for at once and
+// ends by itself. Its thread is joined by disconnect() and the destructor, and never on a thread of the
+// link's callbacks (there it is only reaped once it has ended).
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,6 +28,10 @@
 #include "link/NetStream.h"
 
 namespace quill {
+
+namespace platform::display {
+class DisplayService;
+}
 
 class SWAppConfig;
 class SWMediaHandler;
@@ -42,7 +52,7 @@ class MirrorChannelDelegate {
     // -1: the control connection could not be made or was lost, or the receiver fell silent.
     // -2: the receiver timed out (never sent).
     virtual void onConnectToReceiverFailed(int code) = 0;
-    // Mirroring starts (at the user's request or the receiver's); sent just before the pipeline starts.
+    // Mirroring starts (at the user's request or the receiver's); heard before the pipeline starts.
     virtual void onRequestMirrorOnSuccess() = 0;
     // Never sent: a refused start is not reported.
     virtual void onRequestMirrorOnFailed(int code) = 0;
@@ -66,8 +76,10 @@ struct MirrorChannelParts {
     // Makes the media handler of each start of mirroring; empty: a handler over the process's screen
     // and sound capture and the managers above.
     std::function<std::shared_ptr<SWMediaHandler>()> makeMediaHandler;
-    // Pause of the send loop when both encoded queues are empty, seconds.
-    double sendLoopIdle = 0.01;
+    // Where the cursor loop reads the main display and the pointer; null: the process's display service.
+    std::shared_ptr<platform::display::DisplayService> display;
+    // Pause of the send loop after every pass, seconds.
+    double sendLoopPause = 0.01;
 };
 
 class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
@@ -99,10 +111,19 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
     // Ask the receiver to start or stop mirroring; mirroring itself starts and stops on its answer.
     void requestMirrorOn();
     void requestMirrorOff();
-    // Ends mirroring if it is on (pipeline stopped, send thread joined, display assertion released),
-    // closes the link, turns the sound guard off and puts the user's sound devices back. Never from a
-    // delegate callback of this controller's send thread (there is none).
+    // Ends mirroring if it is on (pipeline stopped, display assertion released), closes the link, turns
+    // the sound guard off and puts the user's sound devices back. Reports of this connection that come
+    // later are not passed on. Waits for the stopped send threads to end, unless called from one of the
+    // link's callbacks (a delegate call), where they are left to end by themselves.
     void disconnect();
+
+    // The cursor loop: a thread of its own, at the highest priority the process may set, that tells the
+    // receiver the pointer position (request 33 with flag 1, then request 34 every 0.05 s while this run
+    // of mirroring lasts, then request 33 with flag 0). Started while not mirroring it sends the two
+    // flags at once. Nothing in the system starts it.
+    void startSendMouseEventThread();
+    // Does nothing: the loop ends with mirroring.
+    void stopSendMouseEventThread() {}
 
     bool isMirroring() const;
     std::string pinCode() const;
@@ -111,8 +132,14 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
   private:
     class LinkListener;
     struct SendRun;
+    struct Worker;
     friend class LinkListener;
-    using Event = std::function<void(MirrorChannelDelegate&)>;
+    // A delegate call waiting for delivery. One with a link epoch reports the link and is dropped when
+    // the link has been connected or disconnected again since.
+    struct Event {
+        std::function<void(MirrorChannelDelegate&)> call;
+        uint64_t linkEpoch = 0;  // 0: not tied to a connection
+    };
 
     explicit MirrorChannel(MirrorChannelParts parts);
     void init();
@@ -136,24 +163,36 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
 
     void syncSettings();
     // Starts mirroring unless it is on or starts are not allowed; the view hears
-    // onRequestMirrorOnSuccess when it starts. Takes opMutex_.
+    // onRequestMirrorOnSuccess first, then the pipeline starts. Takes opMutex_.
     void startFromTrigger();
-    // Stops mirroring if it is on; the view hears onRequestMirrorOffSuccess when it was on, or always
-    // when reportAlways is set. Takes opMutex_.
+    // Stops mirroring if it is on (or about to start); the view hears onRequestMirrorOffSuccess when it
+    // was, or always when reportAlways is set. Takes opMutex_.
     void stopFromTrigger(bool reportAlways);
     // Under opMutex_.
     void startMirrorOn();
     bool stopMirroOn();
     void enableAudio();
     void restoreAudio();
-    void joinFinishedRuns();
     void tearDown();
-    static void sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run);
+    // Joins the worker threads that have ended; with wait, first waits for all of them to end.
+    void settleWorkers(bool wait);
+    void addWorker(std::shared_ptr<Worker> worker);
+    static void sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run,
+                              std::shared_ptr<Worker> worker);
+    static void sendMouseEventLoop(std::shared_ptr<NetStream> link,
+                                   std::shared_ptr<platform::display::DisplayService> display,
+                                   std::shared_ptr<SendRun> run, std::shared_ptr<Worker> worker);
 
     // Delegate calls are queued in the order of the changes they report and delivered by whichever
     // thread finds the queue idle, with no lock held, so that the view may call back into this object.
-    void post(Event event);
+    // post() returns the event's number in that order.
+    uint64_t post(Event event);
     void deliverEvents();
+    // Delivers, then waits until event number `seq` has been delivered (by another thread, when one was
+    // delivering); at most a few seconds.
+    void deliverThrough(uint64_t seq);
+    // A report of the link as it is now: tagged with the current link epoch.
+    void postLinkReport(std::function<void(MirrorChannelDelegate&)> call);
 
     MirrorChannelParts parts_;
     std::shared_ptr<NetStream> netStream_;
@@ -167,16 +206,25 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
     std::string localIP_;
     std::string pinCode_;
     bool mirroring_ = false;
+    bool starting_ = false;   // a start was announced to the delegate; the pipeline is not up yet
     bool accepting_ = false;  // starts allowed: from connect() until disconnect()
     bool everConnected_ = false;
     bool autoShare_ = false;
+    uint64_t linkEpoch_ = 1;  // counts connect() and disconnect() calls
     std::shared_ptr<SWMediaHandler> mediaHandler_;
-    std::deque<Event> events_;
+    std::shared_ptr<SendRun> sendRun_;  // the run of the current mirroring
+    std::deque<std::pair<uint64_t, Event>> events_;
+    uint64_t postedEvents_ = 0;
+    uint64_t deliveredEvents_ = 0;
     bool delivering_ = false;
+    std::condition_variable eventsDelivered_;
+
+    // Send and cursor threads not yet joined.
+    std::mutex workersMutex_;
+    std::vector<std::shared_ptr<Worker>> workers_;
+    std::shared_ptr<Worker> sendMouseEventThread_;
 
     // Under opMutex_.
-    std::shared_ptr<SendRun> sendRun_;
-    std::vector<std::shared_ptr<SendRun>> finishedRuns_;  // stopped, not yet joined
     uint32_t assertionID_ = 0;
 };
 

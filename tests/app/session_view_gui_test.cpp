@@ -200,6 +200,28 @@ TEST_F(SessionViewTest, ConnectionReportAfterTheUserDisconnectedIsIgnored) {
     EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
 }
 
+TEST_F(SessionViewTest, FailureReportAfterTheSessionEndedIsIgnored) {
+    auto view = connected();
+    view->disconnectButton()->click();
+    session->clear();
+    // Late from the ended session: no alert, no second close, and the next session is left alone.
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    testing::pump();
+    EXPECT_TRUE(session->calls().empty());
+    EXPECT_EQ(alerts->count(), 0u);
+    EXPECT_EQ(closed->closed, 1);
+    view->viewWillAppear();
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+    // A failure reported once is reported once.
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    ASSERT_TRUE(pumpUntil([&] { return closed->closed == 2; }));
+    testing::pump();
+    EXPECT_EQ(alerts->count(), 1u);
+    EXPECT_EQ(session->count("disconnect"), 1u);
+}
+
 TEST_F(SessionViewTest, LostReceiverDisconnectsAlertsAndCloses) {
     auto view = connected();
     view->mirrorButton()->click();

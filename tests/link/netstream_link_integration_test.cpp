@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "NetStreamTestSupport.h"
@@ -351,6 +353,56 @@ TEST(NetStreamLinkTest, APartialPacketDoesNotSurviveIntoTheNextConnection) {
     ASSERT_TRUE(l.rec->waitFor("onServerRequestDeviceStatus", 1, 5));
     EXPECT_EQ(l.rec->events("onServerRequestDeviceStatus")[0].text, "7");
     l.ns->disconnect();
+}
+
+// Holds the delegate call for device status 7 until released (at most 10 s).
+class HoldingRecorder : public NetStreamRecorder {
+  public:
+    void onServerRequestDeviceStatus(int status) override {
+        NetStreamRecorder::onServerRequestDeviceStatus(status);
+        if (status != 7) return;
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+};
+
+TEST(NetStreamLinkTest, PacketsReadBeforeADisconnectAreNotDispatchedAfterIt) {
+    LogCapture log;
+    Link l;
+    auto holder = std::make_shared<HoldingRecorder>();
+    l.rec = holder;
+    l.start(fastOptionsFor(l.rx));
+    ASSERT_TRUE(l.connect());
+    // Two packets in one write arrive in one read; the first one's delegate call is held.
+    std::vector<uint8_t> both = scrambled(fromReceiver(3, 128, 7));
+    const std::vector<uint8_t> second = scrambled(fromReceiver(3, 128, 6));
+    both.insert(both.end(), second.begin(), second.end());
+    ASSERT_TRUE(l.rx.sendRawControl(both));
+    ASSERT_TRUE(holder->waitFor("onServerRequestDeviceStatus", 1, 5));
+    l.ns->disconnect();
+    holder->release();
+    ASSERT_TRUE(l.rx.waitFor(
+        [&] {
+            return log.contains("control packets read before the disconnect are dropped.") ||
+                   holder->count("onServerRequestDeviceStatus") > 1;
+        },
+        5));
+    EXPECT_EQ(holder->count("onServerRequestDeviceStatus"), 1u);
+    // Bytes handed over for the closed connection go nowhere either.
+    l.ns->onReceiveControlData(scrambled(fromReceiver(3, 128, 5)));
+    EXPECT_EQ(holder->count("onServerRequestDeviceStatus"), 1u);
 }
 
 TEST(NetStreamLinkTest, ReceiverHeartbeatIsAnsweredWithExactBytes) {

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "NetStreamTestSupport.h"
-#include "media/MediaPacket.h"
 #include "link/NetStream.h"
+#include "media/MediaPacket.h"
 #include "platform/foundation/SysLog.h"
 #include "support/TestReceiver.h"
 
@@ -186,10 +186,11 @@ TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
         }
         returned = true;
     });
-    // Disconnect once a call has been waiting for a credit for a while.
+    // Disconnect once a call has been waiting for a credit for a while (half a second: only a credit wait
+    // holds a call that long, even on a busy machine).
     auto waiting = [&] {
         int64_t s = callStarted.load();
-        return s != 0 && Clock::now().time_since_epoch().count() - s > 200'000'000;
+        return s != 0 && Clock::now().time_since_epoch().count() - s > 500'000'000;
     };
     EXPECT_TRUE(l.rx.waitFor(waiting, 10));
     auto t0 = Clock::now();
@@ -197,6 +198,9 @@ TEST(NetStreamMediaTest, DisconnectReleasesAWriterWaitingForACredit) {
     EXPECT_TRUE(l.rx.waitFor([&] { return returned.load(); }, 5));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.0);
     sender.join();
+    // The packet went with the link, not for want of a credit.
+    EXPECT_FALSE(log.contains("unable to send video data."));
+    EXPECT_TRUE(log.contains("video packet dropped: the link was closed."));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "media/SWSoftwareEncoder.h"
+#include "platform/foundation/SysLog.h"
 #include "support/FfmpegDecode.h"
 #include "support/ShellCommand.h"
 #include "support/TempFolder.h"
@@ -169,4 +170,28 @@ TEST(SWSoftwareEncoderTest, AcceptsI420AndOddSources) {
     ASSERT_TRUE(enc.encodeFrame(odd, 0, false, nals));
     EXPECT_EQ(enc.dstWidth(), 1376u);
     EXPECT_FALSE(nals.empty());
+}
+
+TEST(SWSoftwareEncoderTest, StampsThatGoBackOrWrapAreNoConcernOfX264) {
+    quill::platform::foundation::LogCapture log;
+    ::testing::internal::CaptureStderr();
+    SWSoftwareEncoder enc;
+    int n = 0;
+    // A clock step back, then the 32-bit wrap.
+    for (uint32_t ts : {5000u, 5040u, 4000u, 4040u, 0xFFFFFFE0u, 0x10u, 0x50u})
+        EXPECT_FALSE(encodeTypes(enc, 64, 64, n++, ts, false).empty());
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stderrText.find("PTS"), std::string::npos) << stderrText;
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find("PTS"), std::string::npos) << line;
+}
+
+TEST(SWSoftwareEncoderTest, StatisticsKeepTheLastSecond) {
+    SWSoftwareEncoder enc;
+    for (int i = 0; i < 6; ++i)
+        enc.refreshRateInfo({100.0 + i * 0.25, 0.002, 0.008, 0.5});
+    // 100.0 is more than a second older than 101.25; 100.25 is exactly a second older.
+    ASSERT_EQ(enc.statArray().size(), 5u);
+    EXPECT_DOUBLE_EQ(enc.statArray().front().timestamp, 100.25);
+    EXPECT_DOUBLE_EQ(enc.totalEnqueueCost(), 2.5);
 }

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <any>
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "media/SWTimeUtils.h"
 #include "media/SWVideoRecorder.h"
 #include "platform/display/SyntheticDisplay.h"
+#include "platform/foundation/NotificationCenter.h"
 
 using namespace quill;
 using namespace quill::platform::display;
@@ -171,6 +174,41 @@ TEST(SWVideoRecorderTest, DisplayAppearingLaterIsCaptured) {
     EXPECT_EQ(item->buffer->width(), 64);
     recorder->endRecorder();
     EXPECT_FALSE(recorder->isCapturing());
+}
+
+TEST(SWVideoRecorderTest, EndingItBeforeTheEncodedQueueIsStoppedDoesNotHang) {
+    auto display = SyntheticDisplayService::create({.width = 64, .height = 64});
+    auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false});
+    auto raw = RawVideoQueue::create(3);
+    auto encoded = EncodedVideoQueue::create(1);  // nobody drains it
+    recorder->setVideoOutputBuffer(raw);
+    recorder->setEncodedVideoBuffer(encoded);
+    recorder->beginRecorder();
+    // The first picture brings several units: the encoder waits to put the second.
+    for (int i = 0; i < 500 && encoded->count() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(encoded->count(), 1);
+    auto ended = std::async(std::launch::async, [&] { recorder->endRecorder(); });
+    const bool inTime = ended.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!inTime) encoded->stopBlocking();  // let it end, to fail rather than hang
+    ended.wait();
+    EXPECT_TRUE(inTime);
+    EXPECT_FALSE(recorder->encoder().isRunning());
+}
+
+TEST(SWVideoRecorderTest, MakingTheStreamPostsTheMainDisplaysSize) {
+    platform::foundation::NotificationCenter center;
+    std::vector<Rect> sizes;
+    platform::foundation::ScopedObserver observer(center, kSystemResolutionDidChange,
+                                                  [&](const platform::foundation::Notification& n) {
+                                                      sizes.push_back(std::any_cast<Rect>(n.userInfo));
+                                                  });
+    auto display = SyntheticDisplayService::create({.width = 320, .height = 200, .modes = {{640, 400}}});
+    auto recorder =
+        SWVideoRecorder::create({.display = display, .showCursor = false, .notificationCenter = &center});
+    ASSERT_TRUE(recorder->createRecorderQueue());
+    EXPECT_EQ(sizes, std::vector<Rect>{(Rect{0, 0, 320, 200})});
+    recorder->endRecorder();
 }
 
 namespace {

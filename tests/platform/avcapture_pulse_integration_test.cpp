@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <numbers>
 #include <thread>
@@ -87,6 +88,35 @@ TEST(AVCapturePulseTest, RecordsTheDefaultSourceAsStereoFloatAt44100) {
     ASSERT_GT(testing::rms(left.data() + half, left.size() - half), 0.2);
     // Had the samples been taken at the wrong rate or format, the tone would not be 660 Hz.
     EXPECT_NEAR(testing::toneFrequency(left.data() + half, left.size() - half, kSampleRate), 660.0, 3.0);
+}
+
+// A sound server that stops answering must not hold up a stop: whether it stalls while the input is
+// being read or while it is still connecting, the capture thread ends within 0.2 s.
+TEST(AVCapturePulseTest, AStalledServerNeverHoldsUpAStop) {
+    testing::PrivatePulseServer server;
+    if (!server.available()) GTEST_SKIP() << "no private sound server: " << server.failure();
+    for (bool whileReading : {true, false}) {
+        SCOPED_TRACE(whileReading ? "stalled while reading" : "stalled while connecting");
+        auto collector = std::make_shared<Collector>();
+        CaptureSession session;
+        session.setInput(CaptureDevice::pulse(server.server()));
+        session.setSampleBufferDelegate(collector, nullptr);
+        if (!whileReading) server.pause();
+        session.startRunning();
+        if (whileReading) {
+            ASSERT_TRUE(collector->waitFor(2, 10s));
+            server.pause();
+        }
+        const auto before = std::chrono::steady_clock::now();
+        auto stopped = std::async(std::launch::async, [&] { session.stopRunning(); });
+        const bool inTime = stopped.wait_for(2s) == std::future_status::ready;
+        const auto took = std::chrono::steady_clock::now() - before;
+        // Let a hung read go, to fail rather than hang.
+        server.resume();
+        stopped.wait();
+        EXPECT_TRUE(inTime);
+        EXPECT_LT(took, 200ms);
+    }
 }
 
 }  // namespace

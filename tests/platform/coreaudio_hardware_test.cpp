@@ -7,6 +7,8 @@
 
 #include "platform/coreaudio/CoreAudio.h"
 #include "platform/coreaudio/SimulatedAudioBackend.h"
+#include "platform/foundation/SysLog.h"
+#include "support/TempFolder.h"
 
 using namespace quill::platform::coreaudio;
 
@@ -212,4 +214,20 @@ TEST(CoreAudioHardware, RemovedListenerIsNotCalled) {
     ASSERT_TRUE(hw.waitUntilIdle());
     std::lock_guard lock(r.mutex);
     EXPECT_TRUE(r.events.empty());
+}
+
+// Without a sound server the process has no sound devices; the simulated ones only come when asked for.
+TEST(CoreAudioHardware, NoSoundServerMeansNoDevicesNotSimulatedOnes) {
+    quill::testing::ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/quillaran/native");
+    quill::testing::ScopedEnv choice("QUILLARAN_AUDIO_DEVICES", std::nullopt);
+    quill::platform::foundation::LogCapture log;
+    auto hardware = AudioHardware::shared();
+    EXPECT_EQ(hardware->backend().backendName(), "none");
+    uint32_t size = 1;
+    ASSERT_EQ(hardware->getPropertyDataSize(kAudioObjectSystemObject,
+                                            {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal},
+                                            &size),
+              kAudioHardwareNoError);
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(log.contains("sound devices: no PulseAudio server answers; no sound devices"));
 }

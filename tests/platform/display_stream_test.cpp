@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
+#include "platform/display/CaptureStream.h"
 #include "platform/display/SyntheticDisplay.h"
 #include "support/FrameCollector.h"
 #include "support/ThreadQueue.h"
@@ -147,4 +149,65 @@ TEST(SyntheticDisplayTest, StillPictureGivesOneFrameThenIdleUntilItChanges) {
     stream->stop();
     ASSERT_TRUE(queue->drain());
     EXPECT_EQ(collector.count(FrameStatus::Complete), 2u);
+}
+
+namespace {
+
+// What a capture source saw, kept beyond the stream that owns the source.
+struct SourceLog {
+    std::mutex mutex;
+    std::thread::id captureThread;
+    std::thread::id closedOn;
+    int wakes = 0;
+    bool wokenAfterClose = false;
+    bool closed = false;
+};
+
+class LoggingSource : public CaptureSource {
+  public:
+    explicit LoggingSource(std::shared_ptr<SourceLog> log) : log_(std::move(log)) {}
+    bool open(quill::Error*) override { return true; }
+    bool waitForChange(double) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return false;
+    }
+    void wake() override {
+        std::lock_guard lock(log_->mutex);
+        ++log_->wakes;
+        log_->wokenAfterClose = log_->wokenAfterClose || log_->closed;
+    }
+    FrameStatus grab(PixelBuffer&) override {
+        std::lock_guard lock(log_->mutex);
+        log_->captureThread = std::this_thread::get_id();
+        return FrameStatus::Blank;
+    }
+    void close() override {
+        std::lock_guard lock(log_->mutex);
+        log_->closed = true;
+        log_->closedOn = std::this_thread::get_id();
+    }
+
+  private:
+    std::shared_ptr<SourceLog> log_;
+};
+
+}  // namespace
+
+// The stop's wake-up must reach a source that is still open: it is closed only once its capture thread
+// has ended, by the thread that stopped it.
+TEST(CaptureStreamTest, TheSourceIsClosedAfterTheCaptureThreadEndedNeverBeforeItsWakeUp) {
+    auto log = std::make_shared<SourceLog>();
+    FrameCollector collector;
+    auto stream = std::make_shared<CaptureStream>(std::make_unique<LoggingSource>(log), 16, 16,
+                                                  DisplayStreamProperties{}, std::make_shared<ThreadQueue>(),
+                                                  collector.handler());
+    ASSERT_TRUE(stream->start());
+    ASSERT_TRUE(collector.waitForCount(FrameStatus::Blank, 1));
+    stream->stop();
+    std::lock_guard lock(log->mutex);
+    EXPECT_TRUE(log->closed);
+    EXPECT_EQ(log->wakes, 1);
+    EXPECT_FALSE(log->wokenAfterClose);
+    EXPECT_EQ(log->closedOn, std::this_thread::get_id());
+    EXPECT_NE(log->closedOn, log->captureThread);
 }

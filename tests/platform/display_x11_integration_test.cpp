@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "platform/display/Display.h"
+#include "platform/foundation/SysLog.h"
 #include "support/FrameCollector.h"
+#include "support/TempFolder.h"
 #include "support/ThreadQueue.h"
 #include "support/XvfbServer.h"
 
@@ -144,4 +146,25 @@ TEST_F(X11DisplayTest, DrawsTheCursorWhenAsked) {
     XSync(dpy_, False);
     EXPECT_TRUE(collector.waitForCount(FrameStatus::Complete, 2));
     stream->stop();
+}
+
+TEST_F(X11DisplayTest, PointerCountsInPointsFromTheBottomLeftOfTheMainDisplay) {
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 10, 20);
+    XSync(dpy_, False);
+    EXPECT_EQ(service_->mouseLocation(), (Point{10, 460}));
+    XWarpPointer(dpy_, None, DefaultRootWindow(dpy_), 0, 0, 0, 0, 0, 0);
+    XSync(dpy_, False);
+    EXPECT_EQ(service_->mouseLocation(), (Point{0, 480}));
+}
+
+// Without an X server the process has no display and waits for one; it never shows a test picture.
+TEST(X11DisplayWaitingTest, NoServerMeansNoMainDisplayLoggedOnce) {
+    quill::testing::ScopedEnv display("DISPLAY", ":9999");
+    quill::testing::ScopedEnv choice("QUILLARAN_DISPLAY", std::nullopt);
+    quill::platform::foundation::LogCapture log;
+    auto service = DisplayService::shared();
+    EXPECT_EQ(service->mainDisplayID(), 0u);
+    EXPECT_EQ(service->mainDisplayID(), 0u);
+    EXPECT_FALSE(service->mouseLocation());
+    EXPECT_EQ(log.count("no X display answers; waiting for one"), 1u);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/foundation/SysLog.h"
@@ -78,8 +80,9 @@ TEST(SessionIntegrationTest, WholeSessionStreamsDecodableVideoAndMp3AndPutsEvery
     ASSERT_TRUE(rig.connect());
     rig.channel->requestMirrorOn();
     ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOnSuccess", 1, kWait));
+    // The view hears of it first, then the pipeline starts.
+    ASSERT_TRUE(eventually([&] { return rig.power->heldAssertions() == 1; }));
     EXPECT_TRUE(rig.channel->isMirroring());
-    EXPECT_EQ(rig.power->heldAssertions(), 1u);
     EXPECT_EQ(rig.powerBackend->held(), 1u);
     EXPECT_TRUE(rig.loopbackIsDefault());
     EXPECT_TRUE(rig.settingFileExists());
@@ -354,6 +357,124 @@ TEST(SessionIntegrationTest, SavedDevicesLeftByAnUncleanEndAreKeptAndPutBack) {
     ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOffSuccess", 1, kWait));
     EXPECT_TRUE(rig.userDevicesAreDefault());
     EXPECT_FALSE(rig.settingFileExists());
+    rig.channel->disconnect();
+}
+
+TEST(SessionIntegrationTest, TheViewHearsOfMirroringBeforeThePipelineStarts) {
+    SessionRig rig;
+    ASSERT_TRUE(rig.connect());
+    std::atomic<int> handlersWhenHeard{-1};
+    rig.view->setHook([&](const std::string& name) {
+        if (name == "onRequestMirrorOnSuccess") handlersWhenHeard = rig.handlersMade.load();
+    });
+    rig.channel->requestMirrorOn();
+    ASSERT_TRUE(eventually([&] { return handlersWhenHeard.load() != -1; }));
+    EXPECT_EQ(handlersWhenHeard.load(), 0);
+    ASSERT_TRUE(rig.receiver->waitForVideo(1, kWait));
+    rig.channel->disconnect();
+}
+
+TEST(SessionIntegrationTest, AStartRightAfterAStopNeverWaitsForTheOldRunsCreditWait) {
+    // A receiver that stops reading video, and a credit wait far longer than the test's bounds.
+    SessionRig rig({.link = [](NetStream::Options& o) { o.videoCreditWait = 30; }});
+    rig.receiver->setReadMedia(ReceiverPort::Video, false);
+    ASSERT_TRUE(rig.connect());
+    // One write that the socket buffers cannot take whole, and nine behind it, hold every video credit.
+    ASSERT_TRUE(rig.channel->netStream().sendVideoData(std::vector<uint8_t>(24 << 20, 0)));
+    for (int i = 0; i < 9; ++i)
+        ASSERT_TRUE(rig.channel->netStream().sendVideoData(std::vector<uint8_t>(28, 0)));
+    rig.channel->requestMirrorOn();
+    // The send thread has a packet it cannot send: the encoded video queue fills up behind it and stays
+    // full (a send thread that takes a packet every pass would empty it).
+    ASSERT_TRUE(eventually([&] {
+        auto handler = rig.lastHandler();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (handler && handler->videoOutputQueue()->count() == SWMediaHandler::kQueueCapacity) {
+            if (std::chrono::steady_clock::now() > until) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }));
+    rig.channel->requestMirrorOff();
+    ASSERT_TRUE(rig.view->waitFor("onRequestMirrorOffSuccess", 1, kWait));
+
+    // The next start (on the link's callback thread) and the user's disconnect go through at once.
+    const auto t0 = std::chrono::steady_clock::now();
+    rig.channel->requestMirrorOn();
+    ASSERT_TRUE(eventually([&] { return rig.handlersMade.load() == 2; }, 5));
+    rig.channel->disconnect();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+    EXPECT_EQ(rig.powerBackend->held(), 0u);
+}
+
+TEST(SessionIntegrationTest, FailureReportsOfAClosedConnectionAreNotPassedOn) {
+    SessionRig rig;
+    ASSERT_TRUE(rig.connect());
+    std::shared_ptr<NetStreamDelegate> link = rig.channel->netStream().delegate();
+    ASSERT_TRUE(link);
+    // A report the link had under way when the user disconnected.
+    rig.channel->disconnect();
+    link->onConnectFailed();
+    EXPECT_EQ(rig.view->count("onConnectToReceiverFailed:-1"), 0u);
+
+    // One that waited behind a slow delivery while the user disconnected.
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    rig.view->setHook([&](const std::string& name) {
+        if (name != "onConnectToReceiverSuccess") return;
+        std::unique_lock lock(m);
+        cv.wait_for(lock, std::chrono::seconds(int(kWait)), [&] { return release; });
+    });
+    rig.channel->connect("127.0.0.1", "123456");
+    ASSERT_TRUE(rig.view->waitFor("onConnectToReceiverSuccess", 2, kWait));
+    link->onConnectFailed();
+    rig.channel->disconnect();
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    // Once the controller is gone, every delivery under way has ended.
+    ASSERT_TRUE(rig.releaseChannel());
+    EXPECT_EQ(rig.view->count("onConnectToReceiverFailed:-1"), 0u);
+}
+
+TEST(SessionIntegrationTest, CursorLoopSendsThePointerFromTheTopLeftWhileMirroring) {
+    SessionRig rig({.width = 1440, .height = 900});
+    ASSERT_TRUE(rig.connect());
+    // Started while not mirroring: the flag on and at once off.
+    rig.channel->startSendMouseEventThread();
+    ASSERT_TRUE(rig.receiver->waitForRequests(33, 2, kWait));
+    auto flags = rig.receiver->requests(33);
+    EXPECT_EQ(flags[0].bytes[4], 1);
+    EXPECT_EQ(flags[1].bytes[4], 0);
+    EXPECT_TRUE(rig.receiver->requests(34).empty());
+
+    rig.channel->requestMirrorOn();
+    ASSERT_TRUE(eventually([&] { return rig.channel->isMirroring(); }));
+    // The display's top left corner, in points from its bottom left.
+    rig.display->setMouseLocation(platform::display::Point{0, 900});
+    rig.channel->startSendMouseEventThread();
+    // Bytes 4-9 as the receiver reads them: type, action, x and y big-endian.
+    auto sent = [&](std::array<uint8_t, 6> attach) {
+        return rig.receiver->waitForControl(
+            [&](const std::vector<ControlRecord>& all) {
+                for (const auto& r : all)
+                    if (r.kind() == 1 && r.code() == 34 &&
+                        std::equal(attach.begin(), attach.end(), r.bytes.begin() + 4))
+                        return true;
+                return false;
+            },
+            kWait);
+    };
+    EXPECT_TRUE(sent({0, 0, 0, 0, 0, 0}));
+    rig.display->setMouseLocation(platform::display::Point{1439.7, 0});  // the bottom edge
+    EXPECT_TRUE(sent({0, 0, 0x05, 0x9F, 0x03, 0x84}));
+    rig.channel->requestMirrorOff();
+    ASSERT_TRUE(rig.receiver->waitForRequests(33, 4, kWait));
+    EXPECT_EQ(rig.receiver->requests(33)[2].bytes[4], 1);
+    EXPECT_EQ(rig.receiver->requests(33)[3].bytes[4], 0);
     rig.channel->disconnect();
 }
 

@@ -1,6 +1,7 @@
 #include "support/PrivatePulseServer.h"
 
 #include <pulse/simple.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,14 @@ PrivatePulseServer::~PrivatePulseServer() {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
+}
+
+void PrivatePulseServer::pause() const {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void PrivatePulseServer::resume() const {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 }  // namespace quill::testing

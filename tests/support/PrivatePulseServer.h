@@ -35,6 +35,10 @@ class PrivatePulseServer {
     const std::string& failure() const { return failure_; }
     // Runs pactl against the server; its standard output, "" when it failed.
     std::string pactl(const std::string& arguments) const;
+    // Stops the server process where it stands (it stays connected but answers nothing) and lets it go
+    // on again.
+    void pause() const;
+    void resume() const;
 
   private:
     std::string dir_;

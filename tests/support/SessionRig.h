@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "session/MirrorChannel.h"
 #include "media/SWAppConfig.h"
 #include "media/SWMediaHandler.h"
 #include "platform/display/SyntheticDisplay.h"
 #include "platform/power/Power.h"
+#include "session/MirrorChannel.h"
 #include "support/SessionParts.h"
 #include "support/TestReceiver.h"
 
@@ -95,6 +95,8 @@ struct SessionRigOptions {
     double receiverHeartbeat = 0.3;
     // Applied to the link options after the ports are filled in.
     std::function<void(NetStream::Options&)> link;
+    // Applied to the test receiver's options.
+    std::function<void(TestReceiver::Options&)> receiver;
 };
 
 class SessionRig : public SimulatedSound {
@@ -111,6 +113,7 @@ class SessionRig : public SimulatedSound {
 
         TestReceiver::Options ro;
         ro.heartbeatSeconds = options_.receiverHeartbeat;
+        if (options_.receiver) options_.receiver(ro);
         receiver = std::make_unique<TestReceiver>(ro);
 
         MirrorChannelParts parts;
@@ -121,28 +124,46 @@ class SessionRig : public SimulatedSound {
         parts.powerManager = power.get();
         parts.config = config.get();
         parts.soundflowerSettingFile = settingFile();
-        parts.makeMediaHandler = [this] {
+        parts.makeMediaHandler = [this, alive = alive_] {
             ++handlersMade;
-            return makeHandler();
+            auto handler = makeHandler();
+            std::lock_guard lock(handlerMutex_);
+            lastHandler_ = handler;
+            return handler;
         };
+        parts.display = display;
         channel = MirrorChannel::create(std::move(parts));
         channel->setDelegate(view);
         channel->setLocalIP("127.0.0.42");
     }
 
-    // The controller may still be held by a link callback under way; it must be gone before the parts
-    // it uses.
     ~SessionRig() {
-        std::weak_ptr<MirrorChannel> weak = channel;
+        releaseChannel();
+        receiver.reset();
+    }
+
+    // Drops the controller and waits until it is gone (at most ten seconds). A link callback under way
+    // may still hold it; it must be gone before the parts it uses. Its parts (and the token in them) go
+    // last in its destruction, so the token's end says that the controller is gone, where the
+    // controller's own weak pointers expire as its destructor begins.
+    bool releaseChannel() {
+        std::weak_ptr<void> weak = alive_;
+        alive_.reset();
         channel.reset();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        receiver.reset();
+        return weak.expired();
     }
 
     // A media handler over the synthetic screen and tone and the simulated sound devices.
     std::shared_ptr<SWMediaHandler> makeHandler() { return makeMediaHandler(display, settingFile()); }
+
+    // The media handler of the latest start, while it lives.
+    std::shared_ptr<SWMediaHandler> lastHandler() {
+        std::lock_guard lock(handlerMutex_);
+        return lastHandler_.lock();
+    }
 
     std::string settingFile() const { return tmp / ".soundflower"; }
     bool settingFileExists() const { return std::filesystem::exists(settingFile()); }
@@ -163,6 +184,9 @@ class SessionRig : public SimulatedSound {
     std::unique_ptr<TestReceiver> receiver;
     std::shared_ptr<ChannelRecorder> view = std::make_shared<ChannelRecorder>();
     std::atomic<int> handlersMade{0};
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::mutex handlerMutex_;
+    std::weak_ptr<SWMediaHandler> lastHandler_;
     std::shared_ptr<MirrorChannel> channel;
 };
 

@@ -1,5 +1,7 @@
 #include "support/TestReceiver.h"
 
+#include <pthread.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -147,6 +149,8 @@ bool TestReceiver::sendRawControl(const std::vector<uint8_t>& bytes) {
 }
 
 void TestReceiver::serve(int index) {
+    // Named, so that measurements can tell the receiver's threads from the sender's.
+    pthread_setname_np(pthread_self(), "test-receiver");
     PortState& st = *ports_[index];
     const bool isControl = index == int(ReceiverPort::Control);
     std::vector<uint8_t> buf;

@@ -165,6 +165,7 @@ void ConnectStatusViewController::viewWillAppear() {
             closeWithAlert();
         } else {
             connecting_.store(true);
+            inSession_.store(true);
             parts_.mirrorChannel->connect(target, receiver_->pincode);
             parts_.mirrorChannel->installSoundPlugin();
         }
@@ -194,6 +195,7 @@ void ConnectStatusViewController::onMirrorButtonClicked() {
 
 void ConnectStatusViewController::onDisconnectButtonClicked() {
     connecting_.store(false);
+    inSession_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();
     if (auto delegate = delegate_.lock()) delegate->onConnectStatusViewClosed();
@@ -209,6 +211,9 @@ void ConnectStatusViewController::onConnectToReceiverSuccess() {
 }
 
 void ConnectStatusViewController::onConnectToReceiverFailed(int /*code*/) {
+    // Late from a session the user ended (or that a failure ended already): asking to connect again, and
+    // disconnecting, would now hit the next session.
+    if (!inSession_.exchange(false)) return;
     connecting_.store(false);
     workingMode_.store(WorkingMode::NONE);
     parts_.mirrorChannel->disconnect();

@@ -107,6 +107,9 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     // From connect until the receiver's first answer or the end of the session: a connection report
     // that comes after the user ended the session is ignored.
     std::atomic<bool> connecting_{false};
+    // From connect until the user ends the session or a failure has ended it: a failure report that
+    // comes later belongs to an ended session and is ignored.
+    std::atomic<bool> inSession_{false};
 
     QPointer<QWidget> view_;
     QLabel* receiverNameTextField_ = nullptr;

@@ -25,6 +25,19 @@ bool isDirectional(AudioObjectPropertyScope scope) {
 
 thread_local const AudioHardware* tNotifyingHardware = nullptr;
 
+// What the process has when no sound server answers: no devices, and nothing to switch.
+class NoAudioBackend : public AudioBackend {
+  public:
+    std::string backendName() const override { return "none"; }
+    std::vector<DeviceDescription> devices() override { return {}; }
+    AudioDeviceID defaultDevice(bool) override { return kAudioObjectUnknown; }
+    OSStatus setDefaultDevice(bool, AudioDeviceID) override { return kAudioHardwareBadDeviceError; }
+    OSStatus setBufferFrameSize(AudioDeviceID, bool, uint32_t) override {
+        return kAudioHardwareBadDeviceError;
+    }
+    void setChangeSink(ChangeSink) override {}
+};
+
 }  // namespace
 
 AudioHardware::AudioHardware(std::shared_ptr<AudioBackend> backend) : backend_(std::move(backend)) {
@@ -48,12 +61,19 @@ std::shared_ptr<AudioHardware> AudioHardware::shared() {
         const char* choice = std::getenv("QUILLARAN_AUDIO_DEVICES");
         std::string want = choice ? choice : "";
         std::shared_ptr<AudioBackend> backend;
-        if (want != "simulated") {
+        // The simulated devices only when asked for: the user's real devices are never replaced by them.
+        if (want == "simulated") {
+            backend = SimulatedAudioBackend::withStandardDevices();
+        } else {
+            if (!want.empty() && want != "pulse")
+                sysLog("sound devices: unknown QUILLARAN_AUDIO_DEVICES value \"%s\" (pulse or simulated)",
+                       want.c_str());
             backend = PulseAudioBackend::connect();
-            if (!backend && want == "pulse")
-                sysLog("sound devices: no PulseAudio server answers, using simulated devices");
+            if (!backend) {
+                sysLog("sound devices: no PulseAudio server answers; no sound devices");
+                backend = std::make_shared<NoAudioBackend>();
+            }
         }
-        if (!backend) backend = SimulatedAudioBackend::withStandardDevices();
         return std::make_shared<AudioHardware>(backend);
     }();
     return hardware;

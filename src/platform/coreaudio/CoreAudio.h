@@ -138,8 +138,8 @@ class AudioHardware {
     AudioHardware(const AudioHardware&) = delete;
     AudioHardware& operator=(const AudioHardware&) = delete;
 
-    // The process's hardware: the backend named by QUILLARAN_AUDIO_DEVICES ("pulse" or "simulated"),
-    // by default PulseAudio when a server answers and the simulated devices otherwise.
+    // The process's hardware: PulseAudio's devices, or none (logged) when no server answers. Only
+    // QUILLARAN_AUDIO_DEVICES=simulated puts the simulated devices in their place (for tests).
     static std::shared_ptr<AudioHardware> shared();
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -1,5 +1,5 @@
 #pragma once
-// Sound devices that exist only in memory: for tests and for machines without a sound server. Hooks
+// Sound devices that exist only in memory, for tests (QUILLARAN_AUDIO_DEVICES=simulated). Hooks
 // let a test plug and unplug devices, change a default as a user would, change a data source, and make
 // the hardware refuse switches.
 

@@ -57,6 +57,9 @@ void CaptureStream::stop() {
     stopping_ = true;
     source_->wake();
     if (thread_.joinable()) thread_.join();
+    // Only now: the wake-up above must find the source's descriptors still open, not closed by a capture
+    // thread that saw the stop first (and perhaps reused by then).
+    source_->close();
     // The capture thread posted its last frame before leaving; Stopped follows them on the queue.
     post(FrameStatus::Stopped, nullptr, nanosOf(Clock::now()));
 }
@@ -111,7 +114,6 @@ void CaptureStream::run() {
             post(FrameStatus::Idle, nullptr, nanosOf(Clock::now()));
         }
     }
-    source_->close();
 }
 
 }  // namespace quill::platform::display

@@ -25,7 +25,7 @@ class CaptureSource {
     // Captures the current picture into dst (the stream's output size and format): Complete, or Blank
     // when there is nothing to read.
     virtual FrameStatus grab(PixelBuffer& dst) = 0;
-    // Releases what open() took; runs on the capture thread as it ends.
+    // Releases what open() took; runs once the capture thread has ended, on the thread that stopped it.
     virtual void close() {}
 };
 

@@ -2,13 +2,15 @@
 // Displays and display streams: which displays exist, their bounds and modes, and a stream that
 // delivers pictures of a display as NV12 frames on a serial dispatch queue, only when the screen changed
 // and no faster than a minimum frame time. Two backends: X11 (the real screen) and a synthetic one
-// (a moving or still test pattern). QUILLARAN_DISPLAY=x11|synthetic chooses; by default X11 when a
-// display answers, else synthetic.
+// (a moving or still test pattern, for tests). The process uses X11 on $DISPLAY; only
+// QUILLARAN_DISPLAY=synthetic puts the synthetic one in its place. Without an X server answering there
+// is no main display (id 0) until one comes.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,11 @@ using DisplayID = uint32_t;
 struct Rect {
     double x = 0, y = 0, width = 0, height = 0;
     bool operator==(const Rect&) const = default;
+};
+
+struct Point {
+    double x = 0, y = 0;
+    bool operator==(const Point&) const = default;
 };
 
 struct DisplayMode {
@@ -72,6 +79,9 @@ class DisplayService {
     virtual Rect displayBounds(DisplayID display) = 0;
     // Every mode the display can show; empty for an unknown display.
     virtual std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) = 0;
+    // The pointer position in points relative to the main display, with the origin at its bottom left
+    // corner and y growing upwards; none without a main display or pointer.
+    virtual std::optional<Point> mouseLocation() = 0;
     // A stream of the display scaled to outputWidth x outputHeight; only NV12 is offered. Null (with
     // error) for an unknown display or bad arguments. The handler runs on queue.
     virtual std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth,
@@ -82,6 +92,9 @@ class DisplayService {
 
     // The process-wide service, chosen once from QUILLARAN_DISPLAY (see above).
     static std::shared_ptr<DisplayService> shared();
+    // The X11 service on $DISPLAY whether or not a server answers now: without one it reports no main
+    // display (logged once) and finds the server when it comes.
+    static std::shared_ptr<DisplayService> x11Waiting();
     // An X11 service on the named display (empty: $DISPLAY); null when no X server answers.
     static std::shared_ptr<DisplayService> x11(const std::string& displayName = {});
 };

@@ -1,5 +1,7 @@
 #include "platform/display/SyntheticDisplay.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -14,9 +16,17 @@ struct SyntheticDisplayService::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     uint64_t pokes = 0;
+    // Thread CPU nanoseconds spent drawing the pattern.
+    std::atomic<uint64_t> patternNanos{0};
 };
 
 namespace {
+
+uint64_t threadCpuNanos() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
 
 class SyntheticSource : public CaptureSource {
   public:
@@ -85,6 +95,7 @@ class SyntheticSource : public CaptureSource {
     }
 
     FrameStatus grab(PixelBuffer& dst) override {
+        const uint64_t drawStart = threadCpuNanos();
         const int w = config_.width, h = config_.height;
         const uint32_t counter = counter_++;
         // The moving block: erase the previous one, draw the new one.
@@ -110,6 +121,7 @@ class SyntheticSource : public CaptureSource {
             }
         }
         grabbed_->fetch_add(1);
+        shared_->patternNanos.fetch_add(threadCpuNanos() - drawStart);
         return transfer_.transferFromBGRA(picture_.data(), w * 4, w, h, dst) ? FrameStatus::Complete
                                                                              : FrameStatus::Blank;
     }
@@ -171,6 +183,21 @@ void SyntheticDisplayService::poke() {
     std::lock_guard lock(shared_->mutex);
     ++shared_->pokes;
     shared_->changed.notify_all();
+}
+
+void SyntheticDisplayService::setMouseLocation(std::optional<Point> location) {
+    std::lock_guard lock(pointerMutex_);
+    pointer_ = location;
+}
+
+double SyntheticDisplayService::patternCpuSeconds() const {
+    return static_cast<double>(shared_->patternNanos.load()) / 1e9;
+}
+
+std::optional<Point> SyntheticDisplayService::mouseLocation() {
+    if (!present_) return std::nullopt;
+    std::lock_guard lock(pointerMutex_);
+    return pointer_;
 }
 
 uint32_t SyntheticDisplayService::readCounter(const PixelBuffer& frame) {

@@ -1,7 +1,7 @@
 #pragma once
 // A display that exists only in memory: a test pattern with a moving block and the frame counter drawn
-// as black-or-white squares along the top edge (as many low bits as squares fit, up to 32). It serves tests
-// and machines without a screen.
+// as black-or-white squares along the top edge (as many low bits as squares fit, up to 32), and a pointer
+// that tests place. It serves tests and benchmarks.
 
 #include <atomic>
 #include <cstdint>
@@ -33,6 +33,10 @@ class SyntheticDisplayService : public DisplayService {
     void setPresent(bool present);
     // Changes a still picture once (the counter advances).
     void poke();
+    // Places the pointer (points from the bottom left of the display); none: no pointer. None at first.
+    void setMouseLocation(std::optional<Point> location);
+    // CPU seconds the streams spent drawing the pattern, apart from turning it into frames.
+    double patternCpuSeconds() const;
     // Pictures grabbed by all streams so far.
     uint64_t framesGrabbed() const { return grabbed_->load(); }
 
@@ -44,6 +48,7 @@ class SyntheticDisplayService : public DisplayService {
                               Error* error = nullptr) override;
     Rect displayBounds(DisplayID display) override;
     std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) override;
+    std::optional<Point> mouseLocation() override;
     std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth, int outputHeight,
                                                        PixelFormat format,
                                                        const DisplayStreamProperties& properties,
@@ -59,6 +64,8 @@ class SyntheticDisplayService : public DisplayService {
     std::atomic<bool> present_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<std::atomic<uint64_t>> grabbed_;
+    mutable std::mutex pointerMutex_;
+    std::optional<Point> pointer_;
 };
 
 }  // namespace quill::platform::display

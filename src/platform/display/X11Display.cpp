@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -349,7 +350,35 @@ class X11DisplayService : public DisplayService {
 
     DisplayID mainDisplayID() override {
         DisplayPtr dpy(openDisplay(name_));
-        return dpy ? mainOf(monitors(dpy.get())) : 0;
+        if (!dpy) {
+            // Callers ask again and again while they wait for a display; once is enough to say so.
+            if (!reportedMissing_.exchange(true)) sysLog("no X display answers; waiting for one");
+            return 0;
+        }
+        reportedMissing_ = false;
+        return mainOf(monitors(dpy.get()));
+    }
+
+    std::optional<Point> mouseLocation() override {
+        std::lock_guard lock(pointerMutex_);
+        // One connection kept for the queries, which come many times a second.
+        if (!pointerDpy_) pointerDpy_.reset(openDisplay(name_));
+        if (!pointerDpy_) return std::nullopt;
+        Display* dpy = pointerDpy_.get();
+        const auto list = monitors(dpy);
+        const MonitorInfo* main = findMonitor(list, mainOf(list));
+        Window rootReturn, child;
+        int rx = 0, ry = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        if (!main ||
+            !XQueryPointer(dpy, DefaultRootWindow(dpy), &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) {
+            // The server may have gone; the next query connects afresh.
+            pointerDpy_.reset();
+            return std::nullopt;
+        }
+        // X counts down from the top left of the screen; points here count up from the bottom left of
+        // the main display.
+        return Point{rx - main->bounds.x, main->bounds.y + main->bounds.height - ry};
     }
 
     bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays, Error* error) override {
@@ -423,6 +452,9 @@ class X11DisplayService : public DisplayService {
 
   private:
     std::string name_;
+    std::atomic<bool> reportedMissing_{false};
+    std::mutex pointerMutex_;
+    DisplayPtr pointerDpy_;
 };
 
 }  // namespace
@@ -431,6 +463,10 @@ std::shared_ptr<DisplayService> DisplayService::x11(const std::string& displayNa
     DisplayPtr dpy(openDisplay(displayName));
     if (!dpy) return nullptr;
     return std::make_shared<X11DisplayService>(displayName);
+}
+
+std::shared_ptr<DisplayService> DisplayService::x11Waiting() {
+    return std::make_shared<X11DisplayService>(std::string());
 }
 
 }  // namespace quill::platform::display

@@ -1,109 +1,102 @@
 #include "platform/power/Power.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/dpms.h>
-#include <signal.h>
+#include <X11/extensions/scrnsaver.h>
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/foundation/SysLog.h"
-#include "platform/foundation/Task.h"
 
 namespace quill::platform::power {
 namespace {
 
-// Screen saver and DPMS off while anything is held; the user's settings come back with the last release.
+// The screen saver (and with it DPMS) suspended while anything is held. The X server keeps the
+// suspension only as long as this client is connected, so a process that dies leaves the user's
+// settings as they were.
 class X11Backend : public PowerBackend {
   public:
     explicit X11Backend(Display* display) : display_(display) {}
     ~X11Backend() override {
         std::lock_guard lock(mutex_);
-        if (held_ > 0) restore();
+        if (held_ > 0) suspend(false);
         XCloseDisplay(display_);
     }
     std::string name() const override { return "x11"; }
     uint64_t take(const std::string&, const std::string&) override {
         std::lock_guard lock(mutex_);
-        if (held_++ == 0) {
-            XGetScreenSaver(display_, &timeout_, &interval_, &blanking_, &exposures_);
-            XSetScreenSaver(display_, 0, interval_, blanking_, exposures_);
-            int ev, err;
-            CARD16 level;
-            hadDpms_ = false;
-            if (DPMSQueryExtension(display_, &ev, &err) && DPMSCapable(display_)) {
-                DPMSInfo(display_, &level, &hadDpms_);
-                if (hadDpms_) DPMSDisable(display_);
-            }
-            XResetScreenSaver(display_);
-            XFlush(display_);
-        }
+        if (held_++ == 0) suspend(true);
         return next_++;
     }
     void release(uint64_t) override {
         std::lock_guard lock(mutex_);
-        if (held_ > 0 && --held_ == 0) restore();
+        if (held_ > 0 && --held_ == 0) suspend(false);
     }
 
   private:
-    void restore() {
-        XSetScreenSaver(display_, timeout_, interval_, blanking_, exposures_);
-        if (hadDpms_) DPMSEnable(display_);
+    void suspend(bool on) {
+        XScreenSaverSuspend(display_, on ? True : False);
         XFlush(display_);
     }
     std::mutex mutex_;
     Display* display_;
     int held_ = 0;
     uint64_t next_ = 1;
-    int timeout_ = 0, interval_ = 0, blanking_ = 0, exposures_ = 0;
-    BOOL hadDpms_ = false;
 };
 
-// An idle inhibitor held by a `systemd-inhibit` child for as long as the assertion lives.
+// One logind inhibitor per assertion: the file descriptor that logind's Inhibit call hands out holds it,
+// and the kernel closes it when the process dies, so nothing outlives the process.
 class LogindBackend : public PowerBackend {
   public:
-    explicit LogindBackend(std::string tool) : tool_(std::move(tool)) {}
+    explicit LogindBackend(sd_bus* bus) : bus_(bus) {}
     ~LogindBackend() override {
         std::lock_guard lock(mutex_);
-        for (auto& [handle, child] : children_)
-            stop(*child);
+        for (auto& [handle, fd] : inhibitors_)
+            ::close(fd);
+        sd_bus_flush_close_unref(bus_);
     }
     std::string name() const override { return "logind"; }
     uint64_t take(const std::string& type, const std::string& reason) override {
-        std::string what = type == kIOPMAssertionTypePreventUserIdleDisplaySleep ? "idle" : "idle:sleep";
-        foundation::TaskOptions options;
-        options.standardInput = foundation::TaskStream::Null;
-        options.standardOutput = foundation::TaskStream::Null;
-        options.standardError = foundation::TaskStream::Null;
-        auto child = std::make_unique<foundation::Task>(
-            tool_,
-            std::vector<std::string>{"--what=" + what, "--who=Quillaran", "--why=" + reason, "--mode=block",
-                                     "sleep", "infinity"},
-            options);
-        if (!child->launch()) return 0;
+        const char* what = type == kIOPMAssertionTypePreventUserIdleDisplaySleep ? "idle" : "idle:sleep";
         std::lock_guard lock(mutex_);
-        uint64_t handle = next_++;
-        children_[handle] = std::move(child);
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int fd = -1;
+        int r = sd_bus_call_method(bus_, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                   "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss", what,
+                                   "Quillaran", reason.c_str(), "block");
+        if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
+        // The descriptor belongs to the reply: keep a copy of our own.
+        const int mine = r >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+        if (mine < 0) {
+            sysLog("logind inhibitor \"%s\" not taken: %s", reason.c_str(),
+                   error.message ? error.message : std::strerror(r < 0 ? -r : errno));
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+        if (mine < 0) return 0;
+        const uint64_t handle = next_++;
+        inhibitors_[handle] = mine;
         return handle;
     }
     void release(uint64_t handle) override {
         std::lock_guard lock(mutex_);
-        auto it = children_.find(handle);
-        if (it == children_.end()) return;
-        stop(*it->second);
-        children_.erase(it);
+        auto it = inhibitors_.find(handle);
+        if (it == inhibitors_.end()) return;
+        ::close(it->second);
+        inhibitors_.erase(it);
     }
 
   private:
-    static void stop(foundation::Task& child) {
-        child.sendSignal(SIGTERM);
-        child.waitUntilExit();
-    }
-    std::string tool_;
     std::mutex mutex_;
+    sd_bus* bus_;
     uint64_t next_ = 1;
-    std::map<uint64_t, std::unique_ptr<foundation::Task>> children_;
+    std::map<uint64_t, int> inhibitors_;  // handle -> inhibitor descriptor
 };
 
 class NoopBackend : public PowerBackend {
@@ -122,16 +115,20 @@ class NoopBackend : public PowerBackend {
 std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName) {
     Display* d = XOpenDisplay(displayName);
     if (d == nullptr) return nullptr;
+    int event = 0, error = 0;
+    if (!XScreenSaverQueryExtension(d, &event, &error)) {
+        XCloseDisplay(d);
+        return nullptr;
+    }
     return std::make_unique<X11Backend>(d);
 }
 
 std::unique_ptr<PowerBackend> makeLogindBackend() {
     std::error_code ec;
     if (!std::filesystem::is_directory("/run/systemd/system", ec)) return nullptr;
-    for (const char* tool : {"/usr/bin/systemd-inhibit", "/bin/systemd-inhibit"}) {
-        if (::access(tool, X_OK) == 0) return std::make_unique<LogindBackend>(tool);
-    }
-    return nullptr;
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return nullptr;
+    return std::make_unique<LogindBackend>(bus);
 }
 
 std::unique_ptr<PowerBackend> makeNoopBackend() {

@@ -3,8 +3,10 @@
 // the application begins at start-up. Whatever a backend takes it gives back on release, and everything
 // still held is released when the manager goes away.
 //
-// Backends: X11 (screen saver and DPMS switched off on the display, restored afterwards), logind (an idle
-// inhibitor held by a `systemd-inhibit` child), and a logged no-op where neither is available.
+// Backends: X11 (the screen saver and DPMS suspended through the MIT-SCREEN-SAVER extension), logind (an
+// idle inhibitor, held as the descriptor logind's Inhibit call returns), and a logged no-op where neither
+// is available. Both real backends hold nothing that outlives the process: the X server ends the
+// suspension when the client goes, the kernel closes the inhibitor when the process dies.
 // QUILLARAN_POWER=x11|logind|none chooses; by default X11 when a display answers, else logind when the
 // system runs it, else none.
 
@@ -35,9 +37,9 @@ class PowerBackend {
     virtual void release(uint64_t handle) = 0;
 };
 
-// Null when no display answers; a null name means $DISPLAY.
+// Null when no display answers or it lacks the screen-saver extension; a null name means $DISPLAY.
 std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName = nullptr);
-std::unique_ptr<PowerBackend> makeLogindBackend();  // null when logind is not running
+std::unique_ptr<PowerBackend> makeLogindBackend();  // null when logind or the system bus is not there
 std::unique_ptr<PowerBackend> makeNoopBackend();
 std::unique_ptr<PowerBackend> makeDefaultBackend();
 
