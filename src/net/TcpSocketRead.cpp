@@ -349,10 +349,14 @@ void TcpSocket::Impl::doReadEOF() {
     }
     if (shouldDisconnect) {
         namespace st = platform::securetransport;
-        if (!error)
-            error = sslErrCode_ != st::noErr && sslErrCode_ != st::errSSLClosedGraceful
-                        ? sslError(sslErrCode_)
-                        : connectionClosedError();
+        if (!error) {
+            OSStatus status = sslErrCode_;
+            // A TLS stream that ends without the peer's close alert was cut short, and what came last
+            // may be missing: that is a closed abort, also when no TLS read happened to meet the end.
+            if ((flags_ & flagSecure) && status == st::noErr) status = st::errSSLClosedAbort;
+            error = status != st::noErr && status != st::errSSLClosedGraceful ? sslError(status)
+                                                                              : connectionClosedError();
+        }
         closeWithError(error);
     } else {
         suspendReadSource();

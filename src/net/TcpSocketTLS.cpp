@@ -325,7 +325,13 @@ void TcpSocket::Impl::flushSSLBuffers() {
         size_t n = 0;
         const OSStatus status = sslContext_->read(preBuffer_.writeBuffer(), estimate, &n);
         preBuffer_.didWrite(n);
-        if (status != st::noErr) break;
+        if (status != st::noErr) {
+            // The peer's close alert (or the end of its stream) met here decides how the close reads.
+            if ((status == st::errSSLClosedGraceful || status == st::errSSLClosedAbort) &&
+                sslErrCode_ == st::noErr)
+                sslErrCode_ = status;
+            break;
+        }
         estimate = socketFDBytesAvailable_ + sslBufferedBytes();
     }
 }
