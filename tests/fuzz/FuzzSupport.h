@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +83,16 @@ struct InputReader {
         return out;
     }
 };
+
+// Calls f again while it fails with EINTR: libFuzzer's time-out check interrupts blocking calls with a
+// signal every few seconds.
+template <class F>
+auto retryInterrupted(F&& f) -> decltype(f()) {
+    for (;;) {
+        const auto r = f();
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
 
 // How many sockets the process has open.
 inline int openSockets() {

@@ -239,7 +239,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int f = 0; f < 2; ++f) {
             if (batchCount[f] == 0) continue;
             const uint8_t mark = 'M';
-            if (quill::net::sendNoSignal(markers[f]->fd, &mark, 1, to[f]) != 1) fail("marker not sent");
+            if (quill::fuzz::retryInterrupted(
+                    [&] { return quill::net::sendNoSignal(markers[f]->fd, &mark, 1, to[f]); }) != 1)
+                fail("marker not sent");
             ++markersSent[f];
             batchBytes[f] = batchCount[f] = 0;
         }
@@ -269,7 +271,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t kept = std::min(length, cut[f]);
         if (kept > 0)
             recorder->expect(f, Bytes(datagram.begin(), datagram.begin() + long(kept)), !(header & 2));
-        if (quill::net::sendNoSignal(mains[f]->fd, datagram.data(), length, to[f]) < 0) {
+        if (quill::fuzz::retryInterrupted(
+                [&] { return quill::net::sendNoSignal(mains[f]->fd, datagram.data(), length, to[f]); }) < 0) {
             // Larger than a datagram can be: nothing arrives.
             if (errno != EMSGSIZE) fail("send failed");
             if (kept > 0) recorder->retract(f);
