@@ -1,7 +1,5 @@
 #include "link/NetStream.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <thread>
@@ -11,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill {
 
@@ -358,7 +357,7 @@ void NetStream::stopPingThread(const std::shared_ptr<Heartbeat>& heartbeat) {
 
 void NetStream::sendHeartBeat(std::weak_ptr<NetStream> weakSelf, std::shared_ptr<Connection> conn,
                               std::shared_ptr<Heartbeat> hb) {
-    pthread_setname_np(pthread_self(), "heartbeat");
+    platform::foundation::setCurrentThreadName("heartbeat");
     double period = 0.3;
     int64_t limitMs = 5001;
     if (auto self = weakSelf.lock()) {

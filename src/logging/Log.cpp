@@ -1,4 +1,5 @@
 #include "logging/Log.h"
+#include "platform/foundation/ThreadName.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -73,8 +74,7 @@ LogMessage::LogMessage(LogText logMsg, int32_t level, int32_t flag, int32_t cont
         // Code on the main thread outside any queue's work counts as the main queue's.
         queueLabel_ = Queue::main()->label();
     }
-    char name[64] = {0};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0) threadName_ = name;
+    threadName_ = platform::foundation::currentThreadName();
 }
 
 LogMessage::LogMessage(const LogMessage& o)

@@ -1,8 +1,7 @@
 #include "media/SWAudioEncoder.h"
 
-#include <pthread.h>
-
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill {
 
@@ -48,7 +47,7 @@ void SWAudioEncoder::endEncodeAudio() {
 }
 
 void SWAudioEncoder::executeAudioEncode() {
-    pthread_setname_np(pthread_self(), "mp3-encoder");
+    platform::foundation::setCurrentThreadName("mp3-encoder");
     if (!audioEncoder_.setup()) {
         // Without an encoder nothing can be sent; the capture side keeps dropping into the full queue.
         isEncoderRunning_ = false;

@@ -1,6 +1,5 @@
 #include "media/SWBaseEncoder.h"
-
-#include <pthread.h>
+#include "platform/foundation/ThreadName.h"
 
 #include <cassert>
 #include <chrono>
@@ -42,7 +41,7 @@ bool SWBaseEncoder::isRunning() const {
 }
 
 void SWBaseEncoder::workingThreadFun(std::stop_token stop) {
-    pthread_setname_np(pthread_self(), threadName_);
+    platform::foundation::setCurrentThreadName(threadName_);
     encoderThreadBegins();
     while (!stop.stop_requested()) {
         if (pacing_ == Pacing::RestEveryPass) std::this_thread::sleep_for(kRest);

@@ -1,7 +1,5 @@
 #include "session/MirrorChannel.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -19,6 +17,7 @@
 #include "media/SWMediaHandler.h"
 #include "platform/display/Display.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadName.h"
 #include "platform/foundation/ThreadPriority.h"
 #include "platform/power/Power.h"
 
@@ -555,7 +554,7 @@ void MirrorChannel::restoreAudio() {
 
 void MirrorChannel::sendMediaData(std::shared_ptr<NetStream> link, std::shared_ptr<SendRun> run,
                                   std::shared_ptr<Worker> worker) {
-    pthread_setname_np(pthread_self(), "quill.sendmedia");
+    platform::foundation::setCurrentThreadName("quill.sendmedia");
     sysLog("sendMediaData");
     do {
         // All waiting sound first, then at most one video packet, then a pause.
@@ -596,7 +595,7 @@ void MirrorChannel::startSendMouseEventThread() {
 void MirrorChannel::sendMouseEventLoop(std::shared_ptr<NetStream> link,
                                        std::shared_ptr<display::DisplayService> screen,
                                        std::shared_ptr<SendRun> run, std::shared_ptr<Worker> worker) {
-    pthread_setname_np(pthread_self(), "quill.cursor");
+    platform::foundation::setCurrentThreadName("quill.cursor");
     platform::foundation::setHighestThreadPriority();
     link->requestMouseAlone(true);
     // Positions count from the bottom left in points; the receiver wants them from the top left.

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <ctime>
 #include <optional>
@@ -10,6 +9,7 @@
 #include "logging/ContextFilterLogFormatter.h"
 #include "logging/DispatchQueueLogFormatter.h"
 #include "logging/MultiFormatter.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill {
 namespace {
@@ -23,7 +23,7 @@ enum class Where { NoQueue, Serial, Global };
 LogMessage messageMadeOn(Where where, const std::string& threadName, int32_t context = 0) {
     std::optional<LogMessage> out;
     std::thread([&] {
-        pthread_setname_np(pthread_self(), threadName.c_str());
+        platform::foundation::setCurrentThreadName(threadName.c_str());
         auto make = [&] {
             out.emplace(makeLogText("text"), 31, 4, context, nullptr, nullptr, 0, nullptr, 0);
         };
@@ -154,7 +154,7 @@ TEST(MultiFormatterTest, OneChainSharedByFourLoggersOnFourThreads) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            pthread_setname_np(pthread_self(), ("writer" + std::to_string(t)).c_str());
+            platform::foundation::setCurrentThreadName(("writer" + std::to_string(t)).c_str());
             for (int i = 0; i < kPerThread; ++i)
                 registry.log(true, LOG_LEVEL_ALL, 4, 0, nullptr, nullptr, 0, nullptr, "line %d", i);
         });

@@ -1,6 +1,5 @@
 #include "support/TestReceiver.h"
-
-#include <pthread.h>
+#include "platform/foundation/ThreadName.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -150,7 +149,7 @@ bool TestReceiver::sendRawControl(const std::vector<uint8_t>& bytes) {
 
 void TestReceiver::serve(int index) {
     // Named, so that measurements can tell the receiver's threads from the sender's.
-    pthread_setname_np(pthread_self(), "test-receiver");
+    platform::foundation::setCurrentThreadName("test-receiver");
     PortState& st = *ports_[index];
     const bool isControl = index == int(ReceiverPort::Control);
     std::vector<uint8_t> buf;

@@ -1,10 +1,9 @@
 #include "platform/avcapture/CaptureSession.h"
 
-#include <pthread.h>
-
 #include <chrono>
 
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill::platform::avcapture {
 
@@ -72,7 +71,7 @@ bool CaptureSession::isRunning() const {
 }
 
 void CaptureSession::captureLoop(CaptureDevicePtr device, size_t frames) {
-    pthread_setname_np(pthread_self(), "sound-capture");
+    platform::foundation::setCurrentThreadName("sound-capture");
     Error error;
     std::unique_ptr<CaptureStream> stream = device->open(frames, &error);
     if (!stream) {

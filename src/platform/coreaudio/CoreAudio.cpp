@@ -1,7 +1,5 @@
 #include "platform/coreaudio/CoreAudio.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -10,6 +8,7 @@
 #include "platform/coreaudio/PulseAudioBackend.h"
 #include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill::platform::coreaudio {
 
@@ -289,7 +288,7 @@ void AudioHardware::post(AudioObjectID object, const AudioObjectPropertyAddress&
 }
 
 void AudioHardware::run() {
-    pthread_setname_np(pthread_self(), "coreaudio-notify");
+    platform::foundation::setCurrentThreadName("coreaudio-notify");
     tNotifyingHardware = this;
     std::unique_lock lock(mutex_);
     for (;;) {

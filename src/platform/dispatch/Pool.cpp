@@ -1,7 +1,5 @@
 // The worker pool behind every queue, and the reactor thread.
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +11,7 @@
 #include <thread>
 
 #include "platform/dispatch/Internal.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill::platform::dispatch::detail {
 
@@ -151,7 +150,7 @@ void WorkerPool::State::spawnLocked() {
 
 void WorkerPool::State::workerMain() {
     tlsWorker = true;
-    pthread_setname_np(pthread_self(), "quill-dispatch");
+    platform::foundation::setCurrentThreadName("quill-dispatch");
     std::unique_lock lock(mutex);
     for (;;) {
         if (pendingCount > 0) {
@@ -206,7 +205,7 @@ bool WorkerPool::State::spinForWork(std::unique_lock<std::mutex>& lock) {
 }
 
 void WorkerPool::State::watchdogMain() {
-    pthread_setname_np(pthread_self(), "quill-watchdog");
+    platform::foundation::setCurrentThreadName("quill-watchdog");
     std::unique_lock lock(mutex);
     for (;;) {
         if (pendingCount == 0) {
@@ -230,7 +229,7 @@ struct Reactor {
 
     Reactor() {
         thread = std::thread([this] {
-            pthread_setname_np(pthread_self(), "quill-reactor");
+            platform::foundation::setCurrentThreadName("quill-reactor");
             for (;;) {
                 try {
                     io.run();

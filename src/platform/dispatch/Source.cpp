@@ -6,7 +6,6 @@
 // watcher thread only record events and post deliveries; handlers run on the source's queue.
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 
@@ -17,6 +16,7 @@
 #include <unordered_map>
 
 #include "platform/dispatch/Internal.h"
+#include "platform/foundation/ThreadName.h"
 
 namespace quill::platform::dispatch {
 
@@ -395,7 +395,7 @@ class FdWatcher {
     }
 
     void run() {
-        pthread_setname_np(pthread_self(), "quill-fdwatch");
+        platform::foundation::setCurrentThreadName("quill-fdwatch");
         epoll_event events[64];
         for (;;) {
             int n = ::epoll_wait(epoll_, events, 64, -1);

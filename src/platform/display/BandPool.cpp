@@ -1,6 +1,5 @@
 #include "platform/display/BandPool.h"
-
-#include <pthread.h>
+#include "platform/foundation/ThreadName.h"
 
 #include <algorithm>
 #include <atomic>
@@ -82,7 +81,7 @@ void BandPool::runJob(int count, void (*call)(void*, int), void* context) {
 }
 
 void BandPool::workerMain() {
-    pthread_setname_np(pthread_self(), "picture-bands");
+    platform::foundation::setCurrentThreadName("picture-bands");
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });

@@ -1,6 +1,5 @@
 #include "platform/display/CaptureStream.h"
-
-#include <pthread.h>
+#include "platform/foundation/ThreadName.h"
 
 #include <algorithm>
 #include <chrono>
@@ -71,7 +70,7 @@ void CaptureStream::post(FrameStatus status, PixelBufferRef frame, uint64_t when
 }
 
 void CaptureStream::run() {
-    pthread_setname_np(pthread_self(), "display-capture");
+    platform::foundation::setCurrentThreadName("display-capture");
     const double frameTime = std::max(0.0, properties_.minimumFrameTime);
     bool dirty = true;  // the first picture is always delivered
     bool idleSent = false;
