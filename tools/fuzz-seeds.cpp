@@ -1,7 +1,9 @@
 // Writes the seed inputs of the fuzz targets, one folder per target, so that the committed seeds can be
 // made again: valid inputs as the system meets them (a receiver's heartbeat and a whole set-up exchange,
-// small archives, the two settings files, a look-up reply), and a few hostile ones to start from.
+// small archives, the two settings files, a look-up reply, datagrams, real TLS handshake messages and
+// records), and a few hostile ones to start from.
 // Usage: fuzz-seeds [CORPUS_FOLDER]   (default: the source tree's tests/fuzz/corpus)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/TlsPeer.h"
 #include "link/ControlPacket.h"
 #include "link/ControlProtocol.h"
 #include "platform/foundation/PropertyList.h"
 #include "support/FileText.h"
+#include "support/SelfSignedCertificate.h"
 #include "support/TempFolder.h"
 #include "support/TestLookupServer.h"
 #include "support/ZipFixture.h"
@@ -204,6 +208,103 @@ bool castCommandSeeds(const fs::path& dir) {
            write(dir / "not-found", message(testing::TestLookupServer::statusReply(StatusCode::FAILED)));
 }
 
+// ---- UDP receiving ----
+
+// One datagram of the UDP target's input: its header bits, its length, and content repeated to it.
+Bytes udpDatagram(uint8_t header, uint16_t length, const std::string& content) {
+    Bytes out(4 + content.size());
+    out[0] = header;
+    out[1] = uint8_t(length);
+    out[2] = uint8_t(length >> 8);
+    out[3] = uint8_t(content.size());
+    std::copy(content.begin(), content.end(), out.begin() + 4);
+    return out;
+}
+
+constexpr uint8_t kIPv6 = 1, kRefused = 2, kEndBatch = 4, kNearLargest = 8;
+
+bool udpSeeds(const fs::path& dir) {
+    // Continuously, no filter: small datagrams on both families, a batch at a time.
+    const Bytes plain = join({{0},
+                              udpDatagram(0, 5, "hello"),
+                              udpDatagram(kIPv6, 5, "world"),
+                              udpDatagram(kEndBatch, 1200, "media"),
+                              udpDatagram(kIPv6, 0, ""),
+                              udpDatagram(kNearLargest, 7, "L"),
+                              udpDatagram(kIPv6 | kNearLargest, 27, "L")});
+    // Once at a time through a synchronous filter that refuses some.
+    const Bytes filtered = join({{1 | 4},
+                                 udpDatagram(0, 16, "first"),
+                                 udpDatagram(kRefused, 16, "refused"),
+                                 udpDatagram(kIPv6 | kRefused, 16, "refused"),
+                                 udpDatagram(kIPv6, 16, "second")});
+    // An asynchronous filter, small receive sizes that cut datagrams, an empty datagram, the largest
+    // datagrams of both families and ones too large to send.
+    const Bytes sizes = join({{1 | 2 | 8, 100, 0, 0, 2, 0, 0},
+                              udpDatagram(0, 99, "x"),
+                              udpDatagram(0, 101, "y"),
+                              udpDatagram(0, 0, ""),
+                              udpDatagram(kIPv6, 600, "z"),
+                              udpDatagram(kNearLargest, 7, "a"),
+                              udpDatagram(kIPv6 | kNearLargest, 27, "b"),
+                              udpDatagram(kNearLargest, 35, "c"),
+                              udpDatagram(kIPv6 | kNearLargest, 28, "d")});
+    // Full batches alternating between the families, received once at a time.
+    Bytes burst{4};
+    for (int i = 0; i < 40; ++i) {
+        const Bytes d =
+            udpDatagram(uint8_t(i % 2), uint16_t(1000 + 97 * i), std::string(1, char('a' + i % 26)));
+        burst.insert(burst.end(), d.begin(), d.end());
+    }
+    return write(dir / "plain", plain) && write(dir / "filtered-once", filtered) &&
+           write(dir / "sizes", sizes) && write(dir / "burst-once", burst);
+}
+
+// ---- TLS records ----
+
+// Bytes cut into the TLS target's pieces: a length byte and up to 255 bytes each.
+Bytes tlsPieces(const std::vector<uint8_t>& bytes) {
+    Bytes out;
+    for (size_t at = 0; at < bytes.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, bytes.size() - at);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), bytes.begin() + long(at), bytes.begin() + long(at + n));
+    }
+    return out;
+}
+
+bool tlsSeeds(const fs::path& dir) {
+    const std::string pem = testing::makeSelfSignedCertificate().pem();
+    bool ok = true;
+    for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        const std::string name = version == TLS1_2_VERSION ? "12" : "13";
+        auto clientCtx = fuzz::makeTlsContext(false, "", version);
+        auto serverCtx = fuzz::makeTlsContext(true, pem, version);
+        if (!clientCtx || !serverCtx) return false;
+        fuzz::MemoryTls client(clientCtx.get(), false), server(serverCtx.get(), true);
+        client.handshake();
+        const std::vector<uint8_t> hello = client.takeOutput();
+        server.giveInput(hello.data(), hello.size());
+        server.handshake();
+        const std::vector<uint8_t> flight = server.takeOutput();
+        // Before any handshake: the socket as the server gets a real ClientHello; as a client (trusting,
+        // or not, what it is shown) a real server's answer to another client.
+        ok = ok && !hello.empty() && !flight.empty() &&
+             write(dir / ("client-hello-" + name), join({{1}, tlsPieces(hello)})) &&
+             write(dir / ("server-flight-" + name + "-trusted"), join({{4}, tlsPieces(flight)})) &&
+             write(dir / ("server-flight-" + name + "-refused"), join({{0}, tlsPieces(flight)}));
+    }
+    // After a handshake: records whole and in one-byte pieces, a long payload, a key update and the close
+    // alert; the same with raw bytes breaking the stream; the socket as a TLS 1.2 client.
+    const Bytes records = {0,   5, 'h', 'e',  'l',  'l', 'o', 255, 0,   3,   'a', 'b',
+                           'c', 0, 4,   0x00, 0x90, 2,   0,   2,   'o', 'k', 255, 3};
+    const Bytes broken = {0,    4,    'g',  'o', 'o', 'd', 255, 1,   5,   0x17, 0x03,
+                          0x03, 0x00, 0x10, 0,   4,   'l', 'o', 's', 't', 255};
+    return ok && write(dir / "records-server-13", join({{1 | 2}, records})) &&
+           write(dir / "records-client-12", join({{2 | 8}, records})) &&
+           write(dir / "broken-server-13", join({{1 | 2}, broken}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,7 +312,8 @@ int main(int argc, char** argv) {
     const bool ok = controlLinkSeeds(corpus / "control_link_fuzz") && archiveSeeds(corpus / "archive_fuzz") &&
                     settingsSeeds(corpus / "settings_fuzz", true) &&
                     settingsSeeds(corpus / "plist_fuzz", false) &&
-                    castCommandSeeds(corpus / "castcommand_fuzz");
+                    castCommandSeeds(corpus / "castcommand_fuzz") && udpSeeds(corpus / "udp_fuzz") &&
+                    tlsSeeds(corpus / "tls_fuzz");
     std::printf("%s seeds in %s\n", ok ? "wrote" : "FAILED to write", corpus.c_str());
     return ok ? 0 : 1;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // The queue discipline the TCP and UDP sockets share. All of a socket's state lives on one serial
 // queue, the socket queue: the caller's, or one of the socket's own. The queue carries a queue-specific
-// key (the address of a field of this object) whose value is the socket, so that work running on it,
-// or on a queue marked with the same key, is "on the socket queue". A public call runs inline there;
+// key (the address of a field of this object) whose value is the socket, so that work running on it is
+// "on the socket queue". A public call runs inline there;
 // from elsewhere, calls that return something go synchronously onto the queue and the rest
 // asynchronously. Delegate callbacks are posted to the delegate queue only while a delegate and its
 // queue are set, the delegate being read again for each callback.
@@ -22,10 +22,12 @@ using platform::dispatch::QueuePtr;
 
 class SocketQueue {
   public:
-    // Keeps `given`, or makes a serial queue named `label`, and marks it with `owner` as the value.
-    SocketQueue(QueuePtr given, const std::string& label, void* owner)
+    // Keeps `given`, or makes a serial queue named `className` (the socket's class, which also names it
+    // in log lines), and marks it with `owner` as the value.
+    SocketQueue(QueuePtr given, const std::string& className, void* owner)
         : ownsQueue_(!given),
-          queue_(given ? std::move(given) : platform::dispatch::Queue::serial(label)),
+          queue_(given ? std::move(given) : platform::dispatch::Queue::serial(className)),
+          className_(className),
           owner_(owner) {
         queue_->setSpecific(key(), owner_);
     }
@@ -38,7 +40,7 @@ class SocketQueue {
 
     const QueuePtr& queue() const { return queue_; }
 
-    // True while work of the socket queue, or of a queue marked for it, runs on the calling thread.
+    // True while work of the socket queue runs on the calling thread.
     bool isCurrent() const { return platform::dispatch::Queue::getSpecific(key()) != nullptr; }
 
     // Inline on the socket queue, else synchronously on it; returns what f returns.
@@ -69,9 +71,12 @@ class SocketQueue {
         }
     }
 
-    // Lets work on q count as running on the socket queue (for a socket queue that targets q).
-    void mark(const QueuePtr& q) const { q->setSpecific(key(), owner_); }
-    void unmark(const QueuePtr& q) const { q->setSpecific(key(), nullptr); }
+    // Would let work on q count as running on the socket queue, for a socket queue that targets q. The
+    // dispatch layer has no target queues, so work on q never runs as part of the socket queue: marking
+    // q would let such work touch the socket's state unguarded, beside the socket queue. Both refuse with
+    // a line in the log and mark nothing.
+    void mark(const QueuePtr& q) const;
+    void unmark(const QueuePtr& q) const;
 
   private:
     const void* key() const { return &key_; }
@@ -88,6 +93,7 @@ class SocketQueue {
 
     bool ownsQueue_;  // before queue_, which takes `given` over
     QueuePtr queue_;
+    std::string className_;
     void* owner_;
     char key_ = 0;  // its address is the key
 };

@@ -1,11 +1,10 @@
-// The socket object: construction and destruction, the queue discipline every public call follows, the
-// delegate and configuration accessors, and the time-outs shared by reads and writes.
+// The socket object: construction and destruction on its socket queue (SocketQueue.h), the delegate and
+// configuration accessors, and the time-outs shared by reads and writes.
 
 #include <sys/socket.h>
 
 #include "net/SocketErrors.h"
 #include "net/TcpSocketImpl.h"
-#include "platform/foundation/SysLog.h"
 
 namespace quill::net {
 
@@ -40,18 +39,6 @@ void TcpSocketDelegate::socketDidDisconnect(TcpSocket*, const std::optional<Erro
 
 namespace tcp_detail {
 
-void setCancelHandlerKeepingAlive(const std::shared_ptr<dispatch::Source>& source, const QueuePtr& queue,
-                                  std::function<void()> handler) {
-    struct Holder {
-        std::shared_ptr<dispatch::Source> source;
-    };
-    auto holder = std::make_shared<Holder>(Holder{source});
-    source->setCancelHandler([holder, queue, handler = std::move(handler)] {
-        handler();
-        queue->async([keep = std::move(holder->source)] {});
-    });
-}
-
 void cancelTimer(std::shared_ptr<dispatch::TimerSource>& timer) {
     if (timer) {
         timer->cancel();
@@ -65,16 +52,10 @@ void cancelTimer(std::shared_ptr<dispatch::TimerSource>& timer) {
 
 TcpSocket::Impl::Impl(TcpSocket& owner, std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr delegateQueue,
                       QueuePtr socketQueue)
-    : owner_(owner), delegate_(std::move(delegate)), delegateQueue_(std::move(delegateQueue)) {
-    if (socketQueue) {
-        socketQueue_ = std::move(socketQueue);
-    } else {
-        socketQueue_ = dispatch::Queue::serial("TcpSocket");
-        ownsSocketQueue_ = true;
-    }
-    isOnSocketQueueOrTargetQueueKey_ = &isOnSocketQueueOrTargetQueueKey_;
-    socketQueue_->setSpecific(isOnSocketQueueOrTargetQueueKey_, this);
-}
+    : owner_(owner),
+      queue_(std::move(socketQueue), "TcpSocket", &owner),
+      delegate_(std::move(delegate)),
+      delegateQueue_(std::move(delegateQueue)) {}
 
 TcpSocket::TcpSocket(Private, std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr delegateQueue,
                      QueuePtr socketQueue)
@@ -121,61 +102,9 @@ std::shared_ptr<TcpSocket> TcpSocket::socketFromConnectedSocketFD(int fd,
 }
 
 TcpSocket::~TcpSocket() {
-    Impl& s = *impl_;
-    auto work = [&s] {
+    impl_->queue_.sync([&s = *impl_] {
         s.flags_ |= Impl::flagDealloc;
         s.closeWithError(std::nullopt);
-    };
-    if (s.onSocketQueue()) {
-        work();
-    } else {
-        s.socketQueue_->sync(work);
-    }
-    if (!s.ownsSocketQueue_) s.socketQueue_->setSpecific(s.isOnSocketQueueOrTargetQueueKey_, nullptr);
-}
-
-bool TcpSocket::Impl::onSocketQueue() const {
-    return dispatch::Queue::getSpecific(&isOnSocketQueueOrTargetQueueKey_) != nullptr;
-}
-
-void TcpSocket::Impl::asyncOnQueue(std::function<void(Impl&)> work) {
-    // Holds the socket weakly; the strong reference taken inside is dropped inside the block, so a
-    // destruction it causes runs on the socket queue.
-    socketQueue_->async([weak = owner_.weak_from_this(), work = std::move(work)] {
-        if (auto self = weak.lock()) {
-            work(*self->impl_);
-            self.reset();
-        }
-    });
-}
-
-void TcpSocket::Impl::asyncOnQueueOrHere(std::function<void(Impl&)> work) {
-    socketQueue_->asyncOrRunHere([weak = owner_.weak_from_this(), work = std::move(work)] {
-        if (auto self = weak.lock()) {
-            work(*self->impl_);
-            self.reset();
-        }
-    });
-}
-
-void TcpSocket::Impl::inlineOrAsync(std::function<void(Impl&)> work) {
-    if (onSocketQueue()) {
-        work(*this);
-    } else {
-        asyncOnQueue(std::move(work));
-    }
-}
-
-void TcpSocket::Impl::post(std::function<void(TcpSocketDelegate&, TcpSocket&)> callback) {
-    if (!delegateQueue_) return;
-    auto delegate = delegate_.lock();
-    if (!delegate) return;
-    auto self = owner_.weak_from_this().lock();
-    if (!self) return;
-    delegateQueue_->async([delegate, self, callback = std::move(callback)]() mutable {
-        callback(*delegate, *self);
-        self.reset();
-        delegate.reset();
     });
 }
 
@@ -194,15 +123,15 @@ void setBit(uint16_t& bits, uint16_t bit, bool on) {
 }  // namespace
 
 std::shared_ptr<TcpSocketDelegate> TcpSocket::delegate() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.delegate_.lock(); });
+    return impl_->queue_.sync([&s = *impl_] { return s.delegate_.lock(); });
 }
 
 QueuePtr TcpSocket::delegateQueue() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.delegateQueue_; });
+    return impl_->queue_.sync([&s = *impl_] { return s.delegateQueue_; });
 }
 
 void TcpSocket::getDelegate(std::shared_ptr<TcpSocketDelegate>* delegate, QueuePtr* queue) const {
-    impl_->onQueueSync([&, &s = *impl_] {
+    impl_->queue_.sync([&, &s = *impl_] {
         if (delegate) *delegate = s.delegate_.lock();
         if (queue) *queue = s.delegateQueue_;
     });
@@ -224,26 +153,26 @@ void TcpSocket::setDelegate(std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr 
 }
 
 void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
-    impl_->onQueueSync([&, &s = *impl_] { s.delegate_ = delegate; });
+    impl_->queue_.sync([&, &s = *impl_] { s.delegate_ = delegate; });
 }
 
 void TcpSocket::synchronouslySetDelegateQueue(QueuePtr queue) {
-    impl_->onQueueSync([&, &s = *impl_] { s.delegateQueue_ = queue; });
+    impl_->queue_.sync([&, &s = *impl_] { s.delegateQueue_ = queue; });
 }
 
 void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr queue) {
-    impl_->onQueueSync([&, &s = *impl_] {
+    impl_->queue_.sync([&, &s = *impl_] {
         s.delegate_ = delegate;
         s.delegateQueue_ = queue;
     });
 }
 
 QueuePtr TcpSocket::socketQueue() const {
-    return impl_->socketQueue_;
+    return impl_->queue_.queue();
 }
 
 bool TcpSocket::isIPv4Enabled() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.config_ & Impl::configIPv4Disabled) == 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.config_ & Impl::configIPv4Disabled) == 0; });
 }
 
 void TcpSocket::setIPv4Enabled(bool enabled) {
@@ -251,7 +180,7 @@ void TcpSocket::setIPv4Enabled(bool enabled) {
 }
 
 bool TcpSocket::isIPv6Enabled() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.config_ & Impl::configIPv6Disabled) == 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.config_ & Impl::configIPv6Disabled) == 0; });
 }
 
 void TcpSocket::setIPv6Enabled(bool enabled) {
@@ -259,7 +188,7 @@ void TcpSocket::setIPv6Enabled(bool enabled) {
 }
 
 bool TcpSocket::isIPv4PreferredOverIPv6() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.config_ & Impl::configPreferIPv6) == 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.config_ & Impl::configPreferIPv6) == 0; });
 }
 
 void TcpSocket::setIPv4PreferredOverIPv6(bool preferred) {
@@ -267,7 +196,7 @@ void TcpSocket::setIPv4PreferredOverIPv6(bool preferred) {
 }
 
 double TcpSocket::alternateAddressDelay() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.alternateAddressDelay_; });
+    return impl_->queue_.sync([&s = *impl_] { return s.alternateAddressDelay_; });
 }
 
 void TcpSocket::setAlternateAddressDelay(double seconds) {
@@ -275,7 +204,7 @@ void TcpSocket::setAlternateAddressDelay(double seconds) {
 }
 
 bool TcpSocket::autoDisconnectOnClosedReadStream() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.config_ & Impl::configAllowHalfDuplex) == 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.config_ & Impl::configAllowHalfDuplex) == 0; });
 }
 
 void TcpSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
@@ -283,7 +212,7 @@ void TcpSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
 }
 
 std::shared_ptr<void> TcpSocket::userData() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.userData_; });
+    return impl_->queue_.sync([&s = *impl_] { return s.userData_; });
 }
 
 void TcpSocket::setUserData(std::shared_ptr<void> data) {
@@ -293,29 +222,25 @@ void TcpSocket::setUserData(std::shared_ptr<void> data) {
 }
 
 void TcpSocket::performBlock(const std::function<void()>& work) {
-    impl_->onQueueSync([&] { work(); });
+    impl_->queue_.sync([&] { work(); });
 }
 
 void TcpSocket::markSocketQueueTargetQueue(const QueuePtr& q) {
-    sysLog(
-        "TcpSocket: markSocketQueueTargetQueue refused for queue \"%s\": queues have no target queues, "
-        "so its work would not run on the socket queue",
-        q ? q->label().c_str() : "");
+    impl_->queue_.mark(q);
 }
 
 void TcpSocket::unmarkSocketQueueTargetQueue(const QueuePtr& q) {
-    sysLog("TcpSocket: unmarkSocketQueueTargetQueue refused for queue \"%s\": no queue is ever marked",
-           q ? q->label().c_str() : "");
+    impl_->queue_.unmark(q);
 }
 
 int TcpSocket::socketFD() const {
-    return impl_->onSocketQueue() ? impl_->connectedFD() : -1;
+    return impl_->queue_.isCurrent() ? impl_->connectedFD() : -1;
 }
 int TcpSocket::socket4FD() const {
-    return impl_->onSocketQueue() ? impl_->socket4FD_ : -1;
+    return impl_->queue_.isCurrent() ? impl_->socket4FD_ : -1;
 }
 int TcpSocket::socket6FD() const {
-    return impl_->onSocketQueue() ? impl_->socket6FD_ : -1;
+    return impl_->queue_.isCurrent() ? impl_->socket6FD_ : -1;
 }
 
 // ---- time-outs of reads and writes ----
@@ -330,8 +255,8 @@ void TcpSocket::Impl::startTimer(std::shared_ptr<dispatch::TimerSource>& timer, 
         timer->setTimer(timeout, 0, 0);
         return;
     }
-    timer = dispatch::TimerSource::create(socketQueue_);
-    timer->setEventHandler([weak = owner_.weak_from_this(), fired] {
+    timer = dispatch::TimerSource::create(queue_.queue());
+    timer->setEventHandler([weak = weak(), fired] {
         if (auto self = weak.lock()) {
             ((*self->impl_).*fired)();
             self.reset();
@@ -345,19 +270,16 @@ void TcpSocket::Impl::askForExtension(const std::shared_ptr<TcpPacket>& packet, 
                                       size_t done,
                                       double (TcpSocketDelegate::*question)(TcpSocket&, long, double, size_t),
                                       void (Impl::*answered)(const std::shared_ptr<TcpPacket>&, double)) {
-    auto delegate = delegate_.lock();
+    const auto delegate = delegate_.lock();  // held until the question is posted
     if (!delegateQueue_ || !delegate) {
         (this->*answered)(packet, 0);
         return;
     }
     // The socket does not wait for the answer; it comes back as a block of its own.
-    auto self = owner_.shared_from_this();
-    delegateQueue_->async([delegate, self, packet, tag, elapsed, done, question, answered]() mutable {
-        double extension = ((*delegate).*question)(*self, tag, elapsed, done);
-        self->impl_->asyncOnQueue(
-            [packet, extension, answered](Impl& s) { (s.*answered)(packet, extension); });
-        self.reset();
-        delegate.reset();
+    post([packet, tag, elapsed, done, question, answered](TcpSocketDelegate& d, TcpSocket& s) {
+        const double extension = (d.*question)(s, tag, elapsed, done);
+        s.impl_->asyncOnQueue(
+            [packet, extension, answered](Impl& impl) { (impl.*answered)(packet, extension); });
     });
 }
 

@@ -2,7 +2,6 @@
 // watched by an accept source, and each accepted connection handed to the delegate as a new connected
 // socket.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 namespace quill::net {
 
 namespace dispatch = platform::dispatch;
-using namespace tcp_detail;
 
 namespace {
 
@@ -30,12 +28,12 @@ bool TcpSocket::acceptOnPort(uint16_t port, Error* error) {
 }
 
 bool TcpSocket::acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* error) {
-    return impl_->onQueueSync(
+    return impl_->queue_.sync(
         [&, &s = *impl_] { return s.acceptOnInterfaceOnQueue(interface, port, error); });
 }
 
 bool TcpSocket::acceptOnUrl(const std::string& url, Error* error) {
-    return impl_->onQueueSync([&, &s = *impl_] { return s.acceptOnUrlOnQueue(url, error); });
+    return impl_->queue_.sync([&, &s = *impl_] { return s.acceptOnUrlOnQueue(url, error); });
 }
 
 bool TcpSocket::Impl::acceptOnInterfaceOnQueue(const std::optional<std::string>& interface, uint16_t port,
@@ -120,7 +118,7 @@ bool TcpSocket::Impl::acceptOnUrlOnQueue(const std::string& url, Error* error) {
 }
 
 int TcpSocket::Impl::createListeningSocket(int family, const Bytes& address, Error* error) {
-    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = openSocket(family, SOCK_STREAM);
     if (fd < 0) {
         if (error) *error = posixError(errno, "Error in socket() function");
         return -1;
@@ -130,25 +128,21 @@ int TcpSocket::Impl::createListeningSocket(int family, const Bytes& address, Err
         ::close(fd);
         return -1;
     };
-    int fl = fcntl(fd, F_GETFL, 0);
-    if (fl == -1 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) == -1)
-        return fail("Error enabling non-blocking IO on socket (fcntl)");
-    int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    if (!setNonBlocking(fd)) return fail("Error enabling non-blocking IO on socket (fcntl)");
+    if (!setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1))
         return fail("Error enabling address reuse (setsockopt)");
     // Linux lets an IPv6 listener take IPv4 connections too, and then refuses the IPv4 listener on the
     // same port; each family has its own listener here.
-    if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(address.data()), socklen_t(address.size())) != 0)
-        return fail("Error in bind() function");
+    if (family == AF_INET6) setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    if (!bindTo(fd, address)) return fail("Error in bind() function");
     if (::listen(fd, kListenBacklog) != 0) return fail("Error in listen() function");
     return fd;
 }
 
 std::shared_ptr<dispatch::FdSource> TcpSocket::Impl::makeAcceptSource(int fd) {
-    auto source = dispatch::FdSource::create(fd, dispatch::FdEvent::Read, socketQueue_);
+    auto source = dispatch::FdSource::create(fd, dispatch::FdEvent::Read, queue_.queue());
     std::weak_ptr<dispatch::FdSource> weakSource = source;
-    source->setEventHandler([weak = owner_.weak_from_this(), weakSource, fd] {
+    source->setEventHandler([weak = weak(), weakSource, fd] {
         auto self = weak.lock();
         if (!self) return;
         int accepted = 0;
@@ -156,17 +150,16 @@ std::shared_ptr<dispatch::FdSource> TcpSocket::Impl::makeAcceptSource(int fd) {
             ++accepted;
         if (accepted == 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
             // Out of descriptors or memory: the connection still waits and the listener stays readable.
-            // Pause instead of spinning, and try again shortly.
+            // Pause instead of spinning, and try again shortly. The pause holds the source: a listener
+            // closed meanwhile finishes its cancellation (and closes the descriptor) once resumed.
             if (auto src = weakSource.lock()) {
                 src->suspend();
-                self->impl_->socketQueue_->after(0.1, [weakSource] {
-                    if (auto again = weakSource.lock()) again->resume();
-                });
+                self->impl_->queue_.queue()->after(0.1, [src] { src->resume(); });
             }
         }
         self.reset();
     });
-    setCancelHandlerKeepingAlive(source, socketQueue_, [fd] { ::close(fd); });
+    source->setCancelHandler([fd] { ::close(fd); });
     source->resume();
     return source;
 }
@@ -196,7 +189,7 @@ bool TcpSocket::Impl::doAccept(int listenFD) {
         auto accepted = TcpSocket::create(delegate, delegateQueue, queue);
         // The descriptor is stored on the new socket's queue; if the socket is gone by then, nobody
         // else will close it.
-        accepted->impl_->socketQueue_->async([weak = std::weak_ptr<TcpSocket>(accepted), fd, family] {
+        accepted->impl_->queue_.queue()->async([weak = std::weak_ptr<TcpSocket>(accepted), fd, family] {
             if (auto s = weak.lock()) {
                 s->impl_->adoptAcceptedDescriptor(fd, family);
                 s.reset();

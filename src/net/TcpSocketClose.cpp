@@ -48,7 +48,7 @@ Error TcpSocket::sslError(long status) {
 // ---- closing ----
 
 void TcpSocket::disconnect() {
-    impl_->onQueueSync([&s = *impl_] {
+    impl_->queue_.sync([&s = *impl_] {
         if (s.flags_ & Impl::flagStarted) s.closeWithError(std::nullopt);
     });
 }
@@ -148,43 +148,40 @@ void TcpSocket::Impl::closeWithError(const std::optional<Error>& error) {
     socketFDBytesAvailable_ = 0;
     flags_ = 0;
     sslWriteCachedLength_ = 0;
-    if (!wasStarted || !delegateQueue_) return;
-    auto delegate = delegate_.lock();
-    if (!delegate) return;
+    if (!wasStarted) return;
+    auto report = [error](TcpSocketDelegate& d, TcpSocket* s) { d.socketDidDisconnect(s, error); };
     if (dealloc) {
-        delegateQueue_->async([delegate, error]() mutable {
-            delegate->socketDidDisconnect(nullptr, error);
-            delegate.reset();
-        });
+        // The socket is being destroyed: the report goes without it.
+        postToDelegate(delegateQueue_, delegate_, std::shared_ptr<TcpSocket>(), report);
     } else {
-        post([error](TcpSocketDelegate& d, TcpSocket& s) { d.socketDidDisconnect(&s, error); });
+        post([report](TcpSocketDelegate& d, TcpSocket& s) { report(d, &s); });
     }
 }
 
 // ---- state and endpoints ----
 
 bool TcpSocket::isDisconnected() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagStarted) == 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.flags_ & Impl::flagStarted) == 0; });
 }
 
 bool TcpSocket::isConnected() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagConnected) != 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.flags_ & Impl::flagConnected) != 0; });
 }
 
 std::string TcpSocket::connectedHost() const {
-    return impl_->onQueueSync([&s = *impl_] { return hostFromAddress(peerAddressOf(s.connectedFD())); });
+    return impl_->queue_.sync([&s = *impl_] { return hostFromAddress(peerAddressOf(s.connectedFD())); });
 }
 
 uint16_t TcpSocket::connectedPort() const {
-    return impl_->onQueueSync([&s = *impl_] { return portFromAddress(peerAddressOf(s.connectedFD())); });
+    return impl_->queue_.sync([&s = *impl_] { return portFromAddress(peerAddressOf(s.connectedFD())); });
 }
 
 std::string TcpSocket::localHost() const {
-    return impl_->onQueueSync([&s = *impl_] { return hostFromAddress(localAddressOf(s.connectedFD())); });
+    return impl_->queue_.sync([&s = *impl_] { return hostFromAddress(localAddressOf(s.connectedFD())); });
 }
 
 uint16_t TcpSocket::localPort() const {
-    return impl_->onQueueSync([&s = *impl_] { return portFromAddress(localAddressOf(s.connectedFD())); });
+    return impl_->queue_.sync([&s = *impl_] { return portFromAddress(localAddressOf(s.connectedFD())); });
 }
 
 namespace {
@@ -199,57 +196,57 @@ T endpointOnQueue(bool onSocketQueue, const int& fdField, bool peer, T (*decode)
 }  // namespace
 
 std::string TcpSocket::connectedHost4() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, true, hostFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket4FD_, true, hostFromAddress);
 }
 std::string TcpSocket::connectedHost6() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, true, hostFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket6FD_, true, hostFromAddress);
 }
 uint16_t TcpSocket::connectedPort4() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, true, portFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket4FD_, true, portFromAddress);
 }
 uint16_t TcpSocket::connectedPort6() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, true, portFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket6FD_, true, portFromAddress);
 }
 std::string TcpSocket::localHost4() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, false, hostFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket4FD_, false, hostFromAddress);
 }
 std::string TcpSocket::localHost6() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, false, hostFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket6FD_, false, hostFromAddress);
 }
 uint16_t TcpSocket::localPort4() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket4FD_, false, portFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket4FD_, false, portFromAddress);
 }
 uint16_t TcpSocket::localPort6() const {
-    return endpointOnQueue(impl_->onSocketQueue(), impl_->socket6FD_, false, portFromAddress);
+    return endpointOnQueue(impl_->queue_.isCurrent(), impl_->socket6FD_, false, portFromAddress);
 }
 
 std::string TcpSocket::connectedUrl() const {
-    return impl_->onQueueSync([&s = *impl_] {
+    return impl_->queue_.sync([&s = *impl_] {
         const std::string path = pathFromAddressUN(peerAddressOf(s.socketUN_));
         return path.empty() ? std::string() : fileUrlFromPath(path);
     });
 }
 
 Bytes TcpSocket::connectedAddress() const {
-    return impl_->onQueueSync(
+    return impl_->queue_.sync(
         [&s = *impl_] { return peerAddressOf(s.socket6FD_ != -1 ? s.socket6FD_ : s.socket4FD_); });
 }
 
 Bytes TcpSocket::localAddress() const {
-    return impl_->onQueueSync(
+    return impl_->queue_.sync(
         [&s = *impl_] { return localAddressOf(s.socket6FD_ != -1 ? s.socket6FD_ : s.socket4FD_); });
 }
 
 bool TcpSocket::isIPv4() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.socket4FD_ != -1; });
+    return impl_->queue_.sync([&s = *impl_] { return s.socket4FD_ != -1; });
 }
 
 bool TcpSocket::isIPv6() const {
-    return impl_->onQueueSync([&s = *impl_] { return s.socket6FD_ != -1; });
+    return impl_->queue_.sync([&s = *impl_] { return s.socket6FD_ != -1; });
 }
 
 bool TcpSocket::isSecure() const {
-    return impl_->onQueueSync([&s = *impl_] { return (s.flags_ & Impl::flagSecure) != 0; });
+    return impl_->queue_.sync([&s = *impl_] { return (s.flags_ & Impl::flagSecure) != 0; });
 }
 
 }  // namespace quill::net

@@ -2,11 +2,9 @@
 // family with the preferred family first and the other after the alternate-address delay, the connect
 // time-out, and the did-connect step that sets up the read and write sources.
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +35,7 @@ bool TcpSocket::connectToHost(const std::string& host, uint16_t port,
     // Copies: the caller's strings may change once this returns, while the look-up still runs.
     std::string hostCopy = host;
     std::optional<std::string> interfaceCopy = interface;
-    return impl_->onQueueSync(
+    return impl_->queue_.sync(
         [&, &s = *impl_] { return s.connectHostOnQueue(hostCopy, port, interfaceCopy, timeout, error); });
 }
 
@@ -47,7 +45,7 @@ bool TcpSocket::connectToAddress(const Bytes& address, double timeout, Error* er
 
 bool TcpSocket::connectToAddress(const Bytes& address, const std::optional<std::string>& interface,
                                  double timeout, Error* error) {
-    return impl_->onQueueSync(
+    return impl_->queue_.sync(
         [&, &s = *impl_] { return s.connectAddressOnQueue(address, interface, timeout, error); });
 }
 
@@ -66,7 +64,7 @@ bool TcpSocket::Impl::checkDelegateAndIdle(const char* verb, Error* error) {
 }
 
 bool TcpSocket::connectToUrl(const std::string& url, double timeout, Error* error) {
-    return impl_->onQueueSync([&, &s = *impl_] { return s.connectUrlOnQueue(url, timeout, error); });
+    return impl_->queue_.sync([&, &s = *impl_] { return s.connectUrlOnQueue(url, timeout, error); });
 }
 
 bool TcpSocket::Impl::preConnect(const std::optional<std::string>& interface, Error* error) {
@@ -117,26 +115,23 @@ bool TcpSocket::Impl::connectHostOnQueue(const std::string& host, uint16_t port,
     flags_ |= flagStarted;
     const int index = stateIndex_;
     // The look-up may block; it runs on a global queue and comes back to the socket queue.
-    dispatch::Queue::global(dispatch::Priority::Default)
-        ->async([weak = owner_.weak_from_this(), host, port, index] {
-            Error lookupError;
-            std::vector<Bytes> addresses = lookupHost(host, port, &lookupError);
-            auto self = weak.lock();
-            if (!self) return;
-            self->impl_->asyncOnQueue([addresses = std::move(addresses), lookupError, index](Impl& s) {
-                if (addresses.empty()) {
-                    s.lookupDidFail(index, lookupError);
-                    return;
-                }
-                Bytes a4, a6;
-                for (const Bytes& a : addresses) {
-                    if (a4.empty() && isIPv4Address(a)) a4 = a;
-                    if (a6.empty() && isIPv6Address(a)) a6 = a;
-                }
-                s.lookupDidSucceed(index, std::move(a4), std::move(a6));
-            });
-            self.reset();
-        });
+    lookupHostAsync(host, port, SocketKind::Stream, queue_.queue(),
+                    [weak = weak(), index](std::vector<Bytes> addresses, std::optional<Error> lookupError) {
+                        auto self = weak.lock();
+                        if (!self) return;
+                        Impl& s = *self->impl_;
+                        if (addresses.empty()) {
+                            s.lookupDidFail(index, *lookupError);
+                        } else {
+                            Bytes a4, a6;
+                            for (const Bytes& a : addresses) {
+                                if (a4.empty() && isIPv4Address(a)) a4 = a;
+                                if (a6.empty() && isIPv6Address(a)) a6 = a;
+                            }
+                            s.lookupDidSucceed(index, std::move(a4), std::move(a6));
+                        }
+                        self.reset();
+                    });
     startConnectTimeout(timeout);
     return true;
 }
@@ -183,7 +178,7 @@ bool TcpSocket::Impl::connectUrlOnQueue(const std::string& url, double timeout, 
     readQueue_.clear();
     writeQueue_.clear();
     flags_ |= flagStarted;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = openSocket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK);
     if (fd < 0) {
         Error e = posixError(errno, "Error in socket() function");
         closeWithError(e);
@@ -222,18 +217,14 @@ void TcpSocket::Impl::lookupDidSucceed(int index, Bytes address4, Bytes address6
 }
 
 int TcpSocket::Impl::createSocket(int family, const Bytes& interfaceAddress, Error* error) {
-    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = openSocket(family, SOCK_STREAM | SOCK_NONBLOCK);
     if (fd < 0) {
         if (error) *error = posixError(errno, "Error in socket() function");
         return -1;
     }
     if (!interfaceAddress.empty()) {
-        if (portFromAddress(interfaceAddress) != 0) {
-            int on = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        }
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(interfaceAddress.data()),
-                   socklen_t(interfaceAddress.size())) != 0) {
+        if (portFromAddress(interfaceAddress) != 0) setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+        if (!bindTo(fd, interfaceAddress)) {
             if (error) *error = posixError(errno, "Error in bind() function");
             ::close(fd);
             return -1;
@@ -258,13 +249,12 @@ bool TcpSocket::Impl::connectWithAddresses(const Bytes& address4, const Bytes& a
     connectSocket(primary, primaryAddress, index);
     if (!alternate.empty() && fdField(v6First ? AF_INET : AF_INET6) != -1) {
         const int other = v6First ? AF_INET : AF_INET6;
-        socketQueue_->after(alternateAddressDelay_,
-                            [weak = owner_.weak_from_this(), other, alternate, index] {
-                                if (auto self = weak.lock()) {
-                                    self->impl_->connectSocket(other, alternate, index);
-                                    self.reset();
-                                }
-                            });
+        queue_.queue()->after(alternateAddressDelay_, [weak = weak(), other, alternate, index] {
+            if (auto self = weak.lock()) {
+                self->impl_->connectSocket(other, alternate, index);
+                self.reset();
+            }
+        });
     }
     return true;
 }
@@ -280,8 +270,7 @@ void TcpSocket::Impl::connectSocket(int family, const Bytes& address, int index)
         return;
     }
     const int slot = familySlot(family);
-    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(address.data()), socklen_t(address.size()));
-    if (rc != 0 && errno != EINPROGRESS) {
+    if (!connectTo(fd, address) && errno != EINPROGRESS) {
         const int err = errno;
         // Reported from a later block, like a completion, so that callers see a started attempt first.
         asyncOnQueue([family, fd, err, index, slot](Impl& s) {
@@ -291,7 +280,7 @@ void TcpSocket::Impl::connectSocket(int family, const Bytes& address, int index)
         return;
     }
     // Completion shows as writability; its result is SO_ERROR.
-    auto source = dispatch::FdSource::create(fd, dispatch::FdEvent::Write, socketQueue_);
+    auto source = dispatch::FdSource::create(fd, dispatch::FdEvent::Write, queue_.queue());
     auto result = std::make_shared<int>(ETIMEDOUT);
     dispatch::FdSource* raw = source.get();
     source->setEventHandler([raw, fd, result] {
@@ -301,19 +290,18 @@ void TcpSocket::Impl::connectSocket(int family, const Bytes& address, int index)
         *result = soError;
         raw->cancel();
     });
-    setCancelHandlerKeepingAlive(
-        source, socketQueue_, [weak = owner_.weak_from_this(), raw, family, fd, index, slot, result] {
-            auto self = weak.lock();
-            if (self && index == self->impl_->stateIndex_ && self->impl_->connectSource_[slot].get() == raw &&
-                self->impl_->fdField(family) == fd) {
-                self->impl_->connectSource_[slot].reset();
-                self->impl_->connectFinished(family, fd, *result, index);
-            } else {
-                // The attempt was abandoned; the descriptor was left to this handler.
-                ::close(fd);
-            }
-            self.reset();
-        });
+    source->setCancelHandler([weak = weak(), raw, family, fd, index, slot, result] {
+        auto self = weak.lock();
+        if (self && index == self->impl_->stateIndex_ && self->impl_->connectSource_[slot].get() == raw &&
+            self->impl_->fdField(family) == fd) {
+            self->impl_->connectSource_[slot].reset();
+            self->impl_->connectFinished(family, fd, *result, index);
+        } else {
+            // The attempt was abandoned; the descriptor was left to this handler.
+            ::close(fd);
+        }
+        self.reset();
+    });
     connectSource_[slot] = source;
     source->resume();
 }
@@ -370,8 +358,7 @@ void TcpSocket::Impl::didConnect(int index) {
             d.socketDidConnectToUrl(s, url);
         });
     }
-    int fl = fcntl(fd, F_GETFL, 0);
-    if (fl == -1 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) == -1) {
+    if (!setNonBlocking(fd)) {
         closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
         return;
     }
@@ -398,9 +385,9 @@ void TcpSocket::Impl::endConnectTimeout() {
 }
 
 void TcpSocket::Impl::setupReadAndWriteSources(int fd) {
-    readSource_ = dispatch::FdSource::create(fd, dispatch::FdEvent::Read, socketQueue_);
-    writeSource_ = dispatch::FdSource::create(fd, dispatch::FdEvent::Write, socketQueue_);
-    std::weak_ptr<TcpSocket> weak = owner_.weak_from_this();
+    readSource_ = dispatch::FdSource::create(fd, dispatch::FdEvent::Read, queue_.queue());
+    writeSource_ = dispatch::FdSource::create(fd, dispatch::FdEvent::Write, queue_.queue());
+    std::weak_ptr<TcpSocket> weak = this->weak();
     dispatch::FdSource* readRaw = readSource_.get();
     readSource_->setEventHandler([weak, readRaw] {
         auto self = weak.lock();
@@ -428,12 +415,9 @@ void TcpSocket::Impl::setupReadAndWriteSources(int fd) {
         self.reset();
     });
     // The descriptor is closed once, after both sources are gone.
-    auto remaining = std::make_shared<std::atomic<int>>(2);
-    auto closeWhenBothCancelled = [remaining, fd] {
-        if (remaining->fetch_sub(1) == 1) ::close(fd);
-    };
-    setCancelHandlerKeepingAlive(readSource_, socketQueue_, closeWhenBothCancelled);
-    setCancelHandlerKeepingAlive(writeSource_, socketQueue_, closeWhenBothCancelled);
+    auto closer = closeAfterLastCancel(fd, 2);
+    readSource_->setCancelHandler(closer);
+    writeSource_->setCancelHandler(closer);
     socketFDBytesAvailable_ = 0;
     flags_ |= flagReadSourceSuspended | flagWriteSourceSuspended | flagCanAcceptBytes;
     resumeReadSource();

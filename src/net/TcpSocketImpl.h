@@ -1,6 +1,7 @@
 #pragma once
 // The state and machinery of a TcpSocket, shared by the files that implement it, one concern a file:
-//   TcpSocket.cpp         the object, its queue discipline, delegate and configuration, time-outs
+//   TcpSocket.cpp         the object, its delegate and configuration, time-outs (the queue discipline
+//                         is the sockets' shared one, SocketQueue.h)
 //   TcpSocketConnect.cpp  connecting: checks, look-up, one descriptor per family, the did-connect step
 //   TcpSocketRead.cpp     queued reads, the read loop, end of stream
 //   TcpSocketWrite.cpp    queued writes and the write loop
@@ -20,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "net/SocketCalls.h"
+#include "net/SocketQueue.h"
 #include "net/TcpPackets.h"
 #include "net/TcpSocket.h"
 #include "net/TcpSocketPreBuffer.h"
@@ -63,23 +66,37 @@ struct TcpSocket::Impl {
     Impl(TcpSocket& owner, std::weak_ptr<TcpSocketDelegate> delegate, QueuePtr delegateQueue,
          QueuePtr socketQueue);
 
-    // ---- the queue discipline (TcpSocket.cpp) ----
-    bool onSocketQueue() const;
-    template <class F>
-    auto onQueueSync(F&& f) const -> decltype(f()) {
-        if (onSocketQueue()) return f();
-        return socketQueue_->syncResult(std::forward<F>(f));
-    }
+    // ---- the queue discipline (SocketQueue.h), with work(impl) in place of work(socket) ----
+    std::weak_ptr<TcpSocket> weak() const { return owner_.weak_from_this(); }
     // Runs work on the socket queue later (never inline), if the socket still exists then.
-    void asyncOnQueue(std::function<void(Impl&)> work);
+    template <class F>
+    void asyncOnQueue(F&& work) {
+        queue_.async(weak(), [work = std::forward<F>(work)](TcpSocket& s) mutable { work(*s.impl_); });
+    }
     // Like asyncOnQueue, but on the calling thread at once when the socket queue is idle (and not the
     // caller's own queue): reads and writes requested from a delegate callback then start without a
     // hand-off to another thread.
-    void asyncOnQueueOrHere(std::function<void(Impl&)> work);
+    template <class F>
+    void asyncOnQueueOrHere(F&& work) {
+        queue_.asyncOrRunHere(weak(),
+                              [work = std::forward<F>(work)](TcpSocket& s) mutable { work(*s.impl_); });
+    }
     // Inline when on the socket queue, else later.
-    void inlineOrAsync(std::function<void(Impl&)> work);
-    // Posts a callback to the delegate queue when a delegate and its queue are set.
-    void post(std::function<void(TcpSocketDelegate&, TcpSocket&)> callback);
+    template <class F>
+    void inlineOrAsync(F&& work) {
+        queue_.inlineOrAsync(owner_,
+                             [work = std::forward<F>(work)](TcpSocket& s) mutable { work(*s.impl_); });
+    }
+    // Posts callback(delegate, socket) to the delegate queue when a delegate and its queue are set.
+    template <class F>
+    void post(F&& callback) {
+        auto self = weak().lock();
+        if (!self) return;
+        postToDelegate(delegateQueue_, delegate_, std::move(self),
+                       [callback = std::forward<F>(callback)](TcpSocketDelegate& d, TcpSocket* s) mutable {
+                           callback(d, *s);
+                       });
+    }
     // Arms a one-shot timer on the socket queue that calls fired (if the socket still exists); a
     // negative time-out leaves it cleared. The timer is made on first use and re-armed for later
     // packets; closing cancels it.
@@ -186,6 +203,8 @@ struct TcpSocket::Impl {
     void closeWithError(const std::optional<Error>& error);
 
     TcpSocket& owner_;
+    // The socket queue with its queue-specific key.
+    SocketQueue queue_;
     uint32_t flags_ = 0;
     uint16_t config_ = 0;
     std::weak_ptr<TcpSocketDelegate> delegate_;
@@ -199,8 +218,6 @@ struct TcpSocket::Impl {
     Bytes connectInterface4_;
     Bytes connectInterface6_;
     Bytes connectInterfaceUN_;
-    QueuePtr socketQueue_;
-    bool ownsSocketQueue_ = false;
     // Completion of a non-blocking connect, per family (index 0 IPv4, 1 IPv6, 2 unix domain).
     std::shared_ptr<FdSource> connectSource_[3];
     std::shared_ptr<FdSource> accept4Source_;
@@ -227,8 +244,6 @@ struct TcpSocket::Impl {
     size_t sslWriteCachedLength_ = 0;
     OSStatus sslErrCode_ = 0;
     OSStatus lastSSLHandshakeError_ = 0;
-    // Its address is the queue-specific key that marks the socket queue.
-    const void* isOnSocketQueueOrTargetQueueKey_ = nullptr;
     std::shared_ptr<void> userData_;
     double alternateAddressDelay_ = 0.3;
 };
@@ -236,14 +251,6 @@ struct TcpSocket::Impl {
 // Shared by the implementation files.
 namespace tcp_detail {
 
-inline bool wouldBlock(int err) {
-    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
-}
-
-// Sets the cancel handler of a source and keeps the source alive until that handler has run, so that
-// owners may drop a source right after cancelling it. The reference is let go from a later block.
-void setCancelHandlerKeepingAlive(const std::shared_ptr<platform::dispatch::Source>& source,
-                                  const QueuePtr& queue, std::function<void()> handler);
 void cancelTimer(std::shared_ptr<platform::dispatch::TimerSource>& timer);
 
 }  // namespace tcp_detail

@@ -15,8 +15,6 @@
 
 namespace quill::net {
 
-using namespace tcp_detail;
-
 void TcpSocket::readDataWithTimeout(double timeout, long tag) {
     impl_->queueRead(std::make_shared<TcpReadPacket>(nullptr, 0, 0, timeout, 0, nullptr, tag));
 }
@@ -79,7 +77,7 @@ void TcpSocket::Impl::queueRead(std::shared_ptr<TcpReadPacket> packet) {
 }
 
 float TcpSocket::progressOfReadReturningTag(long* tag, size_t* done, size_t* total) const {
-    return impl_->onQueueSync([&, &s = *impl_] {
+    return impl_->queue_.sync([&, &s = *impl_] {
         const TcpReadPacket* pkt = s.readPacket();
         if (!pkt) {
             if (tag) *tag = 0;
@@ -351,10 +349,14 @@ void TcpSocket::Impl::doReadEOF() {
     }
     if (shouldDisconnect) {
         namespace st = platform::securetransport;
-        if (!error)
-            error = sslErrCode_ != st::noErr && sslErrCode_ != st::errSSLClosedGraceful
-                        ? sslError(sslErrCode_)
-                        : connectionClosedError();
+        if (!error) {
+            OSStatus status = sslErrCode_;
+            // A TLS stream that ends without the peer's close alert was cut short, and what came last
+            // may be missing: that is a closed abort, also when no TLS read happened to meet the end.
+            if ((flags_ & flagSecure) && status == st::noErr) status = st::errSSLClosedAbort;
+            error = status != st::noErr && status != st::errSSLClosedGraceful ? sslError(status)
+                                                                              : connectionClosedError();
+        }
         closeWithError(error);
     } else {
         suspendReadSource();

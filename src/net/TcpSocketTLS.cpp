@@ -15,7 +15,6 @@
 namespace quill::net {
 
 namespace st = platform::securetransport;
-using namespace tcp_detail;
 
 namespace {
 
@@ -59,7 +58,7 @@ void TcpSocket::startTLS(TlsSettings settings) {
 }
 
 st::SSLContext* TcpSocket::sslContext() const {
-    return impl_->onSocketQueue() ? impl_->sslContext_.get() : nullptr;
+    return impl_->queue_.isCurrent() ? impl_->sslContext_.get() : nullptr;
 }
 
 void TcpSocket::Impl::maybeStartTLS() {
@@ -203,23 +202,19 @@ void TcpSocket::Impl::sslContinueHandshake() {
         // The answer belongs to this connection only: one that comes after a close (and maybe a new
         // connection) carries an old index and is dropped.
         const int index = stateIndex_;
-        auto self = owner_.shared_from_this();
-        delegateQueue_->async([delegate, self, trust, index, unanswered]() mutable {
-            std::weak_ptr<TcpSocket> weak = self;
-            auto handler = [weak, index](bool shouldTrust) {
-                if (auto sock = weak.lock()) {
-                    sock->impl_->asyncOnQueue(
-                        [shouldTrust, index](Impl& s) { s.sslShouldTrustPeer(shouldTrust, index); });
-                    sock.reset();
+        post([trust, index, unanswered](TcpSocketDelegate& d, TcpSocket& sock) {
+            auto handler = [weak = sock.impl_->weak(), index](bool shouldTrust) {
+                if (auto s = weak.lock()) {
+                    s->impl_->asyncOnQueue(
+                        [shouldTrust, index](Impl& impl) { impl.sslShouldTrustPeer(shouldTrust, index); });
+                    s.reset();
                 }
             };
-            if (!delegate->socketDidReceiveTrust(*self, trust, std::move(handler))) {
-                self->impl_->asyncOnQueue([index, unanswered](Impl& s) {
-                    if (index == s.stateIndex_) s.closeWithError(otherError(unanswered));
+            if (!d.socketDidReceiveTrust(sock, trust, std::move(handler))) {
+                sock.impl_->asyncOnQueue([index, unanswered](Impl& impl) {
+                    if (index == impl.stateIndex_) impl.closeWithError(otherError(unanswered));
                 });
             }
-            self.reset();
-            delegate.reset();
         });
     } else if (status != st::errSSLWouldBlock) {
         closeWithError(sslError(status));
@@ -300,7 +295,7 @@ TcpSocket::Impl::OSStatus TcpSocket::Impl::sslWrite(const void* buffer, size_t* 
         resumeWriteSource();
         return st::errSSLWouldBlock;
     }
-    const ssize_t r = ::send(connectedFD(), buffer, offered, MSG_NOSIGNAL);
+    const ssize_t r = sendNoSignal(connectedFD(), buffer, offered);
     if (r >= 0 && size_t(r) == offered) {
         *length = offered;
         return st::noErr;
@@ -330,7 +325,13 @@ void TcpSocket::Impl::flushSSLBuffers() {
         size_t n = 0;
         const OSStatus status = sslContext_->read(preBuffer_.writeBuffer(), estimate, &n);
         preBuffer_.didWrite(n);
-        if (status != st::noErr) break;
+        if (status != st::noErr) {
+            // The peer's close alert (or the end of its stream) met here decides how the close reads.
+            if ((status == st::errSSLClosedGraceful || status == st::errSSLClosedAbort) &&
+                sslErrCode_ == st::noErr)
+                sslErrCode_ = status;
+            break;
+        }
         estimate = socketFDBytesAvailable_ + sslBufferedBytes();
     }
 }

@@ -12,8 +12,6 @@
 
 namespace quill::net {
 
-using namespace tcp_detail;
-
 void TcpSocket::writeData(Bytes data, double timeout, long tag) {
     if (data.empty()) return;
     writeData(std::make_shared<const Bytes>(std::move(data)), timeout, tag);
@@ -31,7 +29,7 @@ void TcpSocket::writeData(SharedBytes data, double timeout, long tag) {
 }
 
 float TcpSocket::progressOfWriteReturningTag(long* tag, size_t* done, size_t* total) const {
-    return impl_->onQueueSync([&, &s = *impl_] {
+    return impl_->queue_.sync([&, &s = *impl_] {
         const TcpWritePacket* pkt = s.writePacket();
         if (!pkt) {
             if (tag) *tag = 0;
@@ -124,8 +122,7 @@ void TcpSocket::Impl::doWriteData() {
             }
         }
     } else {
-        ssize_t r =
-            ::send(connectedFD(), data.data() + pkt.bytesDone, data.size() - pkt.bytesDone, MSG_NOSIGNAL);
+        ssize_t r = sendNoSignal(connectedFD(), data.data() + pkt.bytesDone, data.size() - pkt.bytesDone);
         if (r < 0) {
             if (wouldBlock(errno)) {
                 waiting = true;

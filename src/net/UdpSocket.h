@@ -114,7 +114,10 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
 
     // Runs work on the socket queue (inline when already there) and returns after it ran.
     void performBlock(const std::function<void()>& work);
-    // Lets work on q count as running on the socket queue (for a socket queue that targets q).
+    // Would let work on q count as running on the socket queue, for a socket queue that targets q. The
+    // dispatch layer has no target queues, so work on q never runs as part of the socket queue: marking
+    // q would let such work touch the socket's state unguarded. Both refuse with a line in the log and
+    // mark nothing.
     void markSocketQueueTargetQueue(const QueuePtr& q);
     void unmarkSocketQueueTargetQueue(const QueuePtr& q);
     // Descriptors; only meaningful on the socket queue, -1 elsewhere.

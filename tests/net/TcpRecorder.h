@@ -1,9 +1,6 @@
 #pragma once
 // A TcpSocketDelegate for tests: records every callback in order; tests wait on it with bounded waits.
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/SocketTestSupport.h"
 #include "net/TcpSocket.h"
 #include "platform/securetransport/SecureTransport.h"
 
@@ -39,7 +37,7 @@ struct Event {
 };
 
 // Records every callback; tests wait on it with bounded waits.
-class Recorder : public TcpSocketDelegate {
+class Recorder : public TcpSocketDelegate, public EventLog<Event> {
   public:
     void socketDidConnectToHost(TcpSocket&, const std::string& host, uint16_t port) override {
         add({.kind = Event::Connect, .host = host, .port = port});
@@ -102,29 +100,6 @@ class Recorder : public TcpSocketDelegate {
         return answer(writeElapsed, writeExtensions, elapsed);
     }
 
-    bool waitFor(Event::Kind kind, size_t n = 1, double seconds = 5) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
-                            [&] { return countLocked(kind) >= n; });
-    }
-    size_t count(Event::Kind kind) {
-        std::lock_guard lock(mutex_);
-        return countLocked(kind);
-    }
-    std::vector<Event> events(Event::Kind kind) {
-        std::lock_guard lock(mutex_);
-        std::vector<Event> out;
-        for (const auto& e : events_)
-            if (e.kind == kind) out.push_back(e);
-        return out;
-    }
-    std::vector<Event::Kind> kinds() {
-        std::lock_guard lock(mutex_);
-        std::vector<Event::Kind> out;
-        for (const auto& e : events_)
-            out.push_back(e.kind);
-        return out;
-    }
     Bytes readBytes() {
         Bytes all;
         for (const auto& e : events(Event::Read))
@@ -152,24 +127,12 @@ class Recorder : public TcpSocketDelegate {
     std::vector<double> readElapsed, writeElapsed;        // the elapsed values asked with
 
   private:
-    void add(Event e) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(e));
-        cv_.notify_all();
-    }
     double answer(std::vector<double>& elapsedLog, std::vector<double>& answers, double elapsed) {
         std::lock_guard lock(mutex_);
         elapsedLog.push_back(elapsed);
         size_t i = elapsedLog.size() - 1;
         return i < answers.size() ? answers[i] : 0;
     }
-    size_t countLocked(Event::Kind kind) const {
-        return size_t(
-            std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.kind == kind; }));
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Event> events_;
 };
 
 }  // namespace quill::net::tcptest

@@ -4,13 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/SocketAddress.h"
+#include "net/SocketTestSupport.h"
 #include "net/UdpSocket.h"
 
 namespace quill::net {
@@ -25,7 +23,7 @@ struct UdpEvent {
     bool nullSocket = false;
 };
 
-class UdpRecorder : public UdpSocketDelegate {
+class UdpRecorder : public UdpSocketDelegate, public EventLog<UdpEvent> {
   public:
     void udpSocketDidConnectToAddress(UdpSocket&, const Bytes& address) override {
         add({.kind = UdpEvent::Connect, .address = address});
@@ -50,49 +48,12 @@ class UdpRecorder : public UdpSocketDelegate {
         add({.kind = UdpEvent::Closed, .error = error, .nullSocket = sock == nullptr});
     }
 
-    bool waitFor(UdpEvent::Kind kind, size_t n = 1, double seconds = 5) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
-                            [&] { return countLocked(kind) >= n; });
-    }
-    size_t count(UdpEvent::Kind kind) {
-        std::lock_guard lock(mutex_);
-        return countLocked(kind);
-    }
-    std::vector<UdpEvent> events(UdpEvent::Kind kind) {
-        std::lock_guard lock(mutex_);
-        std::vector<UdpEvent> out;
-        std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
-                     [&](const UdpEvent& e) { return e.kind == kind; });
-        return out;
-    }
     std::vector<std::string> received() {
         std::vector<std::string> out;
         for (const auto& e : events(UdpEvent::Received))
             out.push_back(e.data);
         return out;
     }
-    std::vector<UdpEvent::Kind> kinds() {
-        std::lock_guard lock(mutex_);
-        std::vector<UdpEvent::Kind> out;
-        for (const auto& e : events_)
-            out.push_back(e.kind);
-        return out;
-    }
-
-  private:
-    void add(UdpEvent e) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(e));
-        cv_.notify_all();
-    }
-    size_t countLocked(UdpEvent::Kind kind) const {
-        return size_t(
-            std::count_if(events_.begin(), events_.end(), [&](const UdpEvent& e) { return e.kind == kind; }));
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<UdpEvent> events_;
 };
 
 inline SharedBytes datagram(const std::string& text) {

@@ -18,7 +18,6 @@
 
 #include "net/TcpRecorder.h"
 #include "net/TcpSocket.h"
-#include "platform/foundation/SysLog.h"
 #include "support/LoopbackServer.h"
 
 namespace quill::net {
@@ -199,20 +198,9 @@ TEST_F(TcpSocketTest, ZeroTimeoutTimesOutAtOnce) {
     EXPECT_EQ(recorder->disconnectEvent().error->code, 3);
 }
 
-// Without target queues in the dispatch layer a marked queue's work never runs as socket-queue work, so
-// marking is refused: work there still sees the socket from outside.
 TEST_F(TcpSocketTest, MarkingAnotherQueueIsRefused) {
     connectPair();
-    platform::foundation::LogCapture log;
-    auto other = Queue::serial("test.tcp.other");
-    sock->markSocketQueueTargetQueue(other);
-    int fd = 0;
-    other->sync([&] { fd = sock->socketFD(); });
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines().at(0).find("markSocketQueueTargetQueue refused"), std::string::npos);
-    sock->performBlock([&] { fd = sock->socketFD(); });
-    EXPECT_GE(fd, 0);
+    expectMarkingRefused(*sock, "TcpSocket");
 }
 
 TEST_F(TcpSocketTest, DisconnectWhileConnectingReportsOnceWithoutError) {

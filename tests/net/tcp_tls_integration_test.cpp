@@ -128,6 +128,43 @@ TEST_F(TcpTlsTest, EchoThroughTwoSocketsWithTheServerTrustedByTheClient) {
     EXPECT_EQ(server->disconnectEvent().error->code, 7);
 }
 
+// How a secured stream ends decides the close, whether or not a read is waiting when the end arrives:
+// after the peer's close alert the plain "closed by remote peer" (code 7); cut without it, the TLS closed
+// abort (-9806), since the last bytes may be missing.
+TEST_F(TcpTlsTest, StreamCutWithoutACloseAlertEndsWithClosedAbort) {
+    trustTheTestCertificate();
+    const struct {
+        bool closeAlert;
+        bool readQueued;
+        const char* domain;
+        long code;
+    } cases[] = {
+        {true, true, kTcpSocketErrorDomain, 7},
+        {true, false, kTcpSocketErrorDomain, 7},
+        {false, true, "kCFStreamErrorDomainSSL", -9806},
+        {false, false, "kCFStreamErrorDomainSSL", -9806},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.closeAlert ? "close alert" : "cut") +
+                     (c.readQueued ? ", read queued" : ""));
+        auto sock = connectPair();
+        const size_t secured = server->count(Event::Secure), ended = server->count(Event::Disconnect);
+        sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}});
+        accepted->startTLS(serverSettings());
+        ASSERT_TRUE(server->waitFor(Event::Secure, secured + 1));
+        if (c.readQueued) accepted->readDataWithTimeout(10.0, 9);
+        if (c.closeAlert) {
+            sock->disconnect();
+        } else {
+            sock->performBlock([&] { ::shutdown(sock->socketFD(), SHUT_RDWR); });
+        }
+        ASSERT_TRUE(server->waitFor(Event::Disconnect, ended + 1));
+        const Error err = *server->events(Event::Disconnect).at(ended).error;
+        EXPECT_EQ(err.domain, c.domain);
+        EXPECT_EQ(err.code, c.code);
+    }
+}
+
 TEST_F(TcpTlsTest, TrustAnsweredNoClosesWithTheBadCertificateError) {
     client->onTrust = [](const st::Trust& trust, std::function<void(bool)> answer) {
         EXPECT_EQ(trust.certificates().at(0).commonName(), "localhost");

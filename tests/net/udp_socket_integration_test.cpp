@@ -423,6 +423,12 @@ TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
     EXPECT_FALSE(closed.error.has_value());
 }
 
+TEST_F(UdpSocketTest, MarkingAnotherQueueIsRefused) {
+    auto sock = make(receiver);
+    ASSERT_TRUE(sock->bindToPort(0, std::string("127.0.0.1")));
+    expectMarkingRefused(*sock, "UdpSocket");
+}
+
 TEST_F(UdpSocketTest, LocalPortOfAFamilyNotYetBoundIsAskedAgain) {
     PlainSocket peer4, peer6(AF_INET6);
     auto sock = make(sender);

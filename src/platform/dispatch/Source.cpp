@@ -404,10 +404,13 @@ class FdWatcher {
                 detail::fail("dispatch: epoll_wait() failed");
             }
             for (int i = 0; i < n; ++i) {
+                // epoll_event is packed on x86-64: its 64-bit field sits at offset 4, so it is copied
+                // out rather than bound to the look-up's reference parameter.
+                const uint64_t id = events[i].data.u64;
                 std::shared_ptr<FdRegistration> registration;
                 {
                     std::lock_guard lock(mutex_);
-                    auto it = registrations_.find(events[i].data.u64);
+                    auto it = registrations_.find(id);
                     if (it != registrations_.end()) registration = it->second.lock();
                 }
                 if (registration) registration->notify(events[i].events);
