@@ -181,11 +181,6 @@ bool handshake(quill::fuzz::MemoryTls& peer, int fd) {
 }
 
 struct World {
-    // The socket as a client loads the system's trust store for every connection, which under the
-    // sanitizers costs more than all else an input does; here the delegate decides trust by itself, so
-    // the store stays empty.
-    const bool emptyTrustStore =
-        setenv("SSL_CERT_FILE", "/dev/null", 1) == 0 && setenv("SSL_CERT_DIR", "/nonexistent", 1) == 0;
     quill::testing::SelfSignedCertificate certificate = quill::testing::makeSelfSignedCertificate();
     st::Identity identity = *st::Identity::fromPEM(certificate.pem());
     Listener listener;

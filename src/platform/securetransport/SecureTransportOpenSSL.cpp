@@ -148,13 +148,28 @@ const std::vector<Certificate>& Identity::certificates() const {
     return state_->certificates;
 }
 
+namespace {
+
+// The system's trust store, read once: reading it parses every certificate of the bundle, far too much for
+// every connection and every evaluation. Verification only reads it, so connections share it.
+X509_STORE* systemTrustStore() {
+    static X509_STORE* const store = [] {
+        X509_STORE* s = X509_STORE_new();
+        if (s) X509_STORE_set_default_paths(s);
+        ERR_clear_error();
+        return s;
+    }();
+    return store;
+}
+
+}  // namespace
+
 bool Trust::evaluate(const std::optional<std::string>& hostName, std::string* why) const {
     if (chain_.empty()) {
         if (why) *why = "no certificate";
         return false;
     }
-    X509_STORE* store = X509_STORE_new();
-    X509_STORE_set_default_paths(store);
+    X509_STORE* store = systemTrustStore();
     X509* leaf = x509From(chain_[0].der());
     STACK_OF(X509)* untrusted = sk_X509_new_null();
     for (size_t i = 1; i < chain_.size(); ++i)
@@ -177,7 +192,6 @@ bool Trust::evaluate(const std::optional<std::string>& hostName, std::string* wh
     X509_STORE_CTX_free(ctx);
     sk_X509_pop_free(untrusted, X509_free);
     X509_free(leaf);
-    X509_STORE_free(store);
     ERR_clear_error();
     return ok;
 }
@@ -368,7 +382,7 @@ std::unique_ptr<SSLContext> SSLContext::create(SSLProtocolSide side) {
     // A refused write is sent again from the context's own copy.
     SSL_CTX_set_mode(state->ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (side == kSSLClientSide) {
-        SSL_CTX_set_default_verify_paths(state->ctx);
+        if (X509_STORE* store = systemTrustStore()) SSL_CTX_set1_cert_store(state->ctx, store);
         SSL_CTX_set_cert_verify_callback(state->ctx, verifyServer, state.get());
         SSL_CTX_set_session_cache_mode(state->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
         SSL_CTX_sess_set_new_cb(state->ctx, newClientSession);
