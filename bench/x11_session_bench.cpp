@@ -1,6 +1,6 @@
 // Mirroring a real X11 screen beside a GStreamer pipeline that does the same job. For each screen size
 // (1920 x 1080 and 2880 x 1800) the benchmark starts its own Xvfb and a small X client that moves the
-// pointer and redraws a window region at a fixed rate, then:
+// pointer and redraws a window region (a ninth of the screen) 30 times a second, then:
 //   - mirrors the screen with the session controller and the real X11 display service (cursor drawn)
 //     to the test receiver on loopback for 20 s after a second of warming up;
 //   - runs `gst-launch-1.0 ximagesrc ! videoconvert ! videoscale` to I420 at the same encoding size
@@ -17,6 +17,8 @@
 //                        the shared-memory images, and the scene's drawing, which both runs share)
 //   cpu_ms_<thread>      the sender's CPU per picture by thread name
 //   decoded_pictures     pictures ffprobe decodes from the sender's video stream of the run (0: failed)
+// A third run at 1920 x 1080 moves only the pointer (redraw:0): there the cost of a picture beside x264's
+// stands out.
 // The pipeline's x264enc gets every setting of the system's encoder but one: its constant-bit-rate
 // mode caps the rate at the average (4400 kbit/s) where the system allows 5280.
 
@@ -64,7 +66,8 @@ constexpr const char* kSceneThread = "x11-scene";
 // colours change at every redraw, and a pointer that circles over the screen.
 class MovingScene {
   public:
-    MovingScene(const std::string& display, int width, int height) {
+    // redraw: whether the window region is redrawn; otherwise only the pointer moves.
+    MovingScene(const std::string& display, int width, int height, bool redraw) : redraw_(redraw) {
         thread_ = std::thread([this, display, width, height] { run(display, width, height); });
     }
     ~MovingScene() {
@@ -73,6 +76,27 @@ class MovingScene {
     }
 
   private:
+    // A window redrawn: a backdrop whose tone drifts, bars that slide, and a grid of small cells like
+    // text, shifted a little at each redraw.
+    static void draw(Display* dpy, Window window, GC gc, int ww, int wh, unsigned tick) {
+        const unsigned shade = 0x20 + (tick % 64);
+        XSetForeground(dpy, gc, (shade << 16) | (0x30 << 8) | (0x60 - shade / 2));
+        XFillRectangle(dpy, window, gc, 0, 0, unsigned(ww), unsigned(wh) / 2);
+        for (int bar = 0; bar < 8; ++bar) {
+            XSetForeground(dpy, gc, 0x1f3f7fu * unsigned(bar + 1) + tick * 0x010203u);
+            const int x = int((tick * unsigned(4 + bar) + unsigned(bar) * 97) % unsigned(ww));
+            XFillRectangle(dpy, window, gc, x, bar * wh / 16, unsigned(ww) / 10, unsigned(wh) / 20);
+        }
+        for (int row = 0; row < 12; ++row) {
+            for (int col = 0; col < 40; ++col) {
+                const unsigned v = (unsigned(row * 40 + col) * 2654435761u + tick) >> 3;
+                XSetForeground(dpy, gc, (v & 1) ? 0xe0e0e0 : 0x303030);
+                XFillRectangle(dpy, window, gc, 8 + col * (ww - 16) / 40 + int(tick % 3),
+                               wh / 2 + 8 + row * (wh / 2 - 16) / 12, unsigned(ww) / 60, unsigned(wh) / 40);
+            }
+        }
+    }
+
     void run(const std::string& name, int width, int height) {
         pthread_setname_np(pthread_self(), kSceneThread);
         Display* dpy = XOpenDisplay(name.c_str());
@@ -92,25 +116,7 @@ class MovingScene {
             std::chrono::duration<double>(1.0 / kSceneRate));
         auto next = std::chrono::steady_clock::now();
         for (unsigned tick = 0; !stop_; ++tick) {
-            // A band of the window redrawn: a backdrop whose tone drifts, bars that slide, and a grid of
-            // small cells like text, shifted a little at each redraw.
-            const unsigned shade = 0x20 + (tick % 64);
-            XSetForeground(dpy, gc, (shade << 16) | (0x30 << 8) | (0x60 - shade / 2));
-            XFillRectangle(dpy, window, gc, 0, 0, unsigned(ww), unsigned(wh) / 2);
-            for (int bar = 0; bar < 8; ++bar) {
-                XSetForeground(dpy, gc, 0x1f3f7fu * unsigned(bar + 1) + tick * 0x010203u);
-                const int x = int((tick * unsigned(4 + bar) + unsigned(bar) * 97) % unsigned(ww));
-                XFillRectangle(dpy, window, gc, x, bar * wh / 16, unsigned(ww) / 10, unsigned(wh) / 20);
-            }
-            for (int row = 0; row < 12; ++row) {
-                for (int col = 0; col < 40; ++col) {
-                    const unsigned v = (unsigned(row * 40 + col) * 2654435761u + tick) >> 3;
-                    XSetForeground(dpy, gc, (v & 1) ? 0xe0e0e0 : 0x303030);
-                    XFillRectangle(dpy, window, gc, 8 + col * (ww - 16) / 40 + int(tick % 3),
-                                   wh / 2 + 8 + row * (wh / 2 - 16) / 12, unsigned(ww) / 60,
-                                   unsigned(wh) / 40);
-                }
-            }
+            if (redraw_ || tick == 0) draw(dpy, window, gc, ww, wh, tick);
             const double angle = double(tick) / kSceneRate * 1.3;
             XWarpPointer(dpy, None, root, 0, 0, 0, 0, int(width / 2 + std::cos(angle) * width / 3),
                          int(height / 2 + std::sin(angle * 1.7) * height / 3));
@@ -123,6 +129,7 @@ class MovingScene {
         XCloseDisplay(dpy);
     }
 
+    const bool redraw_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -311,6 +318,7 @@ Run mirrorWithGstreamer(const testing::XvfbServer& server, uint32_t width, uint3
 
 void BM_X11Session(benchmark::State& state) {
     const int width = int(state.range(0)), height = int(state.range(1));
+    const bool redraw = state.range(2) != 0;
     const auto [ew, eh] = SWSoftwareEncoder::encodingSize(uint32_t(width), uint32_t(height));
     for (auto _ : state) {
         testing::XvfbServer server(width, height);
@@ -318,7 +326,7 @@ void BM_X11Session(benchmark::State& state) {
             state.SkipWithError(("no X server: " + server.failure()).c_str());
             return;
         }
-        MovingScene scene(server.name(), width, height);
+        MovingScene scene(server.name(), width, height, redraw);
         sleepSeconds(0.5);
         const Run sender = mirrorWithSender(server);
         if (!sender.failure.empty()) {
@@ -346,15 +354,17 @@ void BM_X11Session(benchmark::State& state) {
         for (const auto& [name, seconds] : sender.byThread)
             if (seconds * 1000 / n >= 0.05) state.counters["cpu_ms_" + name] = seconds * 1000 / n;
         state.SetLabel(std::to_string(width) + "x" + std::to_string(height) + " -> " + std::to_string(ew) +
-                       "x" + std::to_string(eh));
+                       "x" + std::to_string(eh) + (redraw ? ", window redrawn" : ", pointer only"));
     }
 }
 
 }  // namespace
 
 BENCHMARK(BM_X11Session)
-    ->Args({1920, 1080})
-    ->Args({2880, 1800})
+    ->ArgNames({"w", "h", "redraw"})
+    ->Args({1920, 1080, 1})
+    ->Args({2880, 1800, 1})
+    ->Args({1920, 1080, 0})
     ->Unit(benchmark::kSecond)
     ->Iterations(1)
     ->UseRealTime();

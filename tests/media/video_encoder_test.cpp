@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "media/SWSoftwareEncoder.h"
+#include "platform/display/PixelTransfer.h"
 #include "platform/foundation/SysLog.h"
 #include "support/FfmpegDecode.h"
 #include "support/ShellCommand.h"
@@ -170,6 +171,53 @@ TEST(SWSoftwareEncoderTest, AcceptsI420AndOddSources) {
     ASSERT_TRUE(enc.encodeFrame(odd, 0, false, nals));
     EXPECT_EQ(enc.dstWidth(), 1376u);
     EXPECT_FALSE(nals.empty());
+}
+
+TEST(SWSoftwareEncoderTest, Nv12FramesOfTheEncodingWidthGiveTheStreamOfTheirPlanarPictures) {
+    using quill::platform::display::PixelBuffer;
+    using quill::platform::display::PixelFormat;
+    // Rows stretched (1080 to 1088) and a frame that is already of the encoding size: x264 gets NV12
+    // pictures, and must write what it writes for the planar 4:2:0 pictures the frames scale to.
+    for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{640, 352}, std::pair{1440, 900}}) {
+        SWSoftwareEncoder enc;
+        std::vector<uint8_t> got;
+        std::vector<PixelBuffer> frames;
+        std::vector<std::span<const uint8_t>> nals;
+        for (int n = 0; n < 5; ++n) {
+            frames.push_back(testPicture(w, h, n));
+            ASSERT_TRUE(enc.encodeFrame(frames.back(), uint32_t(n * 40), n == 3, nals));
+            for (auto nal : nals)
+                got.insert(got.end(), nal.begin(), nal.end());
+        }
+        x264_param_t param = enc.x264Param();
+        x264_t* x264 = x264_encoder_open(&param);
+        ASSERT_NE(x264, nullptr);
+        quill::platform::display::PixelTransfer scale(nullptr);
+        PixelBuffer planar(PixelFormat::I420, int(enc.dstWidth()), int(enc.dstHeight()));
+        std::vector<uint8_t> expected;
+        for (int n = 0; n < 5; ++n) {
+            ASSERT_TRUE(scale.transfer(frames[size_t(n)], planar));
+            x264_picture_t in, out;
+            x264_picture_init(&in);
+            in.img.i_csp = X264_CSP_I420;
+            in.img.i_plane = 3;
+            for (int i = 0; i < 3; ++i) {
+                in.img.plane[i] = planar.plane(i);
+                in.img.i_stride[i] = planar.stride(i);
+            }
+            in.i_type = n == 3 ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
+            in.i_pts = n;
+            x264_nal_t* nal = nullptr;
+            int count = 0;
+            ASSERT_GE(x264_encoder_encode(x264, &nal, &count, &in, &out), 0);
+            for (int i = 0; i < count; ++i)
+                expected.insert(expected.end(), nal[i].p_payload, nal[i].p_payload + nal[i].i_payload);
+        }
+        x264_encoder_close(x264);
+        EXPECT_EQ(enc.dstHeight() % 16, 0u);
+        EXPECT_TRUE(got == expected) << w << "x" << h << ": " << got.size() << " bytes, expected "
+                                     << expected.size();
+    }
 }
 
 TEST(SWSoftwareEncoderTest, StampsThatGoBackOrWrapAreNoConcernOfX264) {
