@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Internal.h"
 
 namespace quill::platform::dispatch {
 namespace {
@@ -385,3 +386,26 @@ TEST(DispatchSemaphoreTest, CountsAndTimesOut) {
 
 }  // namespace
 }  // namespace quill::platform::dispatch
+
+TEST(SpinPolicyTest, WatchesHalveWhenTheyFindNothingAndComeBackWhenWorkFollowsQuickly) {
+    using quill::platform::dispatch::detail::SpinPolicy;
+    using std::chrono::microseconds;
+    SpinPolicy spin;
+    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
+    // Watches that find nothing: 50, 25, 12.5, 6.25, 3.1, 1.6 µs, then none.
+    int watches = 0;
+    while (spin.watch().count() > 0 && watches < 20) {
+        spin.watched(spin.watch(), false);
+        ++watches;
+    }
+    EXPECT_EQ(watches, 6);
+    // Work that comes long after a thread went to sleep leaves it sleeping at once.
+    spin.slept(microseconds(900));
+    EXPECT_EQ(spin.watch().count(), 0);
+    // Work that comes soon after: a watch would have caught it.
+    spin.slept(microseconds(20));
+    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
+    spin.watched(microseconds(50), false);
+    spin.watched(microseconds(25), true);
+    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
+}
