@@ -16,6 +16,8 @@
 //   xserver_cpu_ms, gst_xserver_cpu_ms   the X server's CPU per picture during each run (its copies into
 //                        the shared-memory images, and the scene's drawing, which both runs share)
 //   cpu_ms_<thread>      the sender's CPU per picture by thread name
+//   encoder_scale_ms, encoder_x264_ms   the encoder thread's time a picture in scaling (to the encoding
+//                        size) and in x264, wall clock, over the last second of the window
 //   decoded_pictures     pictures ffprobe decodes from the sender's video stream of the run (0: failed)
 // A third run at 1920 x 1080 moves only the pointer (redraw:0): there the cost of a picture beside x264's
 // stands out.
@@ -141,6 +143,7 @@ struct Run {
     double xserver = 0;  // the X server
     std::map<std::string, double> byThread;
     double sound = 0;
+    double scaleMs = 0, x264Ms = 0;  // the encoder's own figures, wall time a picture over its last second
     int decoded = -1;
     std::string failure;
 };
@@ -235,6 +238,13 @@ Run mirrorWithSender(const testing::XvfbServer& server) {
     }
     const auto after = threadTimes();
     run.xserver = processCpuSeconds(server.pid()) - xBefore;
+    if (auto handler = rig.lastHandler()) {
+        const auto stats = handler->videoRecorder().encoder().statArray();
+        for (const auto& s : stats) {
+            run.scaleMs += s.covertTime * 1000 / double(stats.size());
+            run.x264Ms += s.encodeTime * 1000 / double(stats.size());
+        }
+    }
     rig.channel->disconnect();
     run.byThread = quill::bench::usedByName(before, after, [&](int tid, const std::string& name) {
         return tid == self || name == "test-receiver" || name == kSceneThread;
@@ -351,6 +361,8 @@ void BM_X11Session(benchmark::State& state) {
         state.counters["ratio"] = video / std::max(gstMs, 1e-9);
         state.counters["ratio_all"] = sender.cpu * 1000 / n / std::max(gstMs, 1e-9);
         state.counters["decoded_pictures"] = sender.decoded;
+        state.counters["encoder_scale_ms"] = sender.scaleMs;
+        state.counters["encoder_x264_ms"] = sender.x264Ms;
         for (const auto& [name, seconds] : sender.byThread)
             if (seconds * 1000 / n >= 0.05) state.counters["cpu_ms_" + name] = seconds * 1000 / n;
         state.SetLabel(std::to_string(width) + "x" + std::to_string(height) + " -> " + std::to_string(ew) +

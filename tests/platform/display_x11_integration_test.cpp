@@ -154,6 +154,14 @@ TEST_F(X11DisplayTest, PicturesRefreshedWherePartsChangedMatchAWholeGrab) {
     paintRoot(0x204060);
     const Window root = DefaultRootWindow(dpy_);
     GC gc = XCreateGC(dpy_, root, 0, nullptr);
+    // Drawing in a window counts as much as drawing on the root.
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = 0x808080;
+    const Window window = XCreateWindow(dpy_, root, 300, 20, 200, 150, 0, CopyFromParent, InputOutput,
+                                        CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(dpy_, window);
+    XSync(dpy_, False);
     DisplayStreamProperties props;
     props.minimumFrameTime = 0.005;
     props.queueDepth = 3;  // pictures come back from the pool holding grabs of one to three frames ago
@@ -174,6 +182,7 @@ TEST_F(X11DisplayTest, PicturesRefreshedWherePartsChangedMatchAWholeGrab) {
     for (const auto& [x, y, w, h] : changes) {
         XSetForeground(dpy_, gc, 0x10305u * unsigned(++k * 37));
         XFillRectangle(dpy_, root, gc, x, y, unsigned(w), unsigned(h));
+        XFillRectangle(dpy_, window, gc, (k * 17) % 190, (k * 29) % 140, 9, 7);
         XWarpPointer(dpy_, None, root, 0, 0, 0, 0, 13 + k * 61, 470 - k * 45);
         XSync(dpy_, False);
         ASSERT_TRUE(collector.waitForCount(FrameStatus::Complete, ++frames)) << "change " << k;
@@ -193,6 +202,7 @@ TEST_F(X11DisplayTest, PicturesRefreshedWherePartsChangedMatchAWholeGrab) {
     EXPECT_TRUE(samePicture(*collector.lastFrame(), *expected));
     whole->stop();
     stream->stop();
+    XDestroyWindow(dpy_, window);
 }
 
 TEST_F(X11DisplayTest, PointerCountsInPointsFromTheBottomLeftOfTheMainDisplay) {
