@@ -174,37 +174,31 @@ TEST(SWSoftwareEncoderTest, AcceptsI420AndOddSources) {
 }
 
 TEST(SWSoftwareEncoderTest, Nv12FramesOfTheEncodingWidthGiveTheStreamOfTheirPlanarPictures) {
-    using quill::platform::display::PixelBuffer;
-    using quill::platform::display::PixelFormat;
-    // Rows stretched (1080 to 1088) and a frame that is already of the encoding size: x264 gets NV12
-    // pictures, and must write what it writes for the planar 4:2:0 pictures the frames scale to.
+    // Rows stretched (1080 to 1088, 900 to 912) and a frame of the encoding size: x264 gets NV12, and
+    // must write what it writes for the planar pictures the frames scale to (the stream of before).
     for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{640, 352}, std::pair{1440, 900}}) {
         SWSoftwareEncoder enc;
-        std::vector<uint8_t> got;
-        std::vector<PixelBuffer> frames;
+        x264_t* x264 = nullptr;
+        quill::platform::display::PixelTransfer scale(nullptr);
+        std::vector<uint8_t> got, expected;
         std::vector<std::span<const uint8_t>> nals;
         for (int n = 0; n < 5; ++n) {
-            frames.push_back(testPicture(w, h, n));
-            ASSERT_TRUE(enc.encodeFrame(frames.back(), uint32_t(n * 40), n == 3, nals));
+            const auto frame = testPicture(w, h, n);
+            ASSERT_TRUE(enc.encodeFrame(frame, uint32_t(n * 40), n == 3, nals));
             for (auto nal : nals)
                 got.insert(got.end(), nal.begin(), nal.end());
-        }
-        x264_param_t param = enc.x264Param();
-        x264_t* x264 = x264_encoder_open(&param);
-        ASSERT_NE(x264, nullptr);
-        quill::platform::display::PixelTransfer scale(nullptr);
-        PixelBuffer planar(PixelFormat::I420, int(enc.dstWidth()), int(enc.dstHeight()));
-        std::vector<uint8_t> expected;
-        for (int n = 0; n < 5; ++n) {
-            ASSERT_TRUE(scale.transfer(frames[size_t(n)], planar));
+            x264_param_t param = enc.x264Param();
+            if (!x264) x264 = x264_encoder_open(&param);
+            ASSERT_NE(x264, nullptr);
+            quill::platform::display::PixelBuffer planar(quill::platform::display::PixelFormat::I420,
+                                                         int(enc.dstWidth()), int(enc.dstHeight()));
+            ASSERT_TRUE(scale.transfer(frame, planar));
             x264_picture_t in, out;
             x264_picture_init(&in);
-            in.img.i_csp = X264_CSP_I420;
-            in.img.i_plane = 3;
-            for (int i = 0; i < 3; ++i) {
-                in.img.plane[i] = planar.plane(i);
-                in.img.i_stride[i] = planar.stride(i);
-            }
+            in.img = {X264_CSP_I420,
+                      3,
+                      {planar.stride(0), planar.stride(1), planar.stride(2)},
+                      {planar.plane(0), planar.plane(1), planar.plane(2)}};
             in.i_type = n == 3 ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
             in.i_pts = n;
             x264_nal_t* nal = nullptr;
@@ -214,9 +208,7 @@ TEST(SWSoftwareEncoderTest, Nv12FramesOfTheEncodingWidthGiveTheStreamOfTheirPlan
                 expected.insert(expected.end(), nal[i].p_payload, nal[i].p_payload + nal[i].i_payload);
         }
         x264_encoder_close(x264);
-        EXPECT_EQ(enc.dstHeight() % 16, 0u);
-        EXPECT_TRUE(got == expected) << w << "x" << h << ": " << got.size() << " bytes, expected "
-                                     << expected.size();
+        EXPECT_TRUE(got == expected) << w << "x" << h << ": " << got.size() << " bytes, " << expected.size();
     }
 }
 

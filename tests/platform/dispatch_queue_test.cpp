@@ -387,25 +387,17 @@ TEST(DispatchSemaphoreTest, CountsAndTimesOut) {
 }  // namespace
 }  // namespace quill::platform::dispatch
 
-TEST(SpinPolicyTest, WatchesHalveWhenTheyFindNothingAndComeBackWhenWorkFollowsQuickly) {
+TEST(SpinPolicyTest, WatchesHalveWhileNoWorkComesAndAreWholeAgainWhenWorkFollowsQuickly) {
     using quill::platform::dispatch::detail::SpinPolicy;
-    using std::chrono::microseconds;
     SpinPolicy spin;
-    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
-    // Watches that find nothing: 50, 25, 12.5, 6.25, 3.1, 1.6 µs, then none.
-    int watches = 0;
-    while (spin.watch().count() > 0 && watches < 20) {
+    int watches = 0;  // 50, 25, 12.5, 6.25, 3.1, 1.6 us, then none
+    for (; spin.watch().count() > 0 && watches < 20; ++watches)
         spin.watched(spin.watch(), false);
-        ++watches;
-    }
     EXPECT_EQ(watches, 6);
-    // Work that comes long after a thread went to sleep leaves it sleeping at once.
-    spin.slept(microseconds(900));
+    spin.slept(std::chrono::microseconds(900));  // work long after a thread went to sleep
     EXPECT_EQ(spin.watch().count(), 0);
-    // Work that comes soon after: a watch would have caught it.
-    spin.slept(microseconds(20));
+    spin.slept(std::chrono::microseconds(20));  // work a watch would have caught
     EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
-    spin.watched(microseconds(50), false);
-    spin.watched(microseconds(25), true);
+    spin.watched(std::chrono::microseconds(25), true);
     EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
 }
