@@ -369,11 +369,13 @@ class X11Source : public CaptureSource {
         if (!parts_) return out;
         int count = 0;
         XRectangle* rects = XFixesFetchRegion(dpy_, parts_, &count);
-        for (int i = 0; rects && i < count; ++i) {
+        // Unread (an empty region still comes as a list): everything may have changed.
+        if (!rects) return {{0, 0, width_, height_}};
+        for (int i = 0; i < count; ++i) {
             const int left = rects[i].x - x_, top = rects[i].y - y_;
             out.push_back({left, top, left + rects[i].width, top + rects[i].height});
         }
-        if (rects) XFree(rects);
+        XFree(rects);
         return out;
     }
 
