@@ -128,8 +128,8 @@ int PixelTransfer::bandsFor(int width, int height, int perThread, int64_t pictur
 }
 
 template <class F>
-void PixelTransfer::runBands(int count, F&& band) {
-    if (pool_) {
+void PixelTransfer::runBands(int count, F&& band, bool spread) {
+    if (pool_ && spread) {
         pool_->run(count, band);
     } else {
         for (int i = 0; i < count; ++i)
@@ -209,18 +209,24 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
         const auto& chromaBands = scaleBands(1, scw, sch, dcw, dch, bandsFor(dcw, dch, 1, picture));
         const int lumaCount = static_cast<int>(luma.size());
         const int chromaCount = static_cast<int>(chromaBands.size());
-        runBands(lumaCount + 2 * chromaCount, [&](int i) {
-            if (i < lumaCount) {
-                const ScaleBand& b = luma[i];
-                scalePlaneArea(1, lumaFilter, src.plane(0), src.stride(0), b.src, dst.plane(0), dst.stride(0),
+        // The three planes go side by side only where the picture is banded at all.
+        const bool spread = bands_ > 0 || picture >= kMinBandedPixels;
+        runBands(
+            lumaCount + 2 * chromaCount,
+            [&](int i) {
+                if (i < lumaCount) {
+                    const ScaleBand& b = luma[i];
+                    scalePlaneArea(1, lumaFilter, src.plane(0), src.stride(0), b.src, dst.plane(0),
+                                   dst.stride(0), b.dst);
+                    return;
+                }
+                i -= lumaCount;
+                const int p = 1 + i / chromaCount;
+                const ScaleBand& b = chromaBands[i % chromaCount];
+                scalePlaneArea(1, chromaFilter, p == 1 ? cb : cr, scw, b.src, dst.plane(p), dst.stride(p),
                                b.dst);
-                return;
-            }
-            i -= lumaCount;
-            const int p = 1 + i / chromaCount;
-            const ScaleBand& b = chromaBands[i % chromaCount];
-            scalePlaneArea(1, chromaFilter, p == 1 ? cb : cr, scw, b.src, dst.plane(p), dst.stride(p), b.dst);
-        });
+            },
+            spread);
         return true;
     }
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::NV12) {

@@ -78,7 +78,8 @@ class PixelTransfer {
     };
     int bandsFor(int width, int height, int perThread, int64_t pictureMax = 0) const;
     template <class F>
-    void runBands(int count, F&& band);
+    // On the pool when there is one and spread is true; else one after the other on the caller.
+    void runBands(int count, F&& band, bool spread = true);
 
     std::shared_ptr<BandPool> pool_;
     int bands_;
