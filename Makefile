@@ -40,7 +40,9 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/.ci/tsan.supp" \
 		ctest --output-on-failure -j $(JOBS) -R '$(TSAN_SUITES)' -LE gui $(CTEST_FLAGS)
 
-bench: deps
+# The benchmarks also need what only they use (the GStreamer pipeline they compare against).
+bench:
+	@bash scripts/install-deps.sh bench
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILL_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS) --target benchmarks
 	@for b in build-bench/*_bench; do echo "== $$b"; $$b || exit 1; done

@@ -16,14 +16,12 @@
 // on pictures of the same screen already scaled to the encoding size.
 
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -31,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "ThreadTimes.h"
 #include "X264Alone.h"
 #include "media/SWSoftwareEncoder.h"
 #include "platform/display/PixelTransfer.h"
@@ -40,6 +39,7 @@
 
 using namespace quill;
 using namespace quill::platform::display;
+using quill::bench::threadTimes;
 
 namespace {
 
@@ -52,30 +52,6 @@ uint32_t mediaMillisNow() {
     const double unix =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return static_cast<uint32_t>(static_cast<int64_t>((unix - 978307200.0) * 1000.0));
-}
-
-struct ThreadTime {
-    std::string name;
-    double cpuSeconds = 0;
-};
-
-// CPU seconds of every thread of this process, by thread id.
-std::map<int, ThreadTime> threadTimes() {
-    std::map<int, ThreadTime> out;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return out;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
-        ThreadTime t;
-        std::ifstream(base + "/comm") >> t.name;
-        unsigned long long ns = 0;
-        std::ifstream(base + "/schedstat") >> ns;
-        t.cpuSeconds = double(ns) / 1e9;
-        out[std::stoi(e->d_name)] = t;
-    }
-    closedir(dir);
-    return out;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -176,15 +152,12 @@ void BM_Session(benchmark::State& state) {
         const double pattern = rig.display->patternCpuSeconds() - patternBefore;
         rig.channel->disconnect();
 
-        std::map<std::string, double> byName;
+        auto byName = quill::bench::usedByName(before, after, [&](int tid, const std::string& name) {
+            return tid == self || name == "test-receiver";
+        });
         double sender = -pattern;
-        for (const auto& [tid, t] : after) {
-            if (tid == self || t.name == "test-receiver") continue;
-            auto it = before.find(tid);
-            const double used = t.cpuSeconds - (it != before.end() ? it->second.cpuSeconds : 0.0);
-            sender += used;
-            byName[t.name] += used;
-        }
+        for (const auto& [name, seconds] : byName)
+            sender += seconds;
         byName["display-capture"] -= pattern;
         std::lock_guard lock(m);
         const double n = double(std::max<size_t>(pictures, 1));

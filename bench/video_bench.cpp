@@ -6,8 +6,9 @@
 // queue to the encoder thread, which scales, encodes and packs the previous frame meanwhile; its frame
 // rate is the system's throughput. With pass_sleep_ms:10 the encoder thread also pauses 10 ms before
 // each take, as the system's encoder thread does.
-// The two conversion steps also run on their own, in bands as the system runs them (banded:1) and as
-// one call over the whole picture on the calling thread (banded:0).
+// The two conversion steps also run on their own at screen sizes from 1920 x 1080 to 2880 x 1800, in
+// bands as the system runs them (banded:1) and as one call over the whole picture on the calling thread
+// (banded:0).
 
 #include <benchmark/benchmark.h>
 
@@ -208,22 +209,25 @@ std::shared_ptr<BandPool> poolFor(const benchmark::State& state) {
     return state.range(0) ? BandPool::shared() : nullptr;
 }
 
+// Args: banded, then the screen's width and height (a part of the test screens).
 void BM_CaptureConversion(benchmark::State& state) {
     const auto& src = screens();
+    const int w = int(state.range(1)), h = int(state.range(2));
     PixelTransfer capture(poolFor(state));
-    PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
+    PixelBuffer nv12(PixelFormat::NV12, w, h);
     size_t i = 0;
     for (auto _ : state)
-        capture.transferFromBGRA(src[i++ % kFrames].data(), kSrcW * 4, kSrcW, kSrcH, nv12);
+        capture.transferFromBGRA(src[i++ % kFrames].data(), kSrcW * 4, w, h, nv12);
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_EncoderScaling(benchmark::State& state) {
+    const int w = int(state.range(1)), h = int(state.range(2));
     PixelTransfer capture, scale(poolFor(state));
-    PixelBuffer nv12(PixelFormat::NV12, kSrcW, kSrcH);
-    capture.transferFromBGRA(screens()[0].data(), kSrcW * 4, kSrcW, kSrcH, nv12);
-    const auto [w, h] = SWSoftwareEncoder::encodingSize(kSrcW, kSrcH);
-    PixelBuffer i420(PixelFormat::I420, int(w), int(h));
+    PixelBuffer nv12(PixelFormat::NV12, w, h);
+    capture.transferFromBGRA(screens()[0].data(), kSrcW * 4, w, h, nv12);
+    const auto [ew, eh] = SWSoftwareEncoder::encodingSize(uint32_t(w), uint32_t(h));
+    PixelBuffer i420(PixelFormat::I420, int(ew), int(eh));
     for (auto _ : state)
         scale.transfer(nv12, i420);
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
@@ -235,8 +239,12 @@ void BM_EncoderScaling(benchmark::State& state) {
 // frame, all threads together (conversion and scaling run in bands on several threads).
 #define QUILL_VIDEO_BENCH(name, seconds) \
     BENCHMARK(name)->Unit(benchmark::kMillisecond)->MinTime(seconds)->UseRealTime()->MeasureProcessCPUTime()
-QUILL_VIDEO_BENCH(BM_CaptureConversion, 1.0)->ArgName("banded")->Arg(0)->Arg(1);
-QUILL_VIDEO_BENCH(BM_EncoderScaling, 1.0)->ArgName("banded")->Arg(0)->Arg(1);
+QUILL_VIDEO_BENCH(BM_CaptureConversion, 1.0)
+    ->ArgNames({"banded", "w", "h"})
+    ->ArgsProduct({{0, 1}, {1920, 2880}, {1080, 1800}});
+QUILL_VIDEO_BENCH(BM_EncoderScaling, 1.0)
+    ->ArgNames({"banded", "w", "h"})
+    ->ArgsProduct({{0, 1}, {1920, 2880}, {1080, 1800}});
 QUILL_VIDEO_BENCH(BM_WholePath, 3.0);
 QUILL_VIDEO_BENCH(BM_WholePathPipelined, 3.0)->ArgName("pass_sleep_ms")->Arg(0)->Arg(10);
 QUILL_VIDEO_BENCH(BM_X264Only, 3.0);

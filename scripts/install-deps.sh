@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package Quillaran needs to build, run and test. Safe to run again: it only
 # installs what is missing. This is the one place the packages are listed.
+#   install-deps.sh          what building, running and testing need
+#   install-deps.sh bench    that, and what only the benchmarks need
 set -euo pipefail
 
 packages=(
@@ -18,6 +20,21 @@ packages=(
     # network namespaces for the UDP multicast and full-buffer tests: ip and tc
     iproute2
 )
+
+# Only the benchmarks: the GStreamer pipeline the X11 session benchmark compares the sender with
+# (gst-launch, videoconvert and videoscale, ximagesrc, x264enc).
+bench_packages=(
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+)
+
+case "${1:-}" in
+    "") ;;
+    bench) packages+=("${bench_packages[@]}") ;;
+    *)
+        echo "usage: $0 [bench]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -188,23 +188,32 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
         // The last reopen failed: try once more rather than hand the frame to a closed encoder.
         if (!openEncoder()) return false;
     }
-    if (!picture_ || picture_->width() != static_cast<int>(dstWidth_) ||
-        picture_->height() != static_cast<int>(dstHeight_)) {
-        picture_ = std::make_unique<PixelBuffer>(PixelFormat::I420, static_cast<int>(dstWidth_),
-                                                 static_cast<int>(dstHeight_));
+    // x264 copies every input picture into its own NV12 frame. An NV12 frame of the encoding size goes
+    // to it as it is; one of the encoding width has only its rows stretched, in one pass into an NV12
+    // picture; all others are scaled into planar 4:2:0. The pictures x264 gets are the same either way.
+    const bool nv12 = frame.format() == PixelFormat::NV12 && frame.width() == static_cast<int>(dstWidth_);
+    const bool asItIs = nv12 && frame.height() == static_cast<int>(dstHeight_);
+    const PixelFormat format = nv12 ? PixelFormat::NV12 : PixelFormat::I420;
+    if (!asItIs &&
+        (!picture_ || picture_->format() != format || picture_->width() != static_cast<int>(dstWidth_) ||
+         picture_->height() != static_cast<int>(dstHeight_))) {
+        picture_ =
+            std::make_unique<PixelBuffer>(format, static_cast<int>(dstWidth_), static_cast<int>(dstHeight_));
     }
     using Clock = std::chrono::steady_clock;
     const auto scaleStart = Clock::now();
-    if (!transfer_.transfer(frame, *picture_)) return false;
+    if (!asItIs && !transfer_.transfer(frame, *picture_)) return false;
+    const PixelBuffer& picture = asItIs ? frame : *picture_;
     const auto x264Start = Clock::now();
 
     x264_picture_t in;
     x264_picture_init(&in);
-    in.img.i_csp = X264_CSP_I420;
-    in.img.i_plane = picture_->planeCount();
-    for (int i = 0; i < picture_->planeCount(); ++i) {
-        in.img.plane[i] = picture_->plane(i);
-        in.img.i_stride[i] = picture_->stride(i);
+    in.img.i_csp = nv12 ? X264_CSP_NV12 : X264_CSP_I420;
+    in.img.i_plane = picture.planeCount();
+    for (int i = 0; i < picture.planeCount(); ++i) {
+        // x264 only reads the planes.
+        in.img.plane[i] = const_cast<uint8_t*>(picture.plane(i));
+        in.img.i_stride[i] = picture.stride(i);
     }
     in.i_type = keyframe ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
     // The packets carry the frame's own stamp; x264 only needs its pictures in order.

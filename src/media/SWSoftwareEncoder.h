@@ -109,7 +109,7 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     double totalConvertCost_ = 0;
     double totalEnqueueCost_ = 0;
     platform::display::PixelTransfer transfer_;
-    std::unique_ptr<platform::display::PixelBuffer> picture_;  // the I420 frame at the encoding size
+    std::unique_ptr<platform::display::PixelBuffer> picture_;  // the frame scaled to the encoding size
     std::vector<std::span<const uint8_t>> nals_;               // the encoder thread's last output
 };
 

@@ -200,15 +200,12 @@ void SWVideoRecorder::beginRecorder() {
         if (!streamStarted_) sysLog("display stream failed to start: %s", error.description().c_str());
     }
     if (!stillPictureDispatch_) {
-        stillPictureDispatch_ =
-            dispatch::TimerSource::create(dispatch::Queue::global(dispatch::Priority::Default));
+        // The timer fires on the recorder queue itself, where its work runs: one hand-off a tick rather
+        // than a global queue's handler posting to the recorder queue.
+        stillPictureDispatch_ = dispatch::TimerSource::create(queue_);
         std::weak_ptr<SWVideoRecorder> weak = weak_from_this();
         stillPictureDispatch_->setEventHandler([weak] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->queue_->async([weak] {
-                if (auto recorder = weak.lock()) recorder->fixStillPictureIssue();
-            });
+            if (auto recorder = weak.lock()) recorder->fixStillPictureIssue();
         });
         stillPictureDispatch_->setTimer(0, options_.stillInterval, options_.stillInterval);
     }

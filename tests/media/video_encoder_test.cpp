@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "media/SWSoftwareEncoder.h"
+#include "platform/display/PixelTransfer.h"
 #include "platform/foundation/SysLog.h"
 #include "support/FfmpegDecode.h"
 #include "support/ShellCommand.h"
@@ -170,6 +171,45 @@ TEST(SWSoftwareEncoderTest, AcceptsI420AndOddSources) {
     ASSERT_TRUE(enc.encodeFrame(odd, 0, false, nals));
     EXPECT_EQ(enc.dstWidth(), 1376u);
     EXPECT_FALSE(nals.empty());
+}
+
+TEST(SWSoftwareEncoderTest, Nv12FramesOfTheEncodingWidthGiveTheStreamOfTheirPlanarPictures) {
+    // Rows stretched (1080 to 1088, 900 to 912) and a frame of the encoding size: x264 gets NV12, and
+    // must write what it writes for the planar pictures the frames scale to (the stream of before).
+    for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{640, 352}, std::pair{1440, 900}}) {
+        SWSoftwareEncoder enc;
+        x264_t* x264 = nullptr;
+        quill::platform::display::PixelTransfer scale(nullptr);
+        std::vector<uint8_t> got, expected;
+        std::vector<std::span<const uint8_t>> nals;
+        for (int n = 0; n < 5; ++n) {
+            const auto frame = testPicture(w, h, n);
+            ASSERT_TRUE(enc.encodeFrame(frame, uint32_t(n * 40), n == 3, nals));
+            for (auto nal : nals)
+                got.insert(got.end(), nal.begin(), nal.end());
+            x264_param_t param = enc.x264Param();
+            if (!x264) x264 = x264_encoder_open(&param);
+            ASSERT_NE(x264, nullptr);
+            quill::platform::display::PixelBuffer planar(quill::platform::display::PixelFormat::I420,
+                                                         int(enc.dstWidth()), int(enc.dstHeight()));
+            ASSERT_TRUE(scale.transfer(frame, planar));
+            x264_picture_t in, out;
+            x264_picture_init(&in);
+            in.img = {X264_CSP_I420,
+                      3,
+                      {planar.stride(0), planar.stride(1), planar.stride(2)},
+                      {planar.plane(0), planar.plane(1), planar.plane(2)}};
+            in.i_type = n == 3 ? X264_TYPE_KEYFRAME : X264_TYPE_AUTO;
+            in.i_pts = n;
+            x264_nal_t* nal = nullptr;
+            int count = 0;
+            ASSERT_GE(x264_encoder_encode(x264, &nal, &count, &in, &out), 0);
+            for (int i = 0; i < count; ++i)
+                expected.insert(expected.end(), nal[i].p_payload, nal[i].p_payload + nal[i].i_payload);
+        }
+        x264_encoder_close(x264);
+        EXPECT_TRUE(got == expected) << w << "x" << h << ": " << got.size() << " bytes, " << expected.size();
+    }
 }
 
 TEST(SWSoftwareEncoderTest, StampsThatGoBackOrWrapAreNoConcernOfX264) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Internal.h"
 
 namespace quill::platform::dispatch {
 namespace {
@@ -385,3 +386,18 @@ TEST(DispatchSemaphoreTest, CountsAndTimesOut) {
 
 }  // namespace
 }  // namespace quill::platform::dispatch
+
+TEST(SpinPolicyTest, WatchesHalveWhileNoWorkComesAndAreWholeAgainWhenWorkFollowsQuickly) {
+    using quill::platform::dispatch::detail::SpinPolicy;
+    SpinPolicy spin;
+    int watches = 0;  // 50, 25, 12.5, 6.25, 3.1, 1.6 us, then none
+    for (; spin.watch().count() > 0 && watches < 20; ++watches)
+        spin.watched(spin.watch(), false);
+    EXPECT_EQ(watches, 6);
+    spin.slept(std::chrono::microseconds(900));  // work long after a thread went to sleep
+    EXPECT_EQ(spin.watch().count(), 0);
+    spin.slept(std::chrono::microseconds(20));  // work a watch would have caught
+    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
+    spin.watched(std::chrono::microseconds(25), true);
+    EXPECT_EQ(spin.watch(), SpinPolicy::kWhole);
+}

@@ -9,6 +9,7 @@
 #include <libyuv/scale_argb.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,8 +17,10 @@
 #include "platform/display/BandPool.h"
 #include "platform/display/PixelBuffer.h"
 #include "platform/display/PixelTransfer.h"
+#include "support/VideoTestUtil.h"
 
 using namespace quill::platform::display;
+using quill::testing::samePicture;
 
 namespace {
 
@@ -32,19 +35,6 @@ void randomFill(PixelBuffer& p, uint32_t seed) {
                 row[x] = static_cast<uint8_t>(seed >> 24);
             }
         }
-}
-
-// Compares the picture bytes only (row padding is nobody's business).
-::testing::AssertionResult samePicture(const PixelBuffer& a, const PixelBuffer& b) {
-    if (a.format() != b.format() || a.width() != b.width() || a.height() != b.height())
-        return ::testing::AssertionFailure() << "different kinds of picture";
-    for (int i = 0; i < a.planeCount(); ++i)
-        for (int y = 0; y < a.planeHeight(i); ++y)
-            for (int x = 0; x < a.planeRowBytes(i); ++x)
-                if (a.plane(i)[y * a.stride(i) + x] != b.plane(i)[y * b.stride(i) + x])
-                    return ::testing::AssertionFailure() << "plane " << i << " differs at (" << x << ", " << y
-                                                         << ") of " << a.width() << "x" << a.height();
-    return ::testing::AssertionSuccess();
 }
 
 // The single calls over the whole picture.
@@ -280,5 +270,28 @@ TEST(BandedTransferTest, SameSizeNv12ToI420MatchesTheWholePictureCall) {
             ASSERT_TRUE(transfer.transfer(nv12, got));
             EXPECT_TRUE(samePicture(got, expected)) << g.sw << "x" << g.sh << " in " << bands << " bands";
         }
+    }
+}
+
+TEST(PartialConversionTest, APartGivesTheBytesOfTheWholePictureWithItAndOddPartsAreRefused) {
+    const int w = 333, h = 201;  // odd right and bottom edges
+    PixelBuffer before(PixelFormat::BGRA, w, h), after(PixelFormat::BGRA, w, h);
+    randomFill(before, 1);
+    randomFill(after, 2);
+    // {x, y, width, height}: inside, at both odd edges, and refused (odd corner, odd size inside, too big).
+    const int parts[][4] = {{34, 10, 96, 78}, {330, 198, 3, 3}, {1, 0, 8, 8}, {0, 0, 7, 8}, {0, 0, 8, 202}};
+    for (const auto& [x, y, pw, ph] : parts) {
+        const bool fits = x % 2 == 0 && (pw % 2 == 0 || x + pw == w) && y + ph <= h;
+        PixelBuffer screen = before;  // the earlier picture with the part changed
+        for (int row = y; fits && row < y + ph; ++row)
+            std::memcpy(screen.plane(0) + row * screen.stride(0) + x * 4,
+                        after.plane(0) + row * after.stride(0) + x * 4, size_t(pw) * 4);
+        PixelBuffer expected(PixelFormat::NV12, w, h), got(PixelFormat::NV12, w, h);
+        wholeFromBGRA(screen, expected);
+        wholeFromBGRA(before, got);
+        EXPECT_EQ(PixelTransfer::convertBGRAInto(after.plane(0) + y * after.stride(0) + x * 4,
+                                                 after.stride(0), pw, ph, got, x, y),
+                  fits);
+        EXPECT_TRUE(samePicture(got, expected)) << x << "," << y << " " << pw << "x" << ph;
     }
 }

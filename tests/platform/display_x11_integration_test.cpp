@@ -7,6 +7,7 @@
 #include "support/FrameCollector.h"
 #include "support/TempFolder.h"
 #include "support/ThreadQueue.h"
+#include "support/VideoTestUtil.h"
 #include "support/XvfbServer.h"
 
 // Xlib last: its macros clash with names in the headers above.
@@ -14,6 +15,7 @@
 
 using namespace quill::platform::display;
 using quill::testing::FrameCollector;
+using quill::testing::samePicture;
 using quill::testing::ThreadQueue;
 using quill::testing::XvfbServer;
 
@@ -146,6 +148,61 @@ TEST_F(X11DisplayTest, DrawsTheCursorWhenAsked) {
     XSync(dpy_, False);
     EXPECT_TRUE(collector.waitForCount(FrameStatus::Complete, 2));
     stream->stop();
+}
+
+TEST_F(X11DisplayTest, PicturesRefreshedWherePartsChangedMatchAWholeGrab) {
+    paintRoot(0x204060);
+    const Window root = DefaultRootWindow(dpy_);
+    GC gc = XCreateGC(dpy_, root, 0, nullptr);
+    // Drawing in a window counts as much as drawing on the root.
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = 0x808080;
+    const Window window = XCreateWindow(dpy_, root, 300, 20, 200, 150, 0, CopyFromParent, InputOutput,
+                                        CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(dpy_, window);
+    XSync(dpy_, False);
+    DisplayStreamProperties props;
+    props.minimumFrameTime = 0.005;
+    props.queueDepth = 3;  // pictures come back from the pool holding grabs of one to three frames ago
+    props.showCursor = true;
+    FrameCollector collector;
+    auto queue = std::make_shared<ThreadQueue>();
+    auto stream = service_->createDisplayStream(service_->mainDisplayID(), 640, 480, PixelFormat::NV12, props,
+                                                queue, collector.handler());
+    ASSERT_TRUE(stream && stream->start());
+    ASSERT_TRUE(collector.waitForCount(FrameStatus::Complete, 1));
+    // Small changes here and there, some overlapping, some at odd places and at the edges, and the
+    // pointer moving between them.
+    const int changes[][4] = {{10, 10, 30, 20}, {25, 15, 7, 9},     {600, 440, 40, 40}, {0, 0, 1, 1},
+                              {321, 123, 3, 5}, {100, 300, 200, 2}, {639, 0, 1, 480},   {200, 200, 60, 60},
+                              {210, 210, 5, 5}, {0, 479, 640, 1}};
+    size_t frames = collector.count(FrameStatus::Complete);
+    int k = 0;
+    for (const auto& [x, y, w, h] : changes) {
+        XSetForeground(dpy_, gc, 0x10305u * unsigned(++k * 37));
+        XFillRectangle(dpy_, root, gc, x, y, unsigned(w), unsigned(h));
+        XFillRectangle(dpy_, window, gc, (k * 17) % 190, (k * 29) % 140, 9, 7);
+        XWarpPointer(dpy_, None, root, 0, 0, 0, 0, 13 + k * 61, 470 - k * 45);
+        XSync(dpy_, False);
+        ASSERT_TRUE(collector.waitForCount(FrameStatus::Complete, ++frames)) << "change " << k;
+        frames = collector.count(FrameStatus::Complete);
+    }
+    XFreeGC(dpy_, gc);
+    // A new stream grabs the screen whole at first; the running one's last picture must come to hold the
+    // same bytes.
+    FrameCollector wholeCollector;
+    auto whole = service_->createDisplayStream(service_->mainDisplayID(), 640, 480, PixelFormat::NV12, props,
+                                               queue, wholeCollector.handler());
+    ASSERT_TRUE(whole && whole->start());
+    ASSERT_TRUE(wholeCollector.waitForCount(FrameStatus::Complete, 1));
+    const auto expected = wholeCollector.lastFrame();
+    EXPECT_TRUE(collector.waitForLastFrame(
+        [&](const PixelBuffer& f) { return bool(samePicture(f, *expected)); }, 3.0));
+    EXPECT_TRUE(samePicture(*collector.lastFrame(), *expected));
+    whole->stop();
+    stream->stop();
+    XDestroyWindow(dpy_, window);
 }
 
 TEST_F(X11DisplayTest, PointerCountsInPointsFromTheBottomLeftOfTheMainDisplay) {

@@ -14,7 +14,7 @@ extern char** environ;
 namespace quill::testing {
 
 pid_t spawnQuietly(std::vector<std::string> args, const std::vector<std::string>* env,
-                   const std::string& errorLog) {
+                   const std::string& errorLog, int outputFd) {
     if (args.empty()) return -1;
     std::vector<char*> argv;
     for (auto& a : args)
@@ -31,7 +31,11 @@ pid_t spawnQuietly(std::vector<std::string> args, const std::vector<std::string>
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     if (errorLog.empty()) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     } else {

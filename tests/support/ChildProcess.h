@@ -9,11 +9,12 @@
 namespace quill::testing {
 
 // Starts args[0], found on PATH, with args as its arguments and its output kept out of the test's:
-// standard output to /dev/null, standard error to errorLog (made afresh; /dev/null when empty).
-// env: the whole environment, or null for the test's own. Descriptors without close-on-exec are
-// inherited. Returns the process id, or -1 when the program could not be started.
+// standard output to /dev/null (or to outputFd when one is given), standard error to errorLog (made
+// afresh; /dev/null when empty). env: the whole environment, or null for the test's own. Descriptors
+// without close-on-exec are inherited. Returns the process id, or -1 when the program could not be
+// started.
 pid_t spawnQuietly(std::vector<std::string> args, const std::vector<std::string>* env,
-                   const std::string& errorLog = {});
+                   const std::string& errorLog = {}, int outputFd = -1);
 
 // Asks the process to end, gives it graceSeconds, then kills it; it is reaped either way.
 void endChildProcess(pid_t pid, double graceSeconds = 5.0);

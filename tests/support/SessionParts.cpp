@@ -59,10 +59,11 @@ bool SimulatedSound::loopbackIsDefault() {
 }
 
 std::shared_ptr<SWMediaHandler> SimulatedSound::makeMediaHandler(
-    std::shared_ptr<platform::display::SyntheticDisplayService> display, const std::string& settingFile) {
+    std::shared_ptr<platform::display::DisplayService> display, const std::string& settingFile,
+    bool showCursor) {
     SWMediaHandlerParts mp;
     mp.video.display = std::move(display);
-    mp.video.showCursor = false;
+    mp.video.showCursor = showCursor;
     mp.audioDevices = [] { return platform::avcapture::CaptureDevice::synthetic(1000.0, 0.5); };
     mp.soundflowerManager = soundflower.get();
     mp.audioDeviceManager = devices.get();

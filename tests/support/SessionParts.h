@@ -38,9 +38,10 @@ class SimulatedSound {
     bool loopbackIsDefault();
 
     // A media handler over this screen, a synthetic 1000 Hz tone as sound input and these devices,
-    // saving the user's devices in settingFile.
+    // saving the user's devices in settingFile. The cursor is drawn only when asked.
     std::shared_ptr<SWMediaHandler> makeMediaHandler(
-        std::shared_ptr<platform::display::SyntheticDisplayService> display, const std::string& settingFile);
+        std::shared_ptr<platform::display::DisplayService> display, const std::string& settingFile,
+        bool showCursor = false);
 
     TempFolder tmp;
     std::shared_ptr<platform::coreaudio::SimulatedAudioBackend> backend =

@@ -1,8 +1,8 @@
 #pragma once
-// A whole mirroring session for tests and benchmarks: the test receiver on loopback, a synthetic screen,
-// a synthetic tone as the sound input, simulated sound devices with a loopback device, a stand-in driver
-// detection tool, a recording power backend, and a session controller wired to all of them with a
-// delegate that records what it hears.
+// A whole mirroring session for tests and benchmarks: the test receiver on loopback, a synthetic screen
+// (or a real one given), a synthetic tone as the sound input, simulated sound devices with a loopback
+// device, a stand-in driver detection tool, a recording power backend, and a session controller wired
+// to all of them with a delegate that records what it hears.
 
 #include <unistd.h>
 
@@ -97,6 +97,10 @@ struct SessionRigOptions {
     std::function<void(NetStream::Options&)> link;
     // Applied to the test receiver's options.
     std::function<void(TestReceiver::Options&)> receiver;
+    // A real screen to mirror in place of the synthetic one (which is then made but not used), and
+    // whether its cursor is drawn.
+    std::shared_ptr<platform::display::DisplayService> screen;
+    bool showCursor = false;
 };
 
 class SessionRig : public SimulatedSound {
@@ -131,7 +135,7 @@ class SessionRig : public SimulatedSound {
             lastHandler_ = handler;
             return handler;
         };
-        parts.display = display;
+        parts.display = screenService();
         channel = MirrorChannel::create(std::move(parts));
         channel->setDelegate(view);
         channel->setLocalIP("127.0.0.42");
@@ -157,7 +161,13 @@ class SessionRig : public SimulatedSound {
     }
 
     // A media handler over the synthetic screen and tone and the simulated sound devices.
-    std::shared_ptr<SWMediaHandler> makeHandler() { return makeMediaHandler(display, settingFile()); }
+    std::shared_ptr<SWMediaHandler> makeHandler() {
+        return makeMediaHandler(screenService(), settingFile(), options_.showCursor);
+    }
+    // The screen the session mirrors.
+    std::shared_ptr<platform::display::DisplayService> screenService() const {
+        return options_.screen ? options_.screen : display;
+    }
 
     // The media handler of the latest start, while it lives.
     std::shared_ptr<SWMediaHandler> lastHandler() {

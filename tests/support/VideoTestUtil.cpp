@@ -2,6 +2,19 @@
 
 namespace quill::testing {
 
+::testing::AssertionResult samePicture(const platform::display::PixelBuffer& a,
+                                       const platform::display::PixelBuffer& b) {
+    if (a.format() != b.format() || a.width() != b.width() || a.height() != b.height())
+        return ::testing::AssertionFailure() << "different kinds of picture";
+    for (int i = 0; i < a.planeCount(); ++i)
+        for (int y = 0; y < a.planeHeight(i); ++y)
+            for (int x = 0; x < a.planeRowBytes(i); ++x)
+                if (a.plane(i)[y * a.stride(i) + x] != b.plane(i)[y * b.stride(i) + x])
+                    return ::testing::AssertionFailure() << "plane " << i << " differs at (" << x << ", " << y
+                                                         << ") of " << a.width() << "x" << a.height();
+    return ::testing::AssertionSuccess();
+}
+
 platform::display::PixelBuffer testPicture(int width, int height, int n) {
     platform::display::PixelBuffer p(platform::display::PixelFormat::NV12, width, height);
     for (int y = 0; y < height; ++y) {

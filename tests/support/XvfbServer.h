@@ -16,6 +16,7 @@ class XvfbServer {
     XvfbServer& operator=(const XvfbServer&) = delete;
 
     bool running() const { return pid_ > 0 && !name_.empty(); }
+    pid_t pid() const { return pid_; }
     // The display name, e.g. ":93"; empty when the server did not start.
     const std::string& name() const { return name_; }
     // Why it did not start.

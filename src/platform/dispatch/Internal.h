@@ -16,6 +16,30 @@
 
 namespace quill::platform::dispatch::detail {
 
+// How long a pool thread that ran out of work watches for more before it sleeps. Work handed from queue
+// to queue (a socket's queue posting to its delegate's and back) then starts without a wake-up. The
+// watch adapts: one during which no work came halves the next (down to none), while one during which
+// work came, or a sleep that work ended sooner than a whole watch would have, brings it back to the
+// whole. Work that comes at a steady pace of its own (pictures, sound, timers) then costs no watching,
+// and hand-offs in quick succession still start at once. The pool keeps it under its lock.
+class SpinPolicy {
+  public:
+    static constexpr std::chrono::nanoseconds kWhole = std::chrono::microseconds(50);
+    static constexpr std::chrono::nanoseconds kLeast = std::chrono::microseconds(1);
+
+    // The next watch; zero to sleep at once.
+    std::chrono::nanoseconds watch() const { return time_ < kLeast ? std::chrono::nanoseconds(0) : time_; }
+    // A watch of this length ended; work came during it or not.
+    void watched(std::chrono::nanoseconds watch, bool workCame) { time_ = workCame ? kWhole : watch / 2; }
+    // A thread slept this long before work woke it.
+    void slept(std::chrono::nanoseconds sleep) {
+        if (sleep < kWhole) time_ = kWhole;
+    }
+
+  private:
+    std::chrono::nanoseconds time_ = kWhole;
+};
+
 // Elastic pool of worker threads shared by every queue. Up to softLimit() threads run work at once;
 // when work waits in the pool while every thread is blocked (in our own waits, which say so, or in
 // anything else, which a watchdog notices), more threads are started, up to hardLimit(). Idle threads

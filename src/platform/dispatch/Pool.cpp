@@ -24,9 +24,6 @@ constexpr size_t kPriorities = 4;
 // threads are blocked somewhere we cannot see: start another one.
 constexpr auto kStallTime = std::chrono::milliseconds(20);
 constexpr auto kIdleRetire = std::chrono::seconds(10);
-// A thread that runs out of work watches for more this long before it sleeps: work handed from queue to
-// queue (a socket's queue posting to its delegate's and back) then starts without a wake-up.
-constexpr auto kSpinTime = std::chrono::microseconds(50);
 // At most this many threads watch at once; the others sleep at once, so that spinning stays cheap.
 constexpr size_t kMaxSpinning = 2;
 
@@ -47,10 +44,12 @@ struct WorkerPool::State {
     std::deque<Work> pending[kPriorities];
     size_t pendingCount = 0;
     size_t threads = 0;
-    size_t idle = 0;                     // waiting and not yet claimed by a submit
-    size_t signals = 0;                  // claims not yet taken up by a waiting thread
-    size_t spinning = 0;                 // watching for work before sleeping
-    size_t spinClaims = 0;               // submits left to spinning threads (at most one each)
+    size_t idle = 0;        // waiting and not yet claimed by a submit
+    size_t signals = 0;     // claims not yet taken up by a waiting thread
+    size_t spinning = 0;    // watching for work before sleeping
+    size_t spinClaims = 0;  // submits left to spinning threads (at most one each)
+    SpinPolicy spin;
+    uint64_t submitted = 0;              // work submitted so far
     std::atomic<size_t> pendingSeen{0};  // pendingCount, readable without the lock
     size_t blocked = 0;                  // inside one of our own blocking waits
     uint64_t dequeued = 0;
@@ -96,6 +95,7 @@ void WorkerPool::submit(Priority priority, Work work) {
     std::unique_lock lock(s.mutex);
     s.pending[static_cast<size_t>(priority)].push_back(std::move(work));
     ++s.pendingCount;
+    ++s.submitted;
     s.pendingSeen.store(s.pendingCount, std::memory_order_release);
     if (s.spinning > s.spinClaims) {
         // A spinning thread takes it when it next looks, or when it stops spinning.
@@ -173,9 +173,11 @@ void WorkerPool::State::workerMain() {
         }
         if (spinForWork(lock)) continue;
         ++idle;
+        const auto sleptAt = std::chrono::steady_clock::now();
         bool claimed = workers.wait_for(lock, kIdleRetire, [this] { return signals > 0; });
         if (claimed) {
             --signals;  // the submit that claimed us already took us off the idle count
+            spin.slept(std::chrono::steady_clock::now() - sleptAt);
             continue;
         }
         --idle;
@@ -187,10 +189,12 @@ void WorkerPool::State::workerMain() {
 }
 
 bool WorkerPool::State::spinForWork(std::unique_lock<std::mutex>& lock) {
-    if (spinning >= kMaxSpinning) return false;
+    const auto watch = spin.watch();
+    if (spinning >= kMaxSpinning || watch.count() == 0) return false;
+    const uint64_t submittedBefore = submitted;
     ++spinning;
     lock.unlock();
-    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    const auto until = std::chrono::steady_clock::now() + watch;
     for (unsigned i = 1;; ++i) {
         if (pendingSeen.load(std::memory_order_acquire) > 0) break;
         if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
@@ -201,7 +205,10 @@ bool WorkerPool::State::spinForWork(std::unique_lock<std::mutex>& lock) {
     // Claims beyond the threads still spinning were made on this one; the work they stand for is
     // pending, and this thread takes it now (or another thread already did).
     if (spinClaims > spinning) spinClaims = spinning;
-    return pendingCount > 0;
+    const bool found = pendingCount > 0;
+    // Work that came meanwhile and went to another thread counts as found: watching paid off.
+    spin.watched(watch, found || submitted != submittedBefore);
+    return found;
 }
 
 void WorkerPool::State::watchdogMain() {

@@ -118,17 +118,18 @@ bool PixelTransfer::averagesAreas(int sw, int sh, int dw, int dh) {
 PixelTransfer::PixelTransfer(std::shared_ptr<BandPool> pool, int bands)
     : pool_(std::move(pool)), bands_(std::max(0, bands)) {}
 
-int PixelTransfer::bandsFor(int width, int height, int perThread) const {
+int PixelTransfer::bandsFor(int width, int height, int perThread, int64_t pictureMax) const {
     if (bands_ > 0) return bands_;
     if (!pool_ || pool_->workers() == 0) return 1;
     const int threads = static_cast<int>(pool_->workers()) + 1;
     const int64_t pixels = static_cast<int64_t>(width) * height;
+    if (std::max(pixels, pictureMax) < kMinBandedPixels) return 1;
     return static_cast<int>(std::clamp<int64_t>(pixels / kMinBandPixels, 1, perThread * threads));
 }
 
 template <class F>
-void PixelTransfer::runBands(int count, F&& band) {
-    if (pool_) {
+void PixelTransfer::runBands(int count, F&& band, bool spread) {
+    if (pool_ && spread) {
         pool_->run(count, band);
     } else {
         for (int i = 0; i < count; ++i)
@@ -164,12 +165,13 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
     }
     const int sw = src.width(), sh = src.height(), dw = dst.width(), dh = dst.height();
     const int scw = chroma(sw), sch = chroma(sh), dcw = chroma(dw), dch = chroma(dh);
+    const int64_t picture = std::max(static_cast<int64_t>(sw) * sh, static_cast<int64_t>(dw) * dh);
     while (plans_.size() > kMaxPlans)
         plans_.pop_front();
 
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::I420) {
         if (sameSize(src, dst)) {
-            const int count = rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread));
+            const int count = rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread, picture));
             std::atomic<bool> ok{true};
             runBands(count, [&](int i) {
                 int y0, y1;
@@ -192,7 +194,7 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
         scratch_.resize(static_cast<size_t>(cbcrBytes) * 2);
         uint8_t* const cb = scratch_.data();
         uint8_t* const cr = cb + cbcrBytes;
-        const int splits = rowBandCount(sch, bandsFor(scw, sch, kRowBandsPerThread));
+        const int splits = rowBandCount(sch, bandsFor(scw, sch, kRowBandsPerThread, picture));
         runBands(splits, [&](int i) {
             int y0, y1;
             rowBand(sch, splits, i, y0, y1);
@@ -203,25 +205,41 @@ bool PixelTransfer::transfer(const PixelBuffer& src, PixelBuffer& dst) {
         });
         const auto lumaFilter = planeFilter(sw, sh, dw, dh);
         const auto chromaFilter = planeFilter(scw, sch, dcw, dch);
-        const auto& luma = scaleBands(1, sw, sh, dw, dh, bandsFor(dw, dh, 1));
-        const auto& chromaBands = scaleBands(1, scw, sch, dcw, dch, bandsFor(dcw, dch, 1));
+        const auto& luma = scaleBands(1, sw, sh, dw, dh, bandsFor(dw, dh, 1, picture));
+        const auto& chromaBands = scaleBands(1, scw, sch, dcw, dch, bandsFor(dcw, dch, 1, picture));
         const int lumaCount = static_cast<int>(luma.size());
         const int chromaCount = static_cast<int>(chromaBands.size());
-        runBands(lumaCount + 2 * chromaCount, [&](int i) {
-            if (i < lumaCount) {
-                const ScaleBand& b = luma[i];
-                scalePlaneArea(1, lumaFilter, src.plane(0), src.stride(0), b.src, dst.plane(0), dst.stride(0),
+        // The three planes go side by side only where the picture is banded at all.
+        const bool spread = bands_ > 0 || picture >= kMinBandedPixels;
+        runBands(
+            lumaCount + 2 * chromaCount,
+            [&](int i) {
+                if (i < lumaCount) {
+                    const ScaleBand& b = luma[i];
+                    scalePlaneArea(1, lumaFilter, src.plane(0), src.stride(0), b.src, dst.plane(0),
+                                   dst.stride(0), b.dst);
+                    return;
+                }
+                i -= lumaCount;
+                const int p = 1 + i / chromaCount;
+                const ScaleBand& b = chromaBands[i % chromaCount];
+                scalePlaneArea(1, chromaFilter, p == 1 ? cb : cr, scw, b.src, dst.plane(p), dst.stride(p),
                                b.dst);
-                return;
-            }
-            i -= lumaCount;
-            const int p = 1 + i / chromaCount;
-            const ScaleBand& b = chromaBands[i % chromaCount];
-            scalePlaneArea(1, chromaFilter, p == 1 ? cb : cr, scw, b.src, dst.plane(p), dst.stride(p), b.dst);
-        });
+            },
+            spread);
         return true;
     }
     if (src.format() == PixelFormat::NV12 && dst.format() == PixelFormat::NV12) {
+        if (sw == dw) {
+            // Rows only: every byte is interpolated between two source rows of its own column, so the
+            // interleaved chroma plane scales as one plane, giving the bytes of its split planes scaled
+            // one by one. One pass, on the caller (the planes are small next to a frame's time).
+            libyuv::ScalePlane(src.plane(0), src.stride(0), sw, sh, dst.plane(0), dst.stride(0), dw, dh,
+                               planeFilter(sw, sh, dw, dh));
+            libyuv::ScalePlane(src.plane(1), src.stride(1), 2 * scw, sch, dst.plane(1), dst.stride(1),
+                               2 * dcw, dch, planeFilter(scw, sch, dcw, dch));
+            return true;
+        }
         return libyuv::NV12Scale(src.plane(0), src.stride(0), src.plane(1), src.stride(1), sw, sh,
                                  dst.plane(0), dst.stride(0), dst.plane(1), dst.stride(1), dw, dh,
                                  planeFilter(sw, sh, dw, dh)) == 0;
@@ -260,7 +278,8 @@ bool PixelTransfer::transferFromBGRA(const uint8_t* bgra, int rowBytes, int widt
         scratch2_.resize(static_cast<size_t>(fromStride) * dh);
         from = scratch2_.data();
     }
-    const int count = rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread));
+    const int count =
+        rowBandCount(dh, bandsFor(dw, dh, kRowBandsPerThread, static_cast<int64_t>(width) * height));
     std::atomic<bool> ok{true};
     runBands(count, [&](int i) {
         int y0, y1;
@@ -301,6 +320,31 @@ bool PixelTransfer::transferFromBGRA(const uint8_t* bgra, int rowBytes, int widt
         if (result != 0) ok = false;
     });
     return ok;
+}
+
+bool PixelTransfer::convertBGRAInto(const uint8_t* bgra, int rowBytes, int width, int height,
+                                    PixelBuffer& dst, int x, int y) {
+    // Every 2 x 2 block of the chroma lies wholly inside the part or wholly outside it.
+    if (!bgra || width <= 0 || height <= 0 || rowBytes < width * 4 || x < 0 || y < 0 || (x % 2) || (y % 2) ||
+        x + width > dst.width() || y + height > dst.height() || ((width % 2) && x + width != dst.width()) ||
+        ((height % 2) && y + height != dst.height()))
+        return false;
+    uint8_t* luma = dst.plane(0) + static_cast<ptrdiff_t>(y) * dst.stride(0) + x;
+    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(y / 2);
+    switch (dst.format()) {
+        case PixelFormat::NV12:
+            return libyuv::ARGBToNV12(bgra, rowBytes, luma, dst.stride(0),
+                                      dst.plane(1) + chromaRow * dst.stride(1) + x, dst.stride(1), width,
+                                      height) == 0;
+        case PixelFormat::I420:
+            return libyuv::ARGBToI420(bgra, rowBytes, luma, dst.stride(0),
+                                      dst.plane(1) + chromaRow * dst.stride(1) + x / 2, dst.stride(1),
+                                      dst.plane(2) + chromaRow * dst.stride(2) + x / 2, dst.stride(2), width,
+                                      height) == 0;
+        case PixelFormat::BGRA:
+            break;
+    }
+    return false;
 }
 
 }  // namespace quill::platform::display

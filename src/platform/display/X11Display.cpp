@@ -1,6 +1,9 @@
 // The X11 backend: displays are the RandR monitors of the default screen (the primary one is the main
 // display), streams grab the monitor's part of the root window through MIT-SHM when XDamage reports a
-// change, draw the cursor from XFixes when asked, and convert to NV12 with scaling.
+// change, draw the cursor from XFixes when asked, and convert to NV12 with scaling. Without scaling, a
+// grab reads and converts only the parts that changed since the picture it writes into was grabbed
+// (the damage XDamage reports, and where the cursor was and is); the rest of that picture is already
+// the screen.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -20,6 +23,7 @@
 #include <mutex>
 
 #include "platform/display/CaptureStream.h"
+#include "platform/display/DamageHistory.h"
 #include "platform/display/Display.h"
 #include "platform/display/PixelTransfer.h"
 #include "platform/foundation/SysLog.h"
@@ -128,6 +132,9 @@ class X11Source : public CaptureSource {
         damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
         int fixesError = 0;
         hasFixes_ = XFixesQueryExtension(dpy_, &fixesEvent_, &fixesError);
+        // The damage taken off at each grab lands here, to be read back.
+        if (hasFixes_) parts_ = XFixesCreateRegion(dpy_, nullptr, 0);
+        history_.reset(width_, height_);
         if (showCursor_ && hasFixes_) XFixesSelectCursorInput(dpy_, root_, XFixesDisplayCursorNotifyMask);
         useShm_ = XShmQueryExtension(dpy_);
         wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -170,24 +177,30 @@ class X11Source : public CaptureSource {
     FrameStatus grab(PixelBuffer& dst) override {
         if (!dpy_) return FrameStatus::Blank;
         subtractSerial_ = NextRequest(dpy_);
-        XDamageSubtract(dpy_, damage_, None, None);
-        XImage* image = grabImage();
-        if (!image) {
-            // The screen may have changed size: look again once.
-            if (!readGeometry() || !makeImage() || !(image = grabImage())) return FrameStatus::Blank;
+        XDamageSubtract(dpy_, damage_, None, parts_);
+        std::vector<DamageHistory::Area> changed = damagedAreas();
+        XFixesCursorImage* cursor = showCursor_ && hasFixes_ ? XFixesGetCursorImage(dpy_) : nullptr;
+        std::optional<DamageHistory::Area> cursorArea;
+        if (cursor) {
+            pointerX_ = cursor->x;
+            pointerY_ = cursor->y;
+            const int left = cursor->x - cursor->xhot - x_, top = cursor->y - cursor->yhot - y_;
+            cursorArea = DamageHistory::Area{left, top, left + cursor->width, top + cursor->height};
+            changed.push_back(*cursorArea);
         }
-        if (image->bits_per_pixel != 32 || image->byte_order != LSBFirst || image->red_mask != 0xff0000 ||
-            image->green_mask != 0xff00 || image->blue_mask != 0xff) {
-            if (!warnedFormat_) sysLog("X11 screen format is not 32-bit BGRX; no frames");
-            warnedFormat_ = true;
-            releaseImage(image);
-            return FrameStatus::Blank;
-        }
-        if (showCursor_) drawCursor(image);
-        const bool ok = transfer_.transferFromBGRA(reinterpret_cast<const uint8_t*>(image->data),
-                                                   image->bytes_per_line, width_, height_, dst);
-        releaseImage(image);
-        return ok ? FrameStatus::Complete : FrameStatus::Blank;
+        if (lastCursor_) changed.push_back(*lastCursor_);
+        lastCursor_ = cursorArea;
+        // Only the parts that changed since the grab the picture holds, when the damage is known and
+        // the picture is the screen's own size.
+        std::optional<std::vector<DamageHistory::Area>> areas;
+        if (parts_) areas = history_.begin(&dst, changed);
+        const bool partial = areas && shmImage_ && dst.width() == width_ && dst.height() == height_ &&
+                             dst.format() != PixelFormat::BGRA;
+        FrameStatus status =
+            partial && grabAreas(*areas, cursor, dst) ? FrameStatus::Complete : grabWhole(cursor, dst);
+        if (cursor) XFree(cursor);
+        if (status == FrameStatus::Complete && parts_) history_.done(&dst);
+        return status;
     }
 
     void close() override {
@@ -195,6 +208,8 @@ class X11Source : public CaptureSource {
         destroyImage();
         if (damage_) XDamageDestroy(dpy_, damage_);
         damage_ = 0;
+        if (parts_) XFixesDestroyRegion(dpy_, parts_);
+        parts_ = 0;
         XCloseDisplay(dpy_);
         dpy_ = nullptr;
         if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -295,24 +310,89 @@ class X11Source : public CaptureSource {
         return moved;
     }
 
-    // Blends the cursor (premultiplied ARGB) into the grabbed picture.
-    void drawCursor(XImage* image) {
-        if (!hasFixes_) return;
-        XFixesCursorImage* cursor = XFixesGetCursorImage(dpy_);
-        if (!cursor) return;
-        pointerX_ = cursor->x;
-        pointerY_ = cursor->y;
-        const int left = cursor->x - cursor->xhot - x_;
-        const int top = cursor->y - cursor->yhot - y_;
-        for (int cy = 0; cy < cursor->height; ++cy) {
-            const int py = top + cy;
-            if (py < 0 || py >= height_) continue;
+    FrameStatus grabWhole(const XFixesCursorImage* cursor, PixelBuffer& dst) {
+        XImage* image = grabImage();
+        if (!image) {
+            // The screen may have changed size: look again once.
+            if (!readGeometry() || !makeImage() || !(image = grabImage())) return FrameStatus::Blank;
+            history_.reset(width_, height_);
+            lastCursor_.reset();
+        }
+        if (!isBGRX(image)) {
+            releaseImage(image);
+            return FrameStatus::Blank;
+        }
+        if (cursor) drawCursor(*cursor, image, 0, 0);
+        const bool ok = transfer_.transferFromBGRA(reinterpret_cast<const uint8_t*>(image->data),
+                                                   image->bytes_per_line, width_, height_, dst);
+        releaseImage(image);
+        return ok ? FrameStatus::Complete : FrameStatus::Blank;
+    }
+
+    // Reads and converts only these parts of the screen into the picture; false when one fails (the
+    // picture then needs a whole grab).
+    bool grabAreas(const std::vector<DamageHistory::Area>& areas, const XFixesCursorImage* cursor,
+                   PixelBuffer& dst) {
+        const int screen = DefaultScreen(dpy_);
+        for (const auto& a : areas) {
+            const int w = a.x1 - a.x0, h = a.y1 - a.y0;
+            // A header over the start of the shared segment, which the whole-screen image also uses.
+            XImage* part = XShmCreateImage(
+                dpy_, DefaultVisual(dpy_, screen), static_cast<unsigned>(DefaultDepth(dpy_, screen)), ZPixmap,
+                shm_.shmaddr, &shm_, static_cast<unsigned>(w), static_cast<unsigned>(h));
+            if (!part) return false;
+            bool ok = XShmGetImage(dpy_, root_, part, x_ + a.x0, y_ + a.y0, AllPlanes) && isBGRX(part);
+            if (ok) {
+                if (cursor) drawCursor(*cursor, part, a.x0, a.y0);
+                ok = PixelTransfer::convertBGRAInto(reinterpret_cast<const uint8_t*>(part->data),
+                                                    part->bytes_per_line, w, h, dst, a.x0, a.y0);
+            }
+            part->data = nullptr;
+            XDestroyImage(part);
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    bool isBGRX(const XImage* image) {
+        if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst && image->red_mask == 0xff0000 &&
+            image->green_mask == 0xff00 && image->blue_mask == 0xff)
+            return true;
+        if (!warnedFormat_) sysLog("X11 screen format is not 32-bit BGRX; no frames");
+        warnedFormat_ = true;
+        return false;
+    }
+
+    // What the last subtract took off, in the monitor's coordinates.
+    std::vector<DamageHistory::Area> damagedAreas() {
+        std::vector<DamageHistory::Area> out;
+        if (!parts_) return out;
+        int count = 0;
+        XRectangle* rects = XFixesFetchRegion(dpy_, parts_, &count);
+        // Unread (an empty region still comes as a list): everything may have changed.
+        if (!rects) return {{0, 0, width_, height_}};
+        for (int i = 0; i < count; ++i) {
+            const int left = rects[i].x - x_, top = rects[i].y - y_;
+            out.push_back({left, top, left + rects[i].width, top + rects[i].height});
+        }
+        XFree(rects);
+        return out;
+    }
+
+    // Blends the cursor (premultiplied ARGB) into a grabbed image whose top left corner is (left, top)
+    // of the monitor.
+    void drawCursor(const XFixesCursorImage& cursor, XImage* image, int left, int top) {
+        const int cursorLeft = cursor.x - cursor.xhot - x_ - left;
+        const int cursorTop = cursor.y - cursor.yhot - y_ - top;
+        for (int cy = 0; cy < cursor.height; ++cy) {
+            const int py = cursorTop + cy;
+            if (py < 0 || py >= image->height) continue;
             auto* row =
                 reinterpret_cast<uint8_t*>(image->data) + static_cast<size_t>(py) * image->bytes_per_line;
-            for (int cx = 0; cx < cursor->width; ++cx) {
-                const int px = left + cx;
-                if (px < 0 || px >= width_) continue;
-                const auto argb = static_cast<uint32_t>(cursor->pixels[cy * cursor->width + cx]);
+            for (int cx = 0; cx < cursor.width; ++cx) {
+                const int px = cursorLeft + cx;
+                if (px < 0 || px >= image->width) continue;
+                const auto argb = static_cast<uint32_t>(cursor.pixels[cy * cursor.width + cx]);
                 const uint32_t a = argb >> 24;
                 if (a == 0) continue;
                 uint8_t* p = row + px * 4;
@@ -321,7 +401,6 @@ class X11Source : public CaptureSource {
                     p[c] = static_cast<uint8_t>(std::min<uint32_t>(255, src[c] + p[c] * (255 - a) / 255));
             }
         }
-        XFree(cursor);
     }
 
     std::string name_;
@@ -335,6 +414,9 @@ class X11Source : public CaptureSource {
     unsigned long subtractSerial_ = 0;
     bool hasFixes_ = false;
     int fixesEvent_ = 0;
+    XserverRegion parts_ = 0;  // the damage of the last grab, read back from the server
+    DamageHistory history_{0, 0};
+    std::optional<DamageHistory::Area> lastCursor_;  // where the last grab drew the cursor
     bool useShm_ = false;
     XShmSegmentInfo shm_{};
     XImage* shmImage_ = nullptr;
