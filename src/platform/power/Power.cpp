@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/display/X11Connection.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill::platform::power {
@@ -21,11 +22,11 @@ namespace {
 // settings as they were.
 class X11Backend : public PowerBackend {
   public:
-    explicit X11Backend(Display* display) : display_(display) {}
+    explicit X11Backend(std::unique_ptr<display::X11Connection> connection)
+        : connection_(std::move(connection)) {}
     ~X11Backend() override {
         std::lock_guard lock(mutex_);
         if (held_ > 0) suspend(false);
-        XCloseDisplay(display_);
     }
     std::string name() const override { return "x11"; }
     uint64_t take(const std::string&, const std::string&) override {
@@ -40,11 +41,13 @@ class X11Backend : public PowerBackend {
 
   private:
     void suspend(bool on) {
-        XScreenSaverSuspend(display_, on ? True : False);
-        XFlush(display_);
+        // A server that went away took the suspension with it; its connection is not to be touched.
+        if (connection_->broken()) return;
+        XScreenSaverSuspend(connection_->get(), on ? True : False);
+        XFlush(connection_->get());
     }
     std::mutex mutex_;
-    Display* display_;
+    std::unique_ptr<display::X11Connection> connection_;
     int held_ = 0;
     uint64_t next_ = 1;
 };
@@ -113,14 +116,13 @@ class NoopBackend : public PowerBackend {
 }  // namespace
 
 std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName) {
-    Display* d = XOpenDisplay(displayName);
-    if (d == nullptr) return nullptr;
+    // A connection that survives the server's loss, so that a release after it does not end the process.
+    auto connection = display::X11Connection::open(displayName ? displayName : "");
+    if (!connection) return nullptr;
     int event = 0, error = 0;
-    if (!XScreenSaverQueryExtension(d, &event, &error)) {
-        XCloseDisplay(d);
+    if (!XScreenSaverQueryExtension(connection->get(), &event, &error) || connection->broken())
         return nullptr;
-    }
-    return std::make_unique<X11Backend>(d);
+    return std::make_unique<X11Backend>(std::move(connection));
 }
 
 std::unique_ptr<PowerBackend> makeLogindBackend() {
