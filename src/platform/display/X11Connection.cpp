@@ -50,6 +50,38 @@ Registry& registry() {
     return *r;
 }
 
+void closeState(State& state);
+
+// An opening of a connection, made on a thread of its own and waited for with a deadline.
+struct Opening {
+    std::string shown;  // the display's name
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    std::shared_ptr<State> state;  // null when it failed
+
+    // On the opening thread, once XOpenDisplay has returned (or cannot): hands the result over, or
+    // lets it go when the caller stopped waiting.
+    void finish(std::shared_ptr<State> result) {
+        std::unique_lock lock(mutex);
+        if (!abandoned) {
+            state = std::move(result);
+            finished = true;
+            done.notify_all();
+            return;
+        }
+        lock.unlock();
+        if (result) closeState(*result);
+        Registry& r = registry();
+        std::lock_guard hangingLock(r.mutex);
+        r.hanging.erase(shown);
+    }
+};
+
+// The opening this thread is making, while XOpenDisplay runs.
+thread_local Opening* tOpening = nullptr;
+
 bool isOurs(Display* dpy) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
@@ -69,10 +101,13 @@ int onXError(Display* dpy, XErrorEvent* event) {
     return previous ? previous(dpy, event) : 0;
 }
 
+[[noreturn]] void parkOpening();
+
 // For our connections the exit handler below takes over once this returns; the others get the handler
 // they had.
 int onIOError(Display* dpy) {
     if (isOurs(dpy)) return 0;
+    if (tOpening) parkOpening();
     XIOErrorHandler previous = registry().previousIOHandler.load();
     return previous ? previous(dpy) : 0;
 }
@@ -117,6 +152,21 @@ std::shared_ptr<State> adopt(Display* dpy, const std::string& name) {
     }
     XSetIOErrorExitHandler(dpy, onIOErrorExit, state.get());
     return state;
+}
+
+// The server went away in the middle of an opening, before its connection had our exit handler: Xlib
+// would end the process once this handler returns, so it never returns. The opening fails at once,
+// and its thread waits for ever (other openings are not held up by it).
+void parkOpening() {
+    Opening* opening = tOpening;
+    tOpening = nullptr;
+    sysLog("X server %s went away while a connection to it was being opened", opening->shown.c_str());
+    opening->finish(nullptr);
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock lock(mutex);
+    never.wait(lock, [] { return false; });
+    std::abort();  // not reached
 }
 
 void cutState(State& state) {
@@ -166,31 +216,15 @@ std::unique_ptr<X11Connection> X11Connection::open(const std::string& name, doub
     }
     // XOpenDisplay has no deadline of its own: it runs on a thread of its own, which is left to finish
     // alone when the server does not answer in time.
-    struct Opening {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        bool abandoned = false;
-        std::shared_ptr<State> state;
-    };
     auto opening = std::make_shared<Opening>();
+    opening->shown = shown;
     try {
-        std::thread([opening, name, shown] {
+        std::thread([opening, name] {
             foundation::setCurrentThreadName("x11-open");
+            tOpening = opening.get();
             Display* dpy = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-            std::shared_ptr<State> state = dpy ? adopt(dpy, shown) : nullptr;
-            std::unique_lock lock(opening->mutex);
-            if (!opening->abandoned) {
-                opening->state = std::move(state);
-                opening->finished = true;
-                opening->done.notify_all();
-                return;
-            }
-            lock.unlock();
-            if (state) closeState(*state);
-            Registry& r = registry();
-            std::lock_guard hangingLock(r.mutex);
-            r.hanging.erase(shown);
+            tOpening = nullptr;
+            opening->finish(dpy ? adopt(dpy, opening->shown) : nullptr);
         }).detach();
     } catch (const std::system_error& e) {
         sysLog("cannot open X display %s: %s", shown.c_str(), e.what());
