@@ -99,8 +99,8 @@ void SWMediaHandler::stopMedia() {
     videoOutputQueue_->stopBlocking();
 
     audioRecorder_->endRecorder();
-    // The start returns on its cancel, at the latest after the display call under way; then whatever it
-    // got to is undone.
+    // The start returns on its cancel, at the latest after the display call under way, which the display
+    // layer keeps short even when the X server does not answer; then whatever it got to is undone.
     videoStart_.request_stop();
     if (videoStarter_.joinable()) videoStarter_.join();
     videoRecorder_->endRecorder();
