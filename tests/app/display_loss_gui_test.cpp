@@ -129,6 +129,19 @@ class DisplayLossTest : public ::testing::Test {
         }
     }
 
+    // Kills the X server under the mirroring child, which must end through its quit path.
+    void expectTheQuitPathWhenTheServerIsKilled() {
+        ASSERT_TRUE(loopbackIsDefault());
+        ASSERT_EQ(::kill(xvfb.pid(), SIGKILL), 0);
+        const auto status = childStatus(15);
+        ASSERT_TRUE(status) << logText();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == kDisplayLostExitStatus)
+            << *status << logText();
+        EXPECT_NE(logText().find("the X server is gone: quitting"), std::string::npos) << logText();
+        EXPECT_NE(logText().find("applicationWillTerminate"), std::string::npos);
+        EXPECT_TRUE(userDevicesAreDefault()) << pulse.pactl("info");
+    }
+
     bool userDevicesAreDefault() const { return defaults("speakers"); }
     bool loopbackIsDefault() const { return defaults("Soundflower"); }
     bool defaults(const std::string& sink) const {
@@ -150,27 +163,14 @@ class DisplayLossTest : public ::testing::Test {
 // The screen is captured from the X server and Qt draws nowhere: our capture connection sees the loss.
 TEST_F(DisplayLossTest, AServerLostUnderTheScreenCaptureEndsThroughTheQuitPath) {
     ASSERT_TRUE(startMirroring("offscreen", "x11")) << logText();
-    ASSERT_TRUE(loopbackIsDefault());
-    ASSERT_EQ(::kill(xvfb.pid(), SIGKILL), 0);
-    const auto status = childStatus(15);
-    ASSERT_TRUE(status) << logText();
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == kDisplayLostExitStatus) << *status << logText();
-    EXPECT_NE(logText().find("the X server is gone: quitting"), std::string::npos) << logText();
-    EXPECT_NE(logText().find("applicationWillTerminate"), std::string::npos);
-    EXPECT_TRUE(userDevicesAreDefault()) << pulse.pactl("info");
+    expectTheQuitPathWhenTheServerIsKilled();
 }
 
 // The windows are on the X server and the screen is a test picture: Qt's connection sees the loss, and
 // Qt ends the process right after.
 TEST_F(DisplayLossTest, AServerLostUnderTheWindowsEndsThroughTheQuitPath) {
     ASSERT_TRUE(startMirroring("xcb", "synthetic")) << logText();
-    ASSERT_TRUE(loopbackIsDefault());
-    ASSERT_EQ(::kill(xvfb.pid(), SIGKILL), 0);
-    const auto status = childStatus(15);
-    ASSERT_TRUE(status) << logText();
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == kDisplayLostExitStatus) << *status << logText();
-    EXPECT_NE(logText().find("the X server is gone: quitting"), std::string::npos) << logText();
-    EXPECT_TRUE(userDevicesAreDefault()) << pulse.pactl("info");
+    expectTheQuitPathWhenTheServerIsKilled();
 }
 
 // The X server stops answering with windows and capture on it; SIGTERM still ends the process in time.
