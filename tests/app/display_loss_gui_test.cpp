@@ -30,6 +30,14 @@ namespace quill {
 namespace {
 
 constexpr const char* kChildVariable = "QUILL_DISPLAY_LOSS_CHILD";
+
+// Qt's threads on an X server (its event reader, its D-Bus connection) hand work over through futexes
+// that ThreadSanitizer cannot see in a Qt not built with it: there it reports races that are not there.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kQtOnAnXServerIsChecked = false;
+#else
+constexpr bool kQtOnAnXServerIsChecked = true;
+#endif
 using Clock = std::chrono::steady_clock;
 
 // Runs the application as main does, over the process's own screen, sound devices and power as the
@@ -65,6 +73,8 @@ TEST(DisplayLossChild, MirrorsUntilTheApplicationEnds) {
         });
     });
     if (driver.joinable()) driver.join();
+    // The session goes with the application, as in main.
+    channel.reset();
     std::exit(status);
 }
 
@@ -94,15 +104,16 @@ class DisplayLossTest : public ::testing::Test {
             const std::string kv = *e;
             if (kv.starts_with("DISPLAY=") || kv.starts_with("QT_QPA_PLATFORM=") || kv.starts_with("HOME=") ||
                 kv.starts_with("XDG_CONFIG_HOME=") || kv.starts_with("PULSE_SERVER=") ||
-                kv.starts_with("QUILLARAN_"))
+                kv.starts_with("QUILLARAN_") || kv.starts_with("DBUS_SESSION_BUS_ADDRESS="))
                 continue;
             env.push_back(kv);
         }
-        for (std::string kv : {"DISPLAY=" + xvfb.name(), "QT_QPA_PLATFORM=" + platform, "HOME=" + home.str(),
-                               "XDG_CONFIG_HOME=" + home / ".config", "PULSE_SERVER=" + pulse.server(),
-                               "QUILLARAN_DISPLAY=" + source, std::string("QUILLARAN_SOUND=synthetic"),
-                               std::string("QUILLARAN_AUDIO_DEVICES=pulse"),
-                               std::string("QUILLARAN_POWER=x11"), std::string(kChildVariable) + "=1"})
+        for (std::string kv :
+             {"DISPLAY=" + xvfb.name(), "QT_QPA_PLATFORM=" + platform, "HOME=" + home.str(),
+              "XDG_CONFIG_HOME=" + home / ".config", "PULSE_SERVER=" + pulse.server(),
+              "QUILLARAN_DISPLAY=" + source, std::string("QUILLARAN_SOUND=synthetic"),
+              std::string("QUILLARAN_AUDIO_DEVICES=pulse"), std::string("QUILLARAN_POWER=x11"),
+              std::string("DBUS_SESSION_BUS_ADDRESS=disabled:"), std::string(kChildVariable) + "=1"})
             env.push_back(kv);
         child = testing::spawnQuietly({"/proc/self/exe", "--gtest_filter=DisplayLossChild.*"}, &env, log);
         const auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -169,12 +180,14 @@ TEST_F(DisplayLossTest, AServerLostUnderTheScreenCaptureEndsThroughTheQuitPath) 
 // The windows are on the X server and the screen is a test picture: Qt's connection sees the loss, and
 // Qt ends the process right after.
 TEST_F(DisplayLossTest, AServerLostUnderTheWindowsEndsThroughTheQuitPath) {
+    if (!kQtOnAnXServerIsChecked) GTEST_SKIP() << "Qt on an X server under ThreadSanitizer";
     ASSERT_TRUE(startMirroring("xcb", "synthetic")) << logText();
     expectTheQuitPathWhenTheServerIsKilled();
 }
 
 // The X server stops answering with windows and capture on it; SIGTERM still ends the process in time.
 TEST_F(DisplayLossTest, ASilentServerDoesNotKeepTheProcessFromQuitting) {
+    if (!kQtOnAnXServerIsChecked) GTEST_SKIP() << "Qt on an X server under ThreadSanitizer";
     ASSERT_TRUE(startMirroring("xcb", "x11")) << logText();
     ASSERT_EQ(::kill(xvfb.pid(), SIGSTOP), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

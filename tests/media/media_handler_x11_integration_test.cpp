@@ -47,7 +47,13 @@ TEST(MediaHandlerX11Test, AStopNeverWaitsOnAnXServerThatDoesNotAnswer) {
     starting->startMedia();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(stopsWithin(*starting, server, 4.0));
+
+    // Once the server answers again, so does the display: the opening left waiting came back.
     ::kill(server.pid(), SIGCONT);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (screen->mainDisplayID() == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(screen->mainDisplayID(), 0u);
 }
 
 }  // namespace
