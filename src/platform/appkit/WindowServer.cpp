@@ -49,16 +49,17 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
     } else {
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
     }
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() != app->thread() || w.reported.load() || !windowServerBroken())
-        return;
-    if (w.reported.exchange(true)) return;
     std::function<void()> handler;
     {
         std::lock_guard lock(w.mutex);
         handler = w.handler;
     }
-    if (handler) handler();
+    // Without a handler (as while the application is torn down) Qt is not asked about its connection.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!handler || !app || QThread::currentThread() != app->thread() || w.reported.load() ||
+        !windowServerBroken())
+        return;
+    if (!w.reported.exchange(true)) handler();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ namespace quill::platform::appkit {
 
 // Called once, on the main thread, when the window server's connection has broken; the process may end
 // as soon as it returns. Needs a QGuiApplication; on platforms without an X server it is never called.
+// Clear it (an empty handler) before the QGuiApplication goes.
 void setWindowServerLostHandler(std::function<void()> handler);
 
 }  // namespace quill::platform::appkit

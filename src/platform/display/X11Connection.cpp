@@ -25,6 +25,7 @@ struct X11Connection::State {
     int fd = -1;
     std::mutex mutex;  // orders cuts against the close; guards the two fields below
     bool closed = false;
+    bool leftOpen = false;     // broke on another thread than the one closing it
     std::thread::id brokenOn;  // the thread that met the break, which Xlib leaves the connection to
     std::atomic<bool> broken{false};
     std::atomic<bool> cutHere{false};  // broken on purpose: no news
@@ -185,6 +186,7 @@ void closeState(State& state) {
         if (state.brokenOn != std::thread::id() && state.brokenOn != std::this_thread::get_id()) {
             sysLog("X11 connection to %s broke on another thread; left open rather than wait for it",
                    state.name.c_str());
+            state.leftOpen = true;
             return;
         }
     }
@@ -248,6 +250,9 @@ std::unique_ptr<X11Connection> X11Connection::open(const std::string& name, doub
 
 X11Connection::~X11Connection() {
     closeState(*state_);
+    std::lock_guard lock(state_->mutex);
+    // A connection left open still has the state as its exit handler's data: the state stays too.
+    if (state_->leftOpen) new std::shared_ptr<State>(state_);
 }
 
 Display* X11Connection::get() const {
