@@ -24,8 +24,6 @@
 #include "support/TestReceiver.h"
 #include "support/XvfbServer.h"
 
-extern char** environ;
-
 namespace quill {
 namespace {
 
@@ -85,7 +83,7 @@ class DisplayLossTest : public ::testing::Test {
         if (!pulse.available()) GTEST_SKIP() << "no private PulseAudio server: " << pulse.failure();
         pulse.pactl("set-default-sink speakers");
         pulse.pactl("set-default-source speakers.monitor");
-        ASSERT_TRUE(userDevicesAreDefault());
+        ASSERT_TRUE(defaultsAre("speakers"));
         std::filesystem::create_directories(home / "Library/Quillaran");
     }
 
@@ -99,25 +97,23 @@ class DisplayLossTest : public ::testing::Test {
     // Starts the child with Qt on the platform given (offscreen or xcb, on the X server) and the screen
     // captured from source (x11: the X server; synthetic: a test picture); true once it mirrors.
     bool startMirroring(const std::string& platform, const std::string& source) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string kv = *e;
-            if (kv.starts_with("DISPLAY=") || kv.starts_with("QT_QPA_PLATFORM=") || kv.starts_with("HOME=") ||
-                kv.starts_with("XDG_CONFIG_HOME=") || kv.starts_with("PULSE_SERVER=") ||
-                kv.starts_with("QUILLARAN_") || kv.starts_with("DBUS_SESSION_BUS_ADDRESS="))
-                continue;
-            env.push_back(kv);
-        }
-        for (std::string kv :
-             {"DISPLAY=" + xvfb.name(), "QT_QPA_PLATFORM=" + platform, "HOME=" + home.str(),
-              "XDG_CONFIG_HOME=" + home / ".config", "PULSE_SERVER=" + pulse.server(),
-              "QUILLARAN_DISPLAY=" + source, std::string("QUILLARAN_SOUND=synthetic"),
-              std::string("QUILLARAN_AUDIO_DEVICES=pulse"), std::string("QUILLARAN_POWER=x11"),
-              std::string("DBUS_SESSION_BUS_ADDRESS=disabled:"), std::string(kChildVariable) + "=1"})
-            env.push_back(kv);
-        child = testing::spawnQuietly({"/proc/self/exe", "--gtest_filter=DisplayLossChild.*"}, &env, log);
+        std::vector<std::unique_ptr<testing::ScopedEnv>> env;
+        for (const auto& [name, value] :
+             std::vector<std::pair<std::string, std::string>>{{"DISPLAY", xvfb.name()},
+                                                              {"QT_QPA_PLATFORM", platform},
+                                                              {"HOME", home.str()},
+                                                              {"XDG_CONFIG_HOME", home / ".config"},
+                                                              {"PULSE_SERVER", pulse.server()},
+                                                              {"DBUS_SESSION_BUS_ADDRESS", "disabled:"},
+                                                              {"QUILLARAN_DISPLAY", source},
+                                                              {"QUILLARAN_SOUND", "synthetic"},
+                                                              {"QUILLARAN_AUDIO_DEVICES", "pulse"},
+                                                              {"QUILLARAN_POWER", "x11"},
+                                                              {kChildVariable, "1"}})
+            env.push_back(std::make_unique<testing::ScopedEnv>(name, value));
+        child = testing::spawnQuietly({"/proc/self/exe", "--gtest_filter=DisplayLossChild.*"}, nullptr, log);
         const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < deadline && childStatus(0) == std::nullopt) {
+        while (Clock::now() < deadline && !childStatus(0)) {
             if (logText().find("mirroring\n") != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -127,22 +123,18 @@ class DisplayLossTest : public ::testing::Test {
     // The child's wait status once it ended, waiting at most seconds.
     std::optional<int> childStatus(double seconds) {
         const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            int status = 0;
-            if (::waitpid(child, &status, WNOHANG) == child) {
-                child = -1;
-                ended = status;
-                return status;
-            }
-            if (child < 0) return ended;
+        int status = 0;
+        while (::waitpid(child, &status, WNOHANG) != child) {
             if (Clock::now() >= deadline) return std::nullopt;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        child = -1;
+        return status;
     }
 
     // Kills the X server under the mirroring child, which must end through its quit path.
     void expectTheQuitPathWhenTheServerIsKilled() {
-        ASSERT_TRUE(loopbackIsDefault());
+        ASSERT_TRUE(defaultsAre("Soundflower"));
         ASSERT_EQ(::kill(xvfb.pid(), SIGKILL), 0);
         const auto status = childStatus(15);
         ASSERT_TRUE(status) << logText();
@@ -150,12 +142,11 @@ class DisplayLossTest : public ::testing::Test {
             << *status << logText();
         EXPECT_NE(logText().find("the X server is gone: quitting"), std::string::npos) << logText();
         EXPECT_NE(logText().find("applicationWillTerminate"), std::string::npos);
-        EXPECT_TRUE(userDevicesAreDefault()) << pulse.pactl("info");
+        EXPECT_TRUE(defaultsAre("speakers")) << pulse.pactl("info");
     }
 
-    bool userDevicesAreDefault() const { return defaults("speakers"); }
-    bool loopbackIsDefault() const { return defaults("Soundflower"); }
-    bool defaults(const std::string& sink) const {
+    // Whether the sink and its monitor are the default output and input.
+    bool defaultsAre(const std::string& sink) const {
         const std::string info = pulse.pactl("info");
         return info.find("Default Sink: " + sink + "\n") != std::string::npos &&
                info.find("Default Source: " + sink + ".monitor\n") != std::string::npos;
@@ -168,7 +159,6 @@ class DisplayLossTest : public ::testing::Test {
     testing::TempFolder home;
     std::string log = home / "child.log";
     pid_t child = -1;
-    std::optional<int> ended;
 };
 
 // The screen is captured from the X server and Qt draws nowhere: our capture connection sees the loss.
@@ -196,7 +186,7 @@ TEST_F(DisplayLossTest, ASilentServerDoesNotKeepTheProcessFromQuitting) {
     ::kill(xvfb.pid(), SIGCONT);
     ASSERT_TRUE(status) << logText();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << logText();
-    EXPECT_TRUE(userDevicesAreDefault()) << pulse.pactl("info");
+    EXPECT_TRUE(defaultsAre("speakers")) << pulse.pactl("info");
 }
 
 }  // namespace
