@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/display/X11Connection.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill::platform::power {
@@ -22,11 +21,11 @@ namespace {
 // settings as they were.
 class X11Backend : public PowerBackend {
   public:
-    explicit X11Backend(std::unique_ptr<display::X11Connection> connection)
-        : connection_(std::move(connection)) {}
+    explicit X11Backend(Display* display) : display_(display) {}
     ~X11Backend() override {
         std::lock_guard lock(mutex_);
         if (held_ > 0) suspend(false);
+        XCloseDisplay(display_);
     }
     std::string name() const override { return "x11"; }
     uint64_t take(const std::string&, const std::string&) override {
@@ -41,13 +40,11 @@ class X11Backend : public PowerBackend {
 
   private:
     void suspend(bool on) {
-        // A server that went away took the suspension with it; its connection is not to be touched.
-        if (connection_->broken()) return;
-        XScreenSaverSuspend(connection_->get(), on ? True : False);
-        XFlush(connection_->get());
+        XScreenSaverSuspend(display_, on ? True : False);
+        XFlush(display_);
     }
     std::mutex mutex_;
-    std::unique_ptr<display::X11Connection> connection_;
+    Display* display_;
     int held_ = 0;
     uint64_t next_ = 1;
 };
@@ -116,13 +113,14 @@ class NoopBackend : public PowerBackend {
 }  // namespace
 
 std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName) {
-    // A connection that survives the server's loss, so that a release after it does not end the process.
-    auto connection = display::X11Connection::open(displayName ? displayName : "");
-    if (!connection) return nullptr;
+    Display* d = XOpenDisplay(displayName);
+    if (d == nullptr) return nullptr;
     int event = 0, error = 0;
-    if (!XScreenSaverQueryExtension(connection->get(), &event, &error) || connection->broken())
+    if (!XScreenSaverQueryExtension(d, &event, &error)) {
+        XCloseDisplay(d);
         return nullptr;
-    return std::make_unique<X11Backend>(std::move(connection));
+    }
+    return std::make_unique<X11Backend>(d);
 }
 
 std::unique_ptr<PowerBackend> makeLogindBackend() {
