@@ -26,7 +26,7 @@
 namespace quill {
 
 inline constexpr const char* kSoundflowerDeviceName = "Soundflower (2ch)";
-// The driver's folder, made by the install script when missing, and the installed driver in it.
+// The driver's folder, made by the root copy when missing, and the installed driver in it.
 inline constexpr const char* kSoundflowerDriverFolder = "/usr/local/lib/quillaran/Extensions";
 inline constexpr const char* kSoundflowerInstallPath = "/usr/local/lib/quillaran/Extensions/Soundflower.kext";
 // The program that copies the driver into its folder as root.
@@ -68,7 +68,8 @@ class SoundflowerManager {
     bool isKextInstalled();
     // Loads the driver into the user's sound server. When the driver folder does not hold an identical
     // root-owned copy of the unpacked driver yet, first copies it there as root, which asks for
-    // administrator rights, and waits for the copy. True when the driver is installed and loaded.
+    // administrator rights, and waits for the copy: the caller blocks until the administrator has
+    // answered, as with an authorization prompt. True when the driver is installed and loaded.
     bool installKext();
     bool uninstallKext() { return true; }
     // Makes "Soundflower (2ch)" the default input and output; whether both are it afterwards.
