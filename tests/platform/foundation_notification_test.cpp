@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <latch>
+#include <semaphore>
 #include <thread>
 
 #include "platform/foundation/NotificationCenter.h"
 
 namespace quill::platform::foundation {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(NotificationCenterTest, DeliversByNameAndSenderInOrder) {
     NotificationCenter center;
@@ -121,6 +127,48 @@ TEST(NotificationCenterTest, ConcurrentPostsAndObserverChurn) {
     churn.join();
     EXPECT_EQ(stableCalls.load(), kPosters * kPosts);
     EXPECT_EQ(center.observerCount(), 1u);
+}
+
+TEST(NotificationCenterTest, RemovalWaitsForACallRunningOnAnotherThread) {
+    NotificationCenter center;
+    std::binary_semaphore called{0}, release{0}, removed{0};
+    std::atomic<bool> callEnded{false}, callEndedFirst{false};
+    auto token = center.addObserver("N", [&](const Notification&) {
+        called.release();
+        EXPECT_TRUE(release.try_acquire_for(5s));
+        callEnded = true;
+    });
+    std::thread poster([&] { center.post("N"); });
+    ASSERT_TRUE(called.try_acquire_for(5s));
+    std::thread remover([&] {
+        center.removeObserver(token);
+        callEndedFirst = callEnded.load();
+        removed.release();
+    });
+    EXPECT_FALSE(removed.try_acquire_for(200ms));  // still waiting for the call
+    release.release();
+    remover.join();
+    poster.join();
+    EXPECT_TRUE(callEndedFirst);
+}
+
+TEST(NotificationCenterTest, TwoCallsRemovingEachOthersObserverDoNotWaitForEachOther) {
+    // Shared with detached posting threads, so that a deadlock fails the test instead of hanging it.
+    auto center = std::make_shared<NotificationCenter>();
+    auto both = std::make_shared<std::latch>(2);
+    auto done = std::make_shared<std::counting_semaphore<2>>(0);
+    auto tokens = std::make_shared<std::array<NotificationCenter::Token, 2>>();
+    for (int i = 0; i < 2; ++i)
+        (*tokens)[i] = center->addObserver(std::to_string(i), [=, c = center.get()](const Notification&) {
+            both->arrive_and_wait();  // each call runs while the other does
+            c->removeObserver((*tokens)[1 - i]);
+        });
+    for (int i = 0; i < 2; ++i)
+        std::thread([=] {
+            center->post(std::to_string(i));
+            done->release();
+        }).detach();
+    EXPECT_TRUE(done->try_acquire_for(5s) && done->try_acquire_for(5s));
 }
 
 TEST(NotificationCenterTest, SharedInstanceIsOneCentre) {
