@@ -41,8 +41,8 @@ class Application {
 
     // Tells the delegate that launching finished, then runs the event loop until terminate().
     int run();
-    // Tells the delegate that launching finished and starts watching the windows. Needs a
-    // QGuiApplication for the watching.
+    // Starts watching the windows (with a QGuiApplication), then tells the delegate that launching
+    // finished.
     void finishLaunching();
 
     // Main thread. Open alerts close as if cancelled, the delegate hears applicationWillTerminate once,
