@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/SysLog.h"
@@ -108,6 +109,8 @@ SoundflowerManager::~SoundflowerManager() {
     dataSourceObserver_.reset();
     // Let a guard step under way finish before the manager goes.
     std::lock_guard guard(guardMutex_);
+    std::unique_lock lock(installMutex_);
+    installEnded_.wait(lock, [this] { return !installing_; });
 }
 
 bool SoundflowerManager::extractKext() {
@@ -250,6 +253,22 @@ bool SoundflowerManager::installKext() {
         sysLogString("loopback driver installed but not loaded");
         return false;
     }
+    return true;
+}
+
+bool SoundflowerManager::installKextInBackground() {
+    if (!kextPath()) return false;
+    {
+        std::lock_guard lock(installMutex_);
+        if (installing_) return false;
+        installing_ = true;
+    }
+    platform::dispatch::Queue::global()->async([this] {
+        if (installKext()) sysLogString("loopback driver installed and loaded");
+        std::lock_guard lock(installMutex_);
+        installing_ = false;
+        installEnded_.notify_all();
+    });
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -71,6 +72,11 @@ class SoundflowerManager {
     // administrator rights, and waits for the copy: the caller blocks until the administrator has
     // answered, as with an authorization prompt. True when the driver is installed and loaded.
     bool installKext();
+    // installKext on a thread of the process's pool, for a caller that must not wait for the
+    // administrator (the window's thread): returns at once. False, and nothing started, when there is no
+    // unpacked driver or an install is already under way, so a user never sees two prompts; the outcome
+    // is logged when it ends. The manager's destructor waits for it.
+    bool installKextInBackground();
     bool uninstallKext() { return true; }
     // Makes "Soundflower (2ch)" the default input and output; whether both are it afterwards.
     bool setSoundflowerAsDefaultAudio();
@@ -118,6 +124,9 @@ class SoundflowerManager {
     std::vector<double> recentSettings_;
     std::atomic<bool> protectSetting_{false};
     std::mutex guardMutex_;
+    std::mutex installMutex_;
+    std::condition_variable installEnded_;
+    bool installing_ = false;  // under installMutex_
     platform::foundation::ScopedObserver defaultObserver_;
     platform::foundation::ScopedObserver dataSourceObserver_;
 };

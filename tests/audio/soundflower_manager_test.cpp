@@ -1,6 +1,7 @@
 #include "audio/SoundflowerManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -288,6 +289,23 @@ TEST_F(SoundflowerManagerTest, AnIdenticalInstalledDriverLoadsWithoutAsking) {
 
     quill::testing::writeFileText(installed, "<plist>");  // another driver: copied again
     EXPECT_FALSE(m->installKext());                       // the fake copied nothing
+    EXPECT_EQ(fake->launches().size(), 1u);
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, InstallingInTheBackgroundWaitsForNoAnswerAndAsksOnce) {
+    const std::string answer = tmp / "answer";
+    ASSERT_EQ(::mkfifo(answer.c_str(), 0600), 0);
+    fake->substitute = {"/bin/sh", "-c", "read line < '" + answer + "'"};  // the prompt, until answered
+    auto m = makeManager(driverArchive());
+    auto first = std::async(std::launch::async, [&] { return m->installKextInBackground(); });
+    const bool returned = first.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(drainMainUntil([&] { return fake->launches().size() == 1u; }));
+    EXPECT_FALSE(m->installKextInBackground());  // one prompt at a time
+    quill::testing::writeFileText(answer, "cancel\n");
+    ASSERT_TRUE(returned) << "the caller waited for the administrator";
+    EXPECT_TRUE(first.get());
+    m.reset();  // waits for the install to end
     EXPECT_EQ(fake->launches().size(), 1u);
     EXPECT_TRUE(drainMainUntil(noChildLeft));
 }
