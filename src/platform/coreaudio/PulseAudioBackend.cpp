@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/foundation/SysLog.h"
+
 namespace quill::platform::coreaudio {
 
 namespace {
@@ -36,66 +38,6 @@ uint32_t portId(const char* port) {
     return h == 0 ? 1 : h;
 }
 
-struct Waiter {
-    pa_threaded_mainloop* loop;
-};
-
-struct SinkRecord {
-    uint32_t index;
-    std::string name, description, monitorSource, activePort;
-    uint32_t channels, transport;
-};
-struct SourceRecord {
-    uint32_t index;
-    std::string name, description, activePort;
-    uint32_t channels, transport;
-    bool isMonitor;
-};
-
-template <class Record>
-struct ListResult {
-    pa_threaded_mainloop* loop;
-    std::vector<Record> records;
-};
-
-void sinkListCb(pa_context*, const pa_sink_info* i, int eol, void* userdata) {
-    auto* r = static_cast<ListResult<SinkRecord>*>(userdata);
-    if (eol || !i) {
-        pa_threaded_mainloop_signal(r->loop, 0);
-        return;
-    }
-    r->records.push_back({i->index, i->name ? i->name : "", i->description ? i->description : "",
-                          i->monitor_source_name ? i->monitor_source_name : "",
-                          i->active_port && i->active_port->name ? i->active_port->name : "",
-                          i->sample_spec.channels, transportOf(i->proplist)});
-}
-
-void sourceListCb(pa_context*, const pa_source_info* i, int eol, void* userdata) {
-    auto* r = static_cast<ListResult<SourceRecord>*>(userdata);
-    if (eol || !i) {
-        pa_threaded_mainloop_signal(r->loop, 0);
-        return;
-    }
-    r->records.push_back({i->index, i->name ? i->name : "", i->description ? i->description : "",
-                          i->active_port && i->active_port->name ? i->active_port->name : "",
-                          i->sample_spec.channels, transportOf(i->proplist),
-                          i->monitor_of_sink != PA_INVALID_INDEX});
-}
-
-struct ServerResult {
-    pa_threaded_mainloop* loop;
-    std::string sink, source;
-};
-
-void serverInfoCb(pa_context*, const pa_server_info* i, void* userdata) {
-    auto* r = static_cast<ServerResult*>(userdata);
-    if (i) {
-        r->sink = i->default_sink_name ? i->default_sink_name : "";
-        r->source = i->default_source_name ? i->default_source_name : "";
-    }
-    pa_threaded_mainloop_signal(r->loop, 0);
-}
-
 struct SuccessResult {
     pa_threaded_mainloop* loop;
     int success = 0;
@@ -118,10 +60,125 @@ void indexCb(pa_context*, uint32_t index, void* userdata) {
     pa_threaded_mainloop_signal(r->loop, 0);
 }
 
+// The name of a sink's or source's active port; "" when it has none.
+template <class PortInfo>
+std::string activePortOf(const PortInfo* port) {
+    return port && port->name ? port->name : "";
+}
+
 }  // namespace
+
+// One look at the server: its defaults, every sink and source (monitors too), and the devices made of
+// them.
+struct PulseAudioBackend::Listing {
+    struct Sink {
+        std::string name, description, monitorSource, activePort;
+        uint32_t channels, transport;
+    };
+    struct Source {
+        std::string name, description, activePort;
+        uint32_t channels, transport;
+        bool isMonitor;
+    };
+    std::string defaultSink, defaultSource;
+    std::vector<Sink> sinks;
+    std::vector<Source> sources;
+    std::vector<Entry> entries;
+
+    void makeEntries();
+    std::string sinkOrSourceNamed(bool input, AudioDeviceID id) const;
+};
+
+void PulseAudioBackend::Listing::makeEntries() {
+    entries.clear();
+    bool loopbackSeen = false;
+    for (const Sink& s : sinks) {
+        Entry e;
+        e.description.id = idForName("sink", s.name);
+        e.description.name = s.description;
+        e.description.outputChannels = s.channels;
+        e.description.transportType = s.transport;
+        e.description.outputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
+        e.sinkName = s.name;
+        if (s.description == kLoopbackDescription && !loopbackSeen) {
+            // The loopback device records what is played into it: its monitor is its input side.
+            e.description.inputChannels = s.channels;
+            e.sourceName = s.monitorSource;
+            loopbackSeen = true;
+        }
+        entries.push_back(std::move(e));
+    }
+    for (const Source& s : sources) {
+        if (s.isMonitor) continue;
+        Entry e;
+        e.description.id = idForName("source", s.name);
+        e.description.name = s.description;
+        e.description.inputChannels = s.channels;
+        e.description.transportType = s.transport;
+        e.description.inputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
+        e.sourceName = s.name;
+        entries.push_back(std::move(e));
+    }
+}
+
+// The server name of the sink or source (monitors too) in that direction with this id; "" when none.
+std::string PulseAudioBackend::Listing::sinkOrSourceNamed(bool input, AudioDeviceID id) const {
+    for (const Entry& e : entries) {
+        if (e.description.id == id && !(input ? e.sourceName : e.sinkName).empty())
+            return input ? e.sourceName : e.sinkName;
+    }
+    // A default the server chose itself may be no listed device (an output's monitor as the input when
+    // no microphone is configured); a saved one of those is put back all the same.
+    if (input) {
+        for (const Source& s : sources) {
+            if (idForName("source", s.name) == id) return s.name;
+        }
+    } else {
+        for (const Sink& s : sinks) {
+            if (idForName("sink", s.name) == id) return s.name;
+        }
+    }
+    return {};
+}
 
 // Callbacks that run on the server thread with the main-loop lock held.
 struct PulseCallbacks {
+    using Listing = PulseAudioBackend::Listing;
+    struct Fill {
+        pa_threaded_mainloop* loop;
+        Listing* listing;
+    };
+
+    static void serverListed(pa_context*, const pa_server_info* i, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (i) {
+            f->listing->defaultSink = i->default_sink_name ? i->default_sink_name : "";
+            f->listing->defaultSource = i->default_source_name ? i->default_source_name : "";
+        }
+        pa_threaded_mainloop_signal(f->loop, 0);
+    }
+    static void sinkListed(pa_context*, const pa_sink_info* i, int eol, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (eol || !i) {
+            pa_threaded_mainloop_signal(f->loop, 0);
+            return;
+        }
+        f->listing->sinks.push_back({i->name ? i->name : "", i->description ? i->description : "",
+                                     i->monitor_source_name ? i->monitor_source_name : "",
+                                     activePortOf(i->active_port), i->sample_spec.channels,
+                                     transportOf(i->proplist)});
+    }
+    static void sourceListed(pa_context*, const pa_source_info* i, int eol, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (eol || !i) {
+            pa_threaded_mainloop_signal(f->loop, 0);
+            return;
+        }
+        f->listing->sources.push_back({i->name ? i->name : "", i->description ? i->description : "",
+                                       activePortOf(i->active_port), i->sample_spec.channels,
+                                       transportOf(i->proplist), i->monitor_of_sink != PA_INVALID_INDEX});
+    }
+
     static void state(pa_context*, void* userdata) {
         auto* self = static_cast<PulseAudioBackend*>(userdata);
         pa_threaded_mainloop_signal(self->loop_, 0);
@@ -170,6 +227,19 @@ struct PulseCallbacks {
         flag->second = true;
         pa_threaded_mainloop_signal(flag->first, 0);
     }
+    // The answer to the probe sent when a request missed its deadline. An error reply is an answer
+    // too; only libpulse's own time-out (the server still silent) sends the probe again.
+    static void probeAnswered(pa_context* context, const pa_server_info* i, void* userdata) {
+        auto* self = static_cast<PulseAudioBackend*>(userdata);
+        if (!i && pa_context_errno(context) == PA_ERR_TIMEOUT) {
+            if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) self->probe();
+            return;
+        }
+        self->stalled_ = false;
+        self->forgetListing();
+        sysLog("sound server: answering again");
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    }
 };
 
 AudioDeviceID PulseAudioBackend::idForName(const std::string& kind, const std::string& name) {
@@ -177,10 +247,12 @@ AudioDeviceID PulseAudioBackend::idForName(const std::string& kind, const std::s
     return h < 2 ? h + 2 : h;
 }
 
-PulseAudioBackend::PulseAudioBackend() = default;
+PulseAudioBackend::PulseAudioBackend(double operationTimeoutSeconds)
+    : operationTimeout_(operationTimeoutSeconds) {}
 
-std::shared_ptr<PulseAudioBackend> PulseAudioBackend::connect(double timeoutSeconds) {
-    std::shared_ptr<PulseAudioBackend> backend(new PulseAudioBackend());
+std::shared_ptr<PulseAudioBackend> PulseAudioBackend::connect(double timeoutSeconds,
+                                                              double operationTimeoutSeconds) {
+    std::shared_ptr<PulseAudioBackend> backend(new PulseAudioBackend(operationTimeoutSeconds));
     if (!backend->start(timeoutSeconds)) return nullptr;
     return backend;
 }
@@ -209,27 +281,29 @@ bool PulseAudioBackend::start(double timeoutSeconds) {
     if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     bool ready = state == PA_CONTEXT_READY;
     if (ready) {
-        ServerResult server{loop_};
-        runOperation([&] { return pa_context_get_server_info(context_, serverInfoCb, &server); });
-        lastDefaultSink_ = server.sink;
-        lastDefaultSource_ = server.source;
-        ListResult<SinkRecord> sinks{loop_};
-        runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-        for (auto& s : sinks.records)
-            activePorts_["sink:" + s.name] = s.activePort;
-        ListResult<SourceRecord> sources{loop_};
-        runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-        for (auto& s : sources.records)
-            activePorts_["source:" + s.name] = s.activePort;
+        // Subscribed first, so that no change falls between the first listing and the events.
         pa_context_set_subscribe_callback(context_, PulseCallbacks::subscription, this);
         SuccessResult subscribed{loop_};
-        runOperation([&] {
+        runOperations("subscription to device changes", [&] {
             return pa_context_subscribe(
                 context_,
                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
                                                     PA_SUBSCRIPTION_MASK_SOURCE),
                 successCb, &subscribed);
         });
+        subscribed_ = subscribed.success != 0;
+        const uint64_t generation = generation_;
+        if (auto listing = fetchListing()) {
+            lastDefaultSink_ = listing->defaultSink;
+            lastDefaultSource_ = listing->defaultSource;
+            for (const auto& s : listing->sinks)
+                activePorts_["sink:" + s.name] = s.activePort;
+            for (const auto& s : listing->sources)
+                activePorts_["source:" + s.name] = s.activePort;
+            listing_ = std::move(listing);
+            listingGeneration_ = generation;
+            listingTime_ = Clock::now();
+        }
     }
     pa_threaded_mainloop_unlock(loop_);
     return ready;
@@ -241,6 +315,7 @@ PulseAudioBackend::~PulseAudioBackend() {
         if (context_) {
             pa_context_set_subscribe_callback(context_, nullptr, nullptr);
             pa_context_set_state_callback(context_, nullptr, nullptr);
+            // Cancels every request still waiting, the probe among them.
             pa_context_disconnect(context_);
         }
         pa_threaded_mainloop_unlock(loop_);
@@ -250,128 +325,136 @@ PulseAudioBackend::~PulseAudioBackend() {
     if (loop_) pa_threaded_mainloop_free(loop_);
 }
 
-// Runs one server operation to its end; the main-loop lock must be held.
-template <class Start>
-bool PulseAudioBackend::runOperation(Start start) {
-    pa_operation* op = start();
-    if (!op) return false;
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
-        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-            pa_operation_cancel(op);
-            break;
-        }
-        pa_threaded_mainloop_wait(loop_);
+// Starts the requests together and waits for all of them, at most the operation time-out. A request
+// that misses it is cancelled (its callback never runs, so the caller's results may live on its
+// stack) and the server is taken as not answering until the probe is answered.
+template <class... Start>
+bool PulseAudioBackend::runOperations(const char* what, Start... start) {
+    if (stalled_) {
+        sysLog("sound server: not answering; %s not done", what);
+        return false;
     }
-    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    pa_operation_unref(op);
-    return done;
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        sysLog("sound server: %s failed: %s", what, pa_strerror(pa_context_errno(context_)));
+        return false;
+    }
+    pa_operation* ops[] = {start()...};
+    auto running = [&] {
+        for (pa_operation* op : ops) {
+            if (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING) return true;
+        }
+        return false;
+    };
+    std::pair<pa_threaded_mainloop*, bool> timedOut{loop_, false};
+    pa_time_event* timer =
+        pa_context_rttime_new(context_, pa_rtclock_now() + static_cast<pa_usec_t>(operationTimeout_ * 1e6),
+                              PulseCallbacks::timeout, &timedOut);
+    while (running() && !timedOut.second && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+        pa_threaded_mainloop_wait(loop_);
+    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    bool done = true;
+    for (pa_operation* op : ops) {
+        if (!op) {
+            done = false;
+            continue;
+        }
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
+        if (pa_operation_get_state(op) != PA_OPERATION_DONE) done = false;
+        pa_operation_unref(op);
+    }
+    if (done) return true;
+    if (timedOut.second && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        stalled_ = true;
+        sysLog("sound server: no answer to %s within %.1f s; taken as not answering until it answers again",
+               what, operationTimeout_);
+        probe();
+    } else {
+        sysLog("sound server: %s failed: %s", what, pa_strerror(pa_context_errno(context_)));
+    }
+    return false;
 }
 
-std::vector<PulseAudioBackend::Entry> PulseAudioBackend::snapshot() {
-    std::vector<Entry> out;
-    if (pa_threaded_mainloop_in_thread(loop_)) return out;
-    ListResult<SinkRecord> sinks{loop_};
-    ListResult<SourceRecord> sources{loop_};
-    pa_threaded_mainloop_lock(loop_);
-    runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-    runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-    pa_threaded_mainloop_unlock(loop_);
+void PulseAudioBackend::probe() {
+    if (pa_operation* op = pa_context_get_server_info(context_, PulseCallbacks::probeAnswered, this))
+        pa_operation_unref(op);
+}
 
-    std::string loopbackMonitor;
-    for (const SinkRecord& s : sinks.records) {
-        Entry e;
-        e.description.id = idForName("sink", s.name);
-        e.description.name = s.description;
-        e.description.outputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.outputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sinkName = s.name;
-        if (s.description == kLoopbackDescription && loopbackMonitor.empty()) {
-            // The loopback device records what is played into it: its monitor is its input side.
-            e.description.inputChannels = s.channels;
-            e.sourceName = s.monitorSource;
-            loopbackMonitor = s.monitorSource;
-        }
-        out.push_back(std::move(e));
+std::shared_ptr<PulseAudioBackend::Listing> PulseAudioBackend::fetchListing() {
+    auto listing = std::make_shared<Listing>();
+    PulseCallbacks::Fill fill{loop_, listing.get()};
+    if (!runOperations(
+            "device list",
+            [&] { return pa_context_get_server_info(context_, PulseCallbacks::serverListed, &fill); },
+            [&] { return pa_context_get_sink_info_list(context_, PulseCallbacks::sinkListed, &fill); },
+            [&] { return pa_context_get_source_info_list(context_, PulseCallbacks::sourceListed, &fill); })) {
+        return nullptr;
     }
-    for (const SourceRecord& s : sources.records) {
-        if (s.isMonitor) continue;
-        Entry e;
-        e.description.id = idForName("source", s.name);
-        e.description.name = s.description;
-        e.description.inputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.inputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sourceName = s.name;
-        out.push_back(std::move(e));
+    ++listings_;
+    listing->makeEntries();
+    return listing;
+}
+
+std::shared_ptr<const PulseAudioBackend::Listing> PulseAudioBackend::snapshot() {
+    if (pa_threaded_mainloop_in_thread(loop_)) return nullptr;
+    pa_threaded_mainloop_lock(loop_);
+    const Clock::time_point now = Clock::now();
+    std::shared_ptr<const Listing> listing = listing_;
+    // Without the subscription no change would be seen, so nothing is reused.
+    if (!listing || !subscribed_ || listingGeneration_ != generation_ ||
+        now - listingTime_ > std::chrono::duration<double>(kListingReuseSeconds)) {
+        const uint64_t generation = generation_;
+        listing = fetchListing();
+        listing_ = listing;
+        listingGeneration_ = generation;
+        listingTime_ = now;
     }
-    return out;
+    pa_threaded_mainloop_unlock(loop_);
+    return listing;
+}
+
+uint64_t PulseAudioBackend::listingCount() {
+    pa_threaded_mainloop_lock(loop_);
+    const uint64_t n = listings_;
+    pa_threaded_mainloop_unlock(loop_);
+    return n;
 }
 
 std::vector<DeviceDescription> PulseAudioBackend::devices() {
     std::vector<DeviceDescription> out;
-    for (Entry& e : snapshot())
-        out.push_back(std::move(e.description));
+    if (auto listing = snapshot()) {
+        for (const Entry& e : listing->entries)
+            out.push_back(e.description);
+    }
     return out;
 }
 
-std::pair<std::string, std::string> PulseAudioBackend::serverDefaults() {
-    ServerResult server{loop_};
-    if (pa_threaded_mainloop_in_thread(loop_)) return {};
-    pa_threaded_mainloop_lock(loop_);
-    runOperation([&] { return pa_context_get_server_info(context_, serverInfoCb, &server); });
-    pa_threaded_mainloop_unlock(loop_);
-    return {server.sink, server.source};
-}
-
 AudioDeviceID PulseAudioBackend::defaultDevice(bool input) {
-    auto [sink, source] = serverDefaults();
-    const std::string& want = input ? source : sink;
-    if (want.empty()) return 0;
-    for (const Entry& e : snapshot()) {
+    auto listing = snapshot();
+    if (!listing) return kAudioObjectUnknown;
+    const std::string& want = input ? listing->defaultSource : listing->defaultSink;
+    if (want.empty()) return kAudioObjectUnknown;
+    for (const Entry& e : listing->entries) {
         if ((input ? e.sourceName : e.sinkName) == want) return e.description.id;
     }
     // A default that is not listed (for example another sink's monitor) still has an id.
     return idForName(input ? "source" : "sink", want);
 }
 
-std::string PulseAudioBackend::unlistedDeviceName(bool input, AudioDeviceID id) {
-    if (pa_threaded_mainloop_in_thread(loop_)) return {};
-    ListResult<SinkRecord> sinks{loop_};
-    ListResult<SourceRecord> sources{loop_};
-    pa_threaded_mainloop_lock(loop_);
-    if (input) {
-        runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-    } else {
-        runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-    }
-    pa_threaded_mainloop_unlock(loop_);
-    for (const SourceRecord& s : sources.records) {
-        if (idForName("source", s.name) == id) return s.name;
-    }
-    for (const SinkRecord& s : sinks.records) {
-        if (idForName("sink", s.name) == id) return s.name;
-    }
-    return {};
-}
-
 OSStatus PulseAudioBackend::setDefaultDevice(bool input, AudioDeviceID id) {
-    std::string name;
-    for (const Entry& e : snapshot()) {
-        if (e.description.id == id) name = input ? e.sourceName : e.sinkName;
-    }
-    // A default the server chose itself may be no listed device (an output's monitor as the input when
-    // no microphone is configured); a saved one of those is put back all the same.
-    if (name.empty()) name = unlistedDeviceName(input, id);
+    if (pa_threaded_mainloop_in_thread(loop_)) return kAudioHardwareIllegalOperationError;
+    auto listing = snapshot();
+    if (!listing) return kAudioHardwareNotRunningError;
+    const std::string name = listing->sinkOrSourceNamed(input, id);
     if (name.empty()) return kAudioHardwareBadDeviceError;
     SuccessResult result{loop_};
-    if (pa_threaded_mainloop_in_thread(loop_)) return kAudioHardwareIllegalOperationError;
     pa_threaded_mainloop_lock(loop_);
-    runOperation([&] {
+    const bool answered = runOperations("default device change", [&] {
         return input ? pa_context_set_default_source(context_, name.c_str(), successCb, &result)
                      : pa_context_set_default_sink(context_, name.c_str(), successCb, &result);
     });
+    forgetListing();
     pa_threaded_mainloop_unlock(loop_);
+    if (!answered) return kAudioHardwareNotRunningError;
     return result.success ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
 }
 
@@ -393,13 +476,17 @@ void PulseAudioBackend::notify(AudioObjectID object, const AudioObjectPropertyAd
 void PulseAudioBackend::onSubscription(int eventType, uint32_t index) {
     const int facility = eventType & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const int type = eventType & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility != PA_SUBSCRIPTION_EVENT_SERVER && facility != PA_SUBSCRIPTION_EVENT_SINK &&
+        facility != PA_SUBSCRIPTION_EVENT_SOURCE) {
+        return;
+    }
+    forgetListing();
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         if (pa_operation* op = pa_context_get_server_info(context_, PulseCallbacks::serverChanged, this)) {
             pa_operation_unref(op);
         }
         return;
     }
-    if (facility != PA_SUBSCRIPTION_EVENT_SINK && facility != PA_SUBSCRIPTION_EVENT_SOURCE) return;
     if (type == PA_SUBSCRIPTION_EVENT_NEW || type == PA_SUBSCRIPTION_EVENT_REMOVE) {
         notify(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
     } else if (type == PA_SUBSCRIPTION_EVENT_CHANGE) {
@@ -412,7 +499,9 @@ void PulseAudioBackend::onSubscription(int eventType, uint32_t index) {
 }
 
 bool PulseAudioBackend::hasLoopbackDevice() {
-    for (const Entry& e : snapshot()) {
+    auto listing = snapshot();
+    if (!listing) return false;
+    for (const Entry& e : listing->entries) {
         if (e.description.name == kLoopbackDescription) return true;
     }
     return false;
@@ -425,8 +514,10 @@ bool PulseAudioBackend::loadLoopbackDevice() {
                              " sink_properties='device.description=\"" + kLoopbackDescription + "\"'";
     IndexResult result{loop_};
     pa_threaded_mainloop_lock(loop_);
-    runOperation(
-        [&] { return pa_context_load_module(context_, "module-null-sink", args.c_str(), indexCb, &result); });
+    runOperations("loading the loopback device", [&] {
+        return pa_context_load_module(context_, "module-null-sink", args.c_str(), indexCb, &result);
+    });
+    forgetListing();
     pa_threaded_mainloop_unlock(loop_);
     return result.index != PA_INVALID_INDEX && hasLoopbackDevice();
 }
