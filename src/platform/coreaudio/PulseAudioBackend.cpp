@@ -66,6 +66,32 @@ std::string activePortOf(const PortInfo* port) {
     return port && port->name ? port->name : "";
 }
 
+// A time on the main loop after which passed() is true and every waiter on the loop is woken. Made and
+// destroyed under the main-loop lock.
+class LoopDeadline {
+  public:
+    LoopDeadline(pa_threaded_mainloop* loop, pa_context* context, double seconds) : loop_(loop) {
+        event_ = pa_context_rttime_new(context, pa_rtclock_now() + static_cast<pa_usec_t>(seconds * 1e6),
+                                       &LoopDeadline::fire, this);
+    }
+    ~LoopDeadline() {
+        if (event_) pa_threaded_mainloop_get_api(loop_)->time_free(event_);
+    }
+    LoopDeadline(const LoopDeadline&) = delete;
+    LoopDeadline& operator=(const LoopDeadline&) = delete;
+    bool passed() const { return passed_; }
+
+  private:
+    static void fire(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<LoopDeadline*>(userdata);
+        self->passed_ = true;
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    }
+    pa_threaded_mainloop* loop_;
+    pa_time_event* event_ = nullptr;
+    bool passed_ = false;
+};
+
 }  // namespace
 
 // One look at the server: its defaults, every sink and source (monitors too), and the devices made of
@@ -222,11 +248,6 @@ struct PulseCallbacks {
         if (changed)
             self->notify(PulseAudioBackend::idForName(kind, name), {kAudioDevicePropertyDataSource, scope});
     }
-    static void timeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        auto* flag = static_cast<std::pair<pa_threaded_mainloop*, bool>*>(userdata);
-        flag->second = true;
-        pa_threaded_mainloop_signal(flag->first, 0);
-    }
     // The answer to the probe sent when a request missed its deadline. An error reply is an answer
     // too; only libpulse's own time-out (the server still silent) sends the probe again.
     static void probeAnswered(pa_context* context, const pa_server_info* i, void* userdata) {
@@ -269,16 +290,14 @@ bool PulseAudioBackend::start(double timeoutSeconds) {
         pa_threaded_mainloop_unlock(loop_);
         return false;
     }
-    std::pair<pa_threaded_mainloop*, bool> timedOut{loop_, false};
-    pa_time_event* timer =
-        pa_context_rttime_new(context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeoutSeconds * 1e6),
-                              PulseCallbacks::timeout, &timedOut);
     pa_context_state_t state;
-    while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) &&
-           !timedOut.second) {
-        pa_threaded_mainloop_wait(loop_);
+    {
+        LoopDeadline deadline(loop_, context_, timeoutSeconds);
+        while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) &&
+               !deadline.passed()) {
+            pa_threaded_mainloop_wait(loop_);
+        }
     }
-    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     bool ready = state == PA_CONTEXT_READY;
     if (ready) {
         // Subscribed first, so that no change falls between the first listing and the events.
@@ -345,13 +364,13 @@ bool PulseAudioBackend::runOperations(const char* what, Start... start) {
         }
         return false;
     };
-    std::pair<pa_threaded_mainloop*, bool> timedOut{loop_, false};
-    pa_time_event* timer =
-        pa_context_rttime_new(context_, pa_rtclock_now() + static_cast<pa_usec_t>(operationTimeout_ * 1e6),
-                              PulseCallbacks::timeout, &timedOut);
-    while (running() && !timedOut.second && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
-        pa_threaded_mainloop_wait(loop_);
-    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    bool timedOut = false;
+    {
+        LoopDeadline deadline(loop_, context_, operationTimeout_);
+        while (running() && !deadline.passed() && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            pa_threaded_mainloop_wait(loop_);
+        timedOut = deadline.passed();
+    }
     bool done = true;
     for (pa_operation* op : ops) {
         if (!op) {
@@ -363,7 +382,7 @@ bool PulseAudioBackend::runOperations(const char* what, Start... start) {
         pa_operation_unref(op);
     }
     if (done) return true;
-    if (timedOut.second && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+    if (timedOut && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
         stalled_ = true;
         sysLog("sound server: no answer to %s within %.1f s; taken as not answering until it answers again",
                what, operationTimeout_);
@@ -452,10 +471,39 @@ OSStatus PulseAudioBackend::setDefaultDevice(bool input, AudioDeviceID id) {
         return input ? pa_context_set_default_source(context_, name.c_str(), successCb, &result)
                      : pa_context_set_default_sink(context_, name.c_str(), successCb, &result);
     });
+    const bool applied = answered && result.success && waitForDefault(input, name);
+    const bool stalled = stalled_;
     forgetListing();
     pa_threaded_mainloop_unlock(loop_);
-    if (!answered) return kAudioHardwareNotRunningError;
-    return result.success ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+    if (!answered || stalled) return kAudioHardwareNotRunningError;
+    return applied ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+}
+
+// PulseAudio reports a new default as soon as it confirms the change; PipeWire's PulseAudio interface
+// confirms first and reports it once its session manager has taken it up. Waits for that, woken by
+// the server's change events, so that a read after a switch sees the device switched to.
+bool PulseAudioBackend::waitForDefault(bool input, const std::string& name) {
+    LoopDeadline deadline(loop_, context_, kDefaultSettleSeconds);
+    for (;;) {
+        const uint64_t seen = serverChanges_;
+        Listing now;
+        PulseCallbacks::Fill fill{loop_, &now};
+        if (!runOperations("default device check", [&] {
+                return pa_context_get_server_info(context_, PulseCallbacks::serverListed, &fill);
+            })) {
+            return false;
+        }
+        const std::string& current = input ? now.defaultSource : now.defaultSink;
+        if (current == name) return true;
+        while (serverChanges_ == seen && !deadline.passed() &&
+               PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            pa_threaded_mainloop_wait(loop_);
+        if (serverChanges_ == seen) {
+            sysLog("sound server: the default %s is still \"%s\", not \"%s\"", input ? "input" : "output",
+                   current.c_str(), name.c_str());
+            return false;
+        }
+    }
 }
 
 OSStatus PulseAudioBackend::setBufferFrameSize(AudioDeviceID, bool, uint32_t) {
@@ -482,6 +530,8 @@ void PulseAudioBackend::onSubscription(int eventType, uint32_t index) {
     }
     forgetListing();
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        ++serverChanges_;
+        pa_threaded_mainloop_signal(loop_, 0);
         if (pa_operation* op = pa_context_get_server_info(context_, PulseCallbacks::serverChanged, this)) {
             pa_operation_unref(op);
         }

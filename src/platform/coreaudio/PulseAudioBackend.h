@@ -36,6 +36,8 @@ class PulseAudioBackend : public AudioBackend {
     static constexpr double kConnectTimeoutSeconds = 2.0;
     static constexpr double kOperationTimeoutSeconds = 3.0;
     static constexpr double kListingReuseSeconds = 0.25;
+    // PipeWire reports a new default only once its session manager has taken it up.
+    static constexpr double kDefaultSettleSeconds = 1.0;
 
     // Connects to the server libpulse finds (PULSE_SERVER, the user's runtime folder, ...); null when
     // none answers within the connect time-out.
@@ -50,7 +52,8 @@ class PulseAudioBackend : public AudioBackend {
     std::vector<DeviceDescription> devices() override;
     // 0 when the server does not answer or has no default in that direction.
     AudioDeviceID defaultDevice(bool input) override;
-    // kAudioHardwareNotRunningError when the server does not answer.
+    // Returns once the server reports the new default; kAudioHardwareNotRunningError when the server
+    // does not answer.
     OSStatus setDefaultDevice(bool input, AudioDeviceID id) override;
     OSStatus setBufferFrameSize(AudioDeviceID id, bool input, uint32_t frames) override;
     void setChangeSink(ChangeSink sink) override;
@@ -85,6 +88,7 @@ class PulseAudioBackend : public AudioBackend {
     template <class... Start>
     bool runOperations(const char* what, Start... start);
     void probe();
+    bool waitForDefault(bool input, const std::string& name);
     void forgetListing() { ++generation_; }
 
     void onSubscription(int eventType, uint32_t index);
@@ -102,6 +106,7 @@ class PulseAudioBackend : public AudioBackend {
     Clock::time_point listingTime_;
     uint64_t generation_ = 1;  // counts changes seen; a listing of an older one is not reused
     uint64_t listings_ = 0;
+    uint64_t serverChanges_ = 0;
     bool subscribed_ = false;
     bool stalled_ = false;  // a request missed its deadline and the probe has not been answered
     // Last seen on the server thread: defaults and active ports, to tell real changes from echoes.
