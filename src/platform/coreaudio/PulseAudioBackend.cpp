@@ -97,13 +97,14 @@ class LoopDeadline {
 // One look at the server: its defaults, every sink and source (monitors too), and the devices made of
 // them.
 struct PulseAudioBackend::Listing {
-    struct Sink {
-        std::string name, description, monitorSource, activePort;
-        uint32_t channels, transport;
-    };
-    struct Source {
+    struct Node {
         std::string name, description, activePort;
         uint32_t channels, transport;
+    };
+    struct Sink : Node {
+        std::string monitorSource;
+    };
+    struct Source : Node {
         bool isMonitor;
     };
     std::string defaultSink, defaultSource;
@@ -113,19 +114,27 @@ struct PulseAudioBackend::Listing {
 
     void makeEntries();
     std::string sinkOrSourceNamed(bool input, AudioDeviceID id) const;
+    // The device of a sink's output side or a source's input side.
+    static Entry entryOf(bool input, const Node& node);
 };
+
+PulseAudioBackend::Entry PulseAudioBackend::Listing::entryOf(bool input, const Node& node) {
+    Entry e;
+    e.description.id = idForName(input ? "source" : "sink", node.name);
+    e.description.name = node.description;
+    e.description.transportType = node.transport;
+    (input ? e.description.inputChannels : e.description.outputChannels) = node.channels;
+    (input ? e.description.inputDataSource : e.description.outputDataSource) =
+        node.activePort.empty() ? 0 : portId(node.activePort.c_str());
+    (input ? e.sourceName : e.sinkName) = node.name;
+    return e;
+}
 
 void PulseAudioBackend::Listing::makeEntries() {
     entries.clear();
     bool loopbackSeen = false;
     for (const Sink& s : sinks) {
-        Entry e;
-        e.description.id = idForName("sink", s.name);
-        e.description.name = s.description;
-        e.description.outputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.outputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sinkName = s.name;
+        Entry e = entryOf(false, s);
         if (s.description == kLoopbackDescription && !loopbackSeen) {
             // The loopback device records what is played into it: its monitor is its input side.
             e.description.inputChannels = s.channels;
@@ -135,15 +144,7 @@ void PulseAudioBackend::Listing::makeEntries() {
         entries.push_back(std::move(e));
     }
     for (const Source& s : sources) {
-        if (s.isMonitor) continue;
-        Entry e;
-        e.description.id = idForName("source", s.name);
-        e.description.name = s.description;
-        e.description.inputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.inputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sourceName = s.name;
-        entries.push_back(std::move(e));
+        if (!s.isMonitor) entries.push_back(entryOf(true, s));
     }
 }
 
@@ -175,6 +176,13 @@ struct PulseCallbacks {
         Listing* listing;
     };
 
+    // What sink and source records have alike.
+    template <class Info>
+    static Listing::Node nodeOf(const Info* i) {
+        return {i->name ? i->name : "", i->description ? i->description : "", activePortOf(i->active_port),
+                i->sample_spec.channels, transportOf(i->proplist)};
+    }
+
     static void serverListed(pa_context*, const pa_server_info* i, void* userdata) {
         auto* f = static_cast<Fill*>(userdata);
         if (i) {
@@ -189,10 +197,8 @@ struct PulseCallbacks {
             pa_threaded_mainloop_signal(f->loop, 0);
             return;
         }
-        f->listing->sinks.push_back({i->name ? i->name : "", i->description ? i->description : "",
-                                     i->monitor_source_name ? i->monitor_source_name : "",
-                                     activePortOf(i->active_port), i->sample_spec.channels,
-                                     transportOf(i->proplist)});
+        Listing::Sink sink{nodeOf(i), i->monitor_source_name ? i->monitor_source_name : ""};
+        f->listing->sinks.push_back(std::move(sink));
     }
     static void sourceListed(pa_context*, const pa_source_info* i, int eol, void* userdata) {
         auto* f = static_cast<Fill*>(userdata);
@@ -200,9 +206,8 @@ struct PulseCallbacks {
             pa_threaded_mainloop_signal(f->loop, 0);
             return;
         }
-        f->listing->sources.push_back({i->name ? i->name : "", i->description ? i->description : "",
-                                       activePortOf(i->active_port), i->sample_spec.channels,
-                                       transportOf(i->proplist), i->monitor_of_sink != PA_INVALID_INDEX});
+        Listing::Source source{nodeOf(i), i->monitor_of_sink != PA_INVALID_INDEX};
+        f->listing->sources.push_back(std::move(source));
     }
 
     static void state(pa_context*, void* userdata) {
