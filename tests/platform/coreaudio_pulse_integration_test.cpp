@@ -54,7 +54,7 @@ class CoreAudioPulse : public ::testing::Test {
             {true, "headset", "Test Headset"},
             {false, "mic", "Test Microphone", true},
         });
-        if (!server->available()) GTEST_SKIP() << "no private PulseAudio server: " << server->failure();
+        if (!server->available()) GTEST_SKIP() << "no private sound server: " << server->failure();
         env = std::make_unique<ScopedEnv>("PULSE_SERVER", server->server());
         backend = PulseAudioBackend::connect(PulseAudioBackend::kConnectTimeoutSeconds, kDeadline);
         ASSERT_TRUE(backend);
