@@ -128,6 +128,25 @@ TEST_F(TcpTlsTest, EchoThroughTwoSocketsWithTheServerTrustedByTheClient) {
     EXPECT_EQ(server->disconnectEvent().error->code, 7);
 }
 
+// A write asked for while the socket queue is idle goes out on the asking thread only on a plain
+// connection; secured, the TLS engine runs on the socket queue's thread. A send that fails on the asking
+// thread alone tells where it ran.
+TEST_F(TcpTlsTest, SecuredWritesAreNotSentFromTheAskingThread) {
+    trustTheTestCertificate();
+    auto sock = connectPair();
+    sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}});
+    accepted->startTLS(serverSettings());
+    ASSERT_TRUE(client->waitFor(Event::Secure));
+    accepted->readDataToLength(5, 10.0, 1);
+    sock->performBlock([] {});  // idle
+    std::thread([&] {
+        ASSERT_TRUE(failOnThisThread(__NR_sendto, EPERM));
+        sock->writeData(bytesOf("hello"), 10.0, 2);
+    }).join();
+    ASSERT_TRUE(server->waitFor(Event::Read));
+    EXPECT_EQ(stringOf(server->readBytes()), "hello");
+}
+
 // How a secured stream ends decides the close, whether or not a read is waiting when the end arrives:
 // after the peer's close alert the plain "closed by remote peer" (code 7); cut without it, the TLS closed
 // abort (-9806), since the last bytes may be missing.

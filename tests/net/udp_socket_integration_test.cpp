@@ -2,14 +2,8 @@
 // sockets, immediate refusals, closing with datagrams queued, and the faults the socket guards against.
 // Every datagram goes to 127.0.0.1 or ::1.
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cstddef>
 
 #include <atomic>
 #include <functional>
@@ -226,6 +220,29 @@ TEST_F(UdpSocketTest, ConnectedSocketHearsOnlyItsPeerAndForgetsItOnClose) {
     EXPECT_FALSE(sock->isConnected());
 }
 
+TEST_F(UdpSocketTest, SendFromACallbackOnTheSynchronousFilterQueueGoesOut) {
+    // The filter queue is the delegate queue; the second datagram is asked for from the first one's
+    // callback, once the socket queue is idle.
+    struct Resender : UdpRecorder {
+        Bytes to;
+        void udpSocketDidSendDataWithTag(UdpSocket& s, long tag) override {
+            UdpRecorder::udpSocketDidSendDataWithTag(s, tag);
+            if (tag != 1) return;
+            s.performBlock([] {});
+            s.sendData(datagram("second"), to, 5, 2);
+        }
+    };
+    PlainSocket peer;
+    auto resender = std::make_shared<Resender>();
+    resender->to = peer.address();
+    auto sock = UdpSocket::create(resender, delegateQueue);
+    sock->setSendFilter([](const SharedBytes&, const Bytes&, long) { return true; }, delegateQueue, false);
+    sock->sendData(datagram("first"), peer.address(), 5, 1);
+    ASSERT_TRUE(resender->waitFor(UdpEvent::Sent, 2));
+    EXPECT_EQ(peer.receive(), "first");
+    EXPECT_EQ(peer.receive(), "second");
+}
+
 // ---- refusals and closing ----
 
 TEST_F(UdpSocketTest, ImmediateRefusalsCarryTheirTexts) {
@@ -346,24 +363,11 @@ TEST_F(UdpSocketTest, EmptyDatagramDoesNotCloseTheSocket) {
     EXPECT_EQ(receiver->count(UdpEvent::Closed), 0u);
 }
 
-// Makes socket() fail with EMFILE for the calling thread only: the filter ends with the thread.
-bool failSocketCallsOnThisThread() {
-    sock_filter program[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog filter{sizeof program / sizeof program[0], program};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
-}
-
 TEST_F(UdpSocketTest, DescriptorsThatCannotBeMadeAtTheFirstSendAreReported) {
     auto sock = make(sender);
     sock->performBlock([] {});  // idle: a send runs at once on the thread that asks for it
     std::thread([&] {
-        ASSERT_TRUE(failSocketCallsOnThisThread());
+        ASSERT_TRUE(failOnThisThread(__NR_socket, EMFILE));
         sock->sendData(datagram("x"), loopbackAddress4(9), 5, 1);
     }).join();
     ASSERT_TRUE(sender->waitFor(UdpEvent::Closed));
@@ -423,10 +427,18 @@ TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
     EXPECT_FALSE(closed.error.has_value());
 }
 
-TEST_F(UdpSocketTest, MarkingAnotherQueueIsRefused) {
+// The dispatch layer has no target queues, so the work of a queue marked as the socket queue's target
+// never runs as socket-queue work, and must not count as such (for both sockets: the mark is shared).
+TEST_F(UdpSocketTest, WorkOnAMarkedQueueIsNotOnTheSocketQueue) {
     auto sock = make(receiver);
     ASSERT_TRUE(sock->bindToPort(0, std::string("127.0.0.1")));
-    expectMarkingRefused(*sock, "UdpSocket");
+    auto other = Queue::serial("test.socket.other");
+    sock->markSocketQueueTargetQueue(other);
+    int there = 0, here = -1;
+    other->sync([&] { there = sock->socketFD(); });
+    sock->performBlock([&] { here = sock->socketFD(); });
+    EXPECT_EQ(there, -1);
+    EXPECT_GE(here, 0);
 }
 
 TEST_F(UdpSocketTest, LocalPortOfAFamilyNotYetBoundIsAskedAgain) {
