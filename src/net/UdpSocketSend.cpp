@@ -235,7 +235,13 @@ void Impl::doSend() {
         return;
     }
     if (result < 0 && !wouldBlock(err)) {
-        closeWithError(posixError(err, "Error in send() function."));
+        // A datagram too long for one send is that datagram's fault: the descriptor, and the datagrams
+        // queued behind it, are fine.
+        if (err == EMSGSIZE) {
+            failCurrentSend(posixError(err, "Error in send() function."));
+        } else {
+            closeWithError(posixError(err, "Error in send() function."));
+        }
         return;
     }
     // No room now: the datagram stays current until this family's descriptor is writable again.

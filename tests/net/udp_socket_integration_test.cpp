@@ -417,6 +417,17 @@ TEST_F(UdpSocketTest, UnusableDestinationsFailOnlyTheirDatagram) {
     }
 }
 
+TEST_F(UdpSocketTest, OversizeDatagramFailsAloneAndTheQueueGoesOn) {
+    PlainSocket peer;
+    auto sock = make(sender);
+    sock->sendData(std::make_shared<const Bytes>(70000, 'x'), peer.address(), 5, 1);
+    sock->sendData(datagram("next"), peer.address(), 5, 2);
+    ASSERT_TRUE(sender->waitFor(UdpEvent::Sent));
+    EXPECT_EQ(peer.receive(), "next");
+    EXPECT_EQ(sender->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::NotSent, UdpEvent::Sent}));
+    EXPECT_EQ(sender->events(UdpEvent::NotSent).at(0).error->code, EMSGSIZE);
+}
+
 TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
     auto sock = make(receiver);
     ASSERT_TRUE(sock->bindToPort(0, std::string("127.0.0.1")));
