@@ -243,6 +243,33 @@ TEST_F(UdpSocketTest, SendFromACallbackOnTheSynchronousFilterQueueGoesOut) {
     EXPECT_EQ(peer.receive(), "second");
 }
 
+TEST_F(UdpSocketTest, ReceiveFilterAnswerAskedBeforeACloseIsDropped) {
+    // The filter holds its first answer until the socket has closed, opened again and asked for one.
+    Semaphore asked, release;
+    std::atomic<int> calls = 0;
+    auto in = make(receiver);
+    in->setReceiveFilter(
+        [&](const SharedBytes&, const Bytes&, std::any*) {
+            if (calls++ == 0) asked.signal(), release.wait(5);
+            return true;
+        },
+        Queue::serial("test.udp.filter"));
+    PlainSocket peer;
+    ASSERT_TRUE(in->bindToPort(0, std::string("127.0.0.1")));
+    peer.send("old", loopbackAddress4(in->localPort()));
+    ASSERT_TRUE(in->receiveOnce());
+    ASSERT_TRUE(asked.wait(5));
+    in->close();
+    ASSERT_TRUE(in->bindToPort(0, std::string("127.0.0.1")));
+    ASSERT_TRUE(in->receiveOnce());
+    release.signal();
+    peer.send("new", loopbackAddress4(in->localPort()));
+    ASSERT_TRUE(receiver->waitFor(UdpEvent::Received));
+    drainDelegateQueue();
+    EXPECT_EQ(receiver->received(), std::vector<std::string>{"new"});
+    EXPECT_EQ(receiver->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::Closed, UdpEvent::Received}));
+}
+
 // ---- refusals and closing ----
 
 TEST_F(UdpSocketTest, ImmediateRefusalsCarryTheirTexts) {
