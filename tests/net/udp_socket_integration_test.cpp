@@ -404,6 +404,18 @@ TEST_F(UdpSocketTest, DescriptorsThatCannotBeMadeAtTheFirstSendAreReported) {
     EXPECT_EQ(sender->count(UdpEvent::Sent) + sender->count(UdpEvent::NotSent), 0u);
 }
 
+TEST_F(UdpSocketTest, IPv6DescriptorIsMadeWhereIPv6OnlyIsRefused) {
+    auto sock = make(receiver);
+    Error error;
+    bool bound = false;
+    std::thread([&] {  // bindToPort makes the descriptors on the calling thread
+        ASSERT_TRUE(failOnThisThread(__NR_setsockopt, EPERM, {IPPROTO_IPV6, IPV6_V6ONLY}));
+        bound = sock->bindToPort(0, std::string("::1"), &error);
+    })
+        .join();
+    EXPECT_TRUE(bound) << error.description();
+}
+
 TEST_F(UdpSocketTest, UnusableDestinationsFailOnlyTheirDatagram) {
     PlainSocket peer;
     struct Case {
