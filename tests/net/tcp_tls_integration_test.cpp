@@ -3,6 +3,8 @@
 // and openssl s_server / s_client as independent peers.
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/ui.h>
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -241,6 +243,31 @@ TEST_F(TcpTlsTest, LateTrustAnswerAfterReconnectingIsIgnored) {
     sock->performBlock([] {});
     EXPECT_TRUE(sock->isConnected());
     EXPECT_EQ(client->count(Event::Disconnect), 1u);
+}
+
+TEST_F(TcpTlsTest, EncryptedKeyIsRefusedWithoutAskingForAPassPhrase) {
+    // OpenSSL's own pass-phrase prompt goes through its default user interface: this one counts.
+    static std::atomic<int> prompts = 0;
+    UI_METHOD* terminal = UI_create_method("test terminal");
+    UI_method_set_reader(terminal, [](UI*, UI_STRING*) { return ++prompts, -1; });
+    const UI_METHOD* before = UI_get_default_method();
+    UI_set_default_method(terminal);
+    BIO* in = BIO_new_mem_buf(certificate.keyPem.data(), int(certificate.keyPem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    BIO* out = BIO_new(BIO_s_mem());
+    char passphrase[] = "secret";
+    PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_128_cbc(), passphrase, 6, nullptr, nullptr);
+    char* text = nullptr;
+    const size_t length = size_t(BIO_get_mem_data(out, &text));
+    std::string why;
+    EXPECT_FALSE(st::Identity::fromPEM(std::string(text, length) + certificate.certificatePem, &why));
+    EXPECT_EQ(why, "the private key is encrypted (no pass-phrase is asked for)");
+    EXPECT_EQ(prompts, 0);
+    UI_set_default_method(before);
+    UI_destroy_method(terminal);
+    BIO_free(out);
+    BIO_free(in);
+    EVP_PKEY_free(key);
 }
 
 TEST_F(TcpTlsTest, RefusedSettingsCloseWithTheirTexts) {

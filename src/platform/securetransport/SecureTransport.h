@@ -65,9 +65,10 @@ class Certificate {
 // A certificate chain (leaf first) with the leaf's private key: what a side presents.
 class Identity {
   public:
-    // From PEM text holding one private key and one or more certificates; nullopt when either is
-    // missing or the key does not match the first certificate.
-    static std::optional<Identity> fromPEM(std::string_view pem);
+    // From PEM text holding one private key and one or more certificates; nullopt (and the reason in
+    // *why) when either is missing, the key is encrypted (no pass-phrase is ever asked for) or it does
+    // not match the first certificate.
+    static std::optional<Identity> fromPEM(std::string_view pem, std::string* why = nullptr);
     const std::vector<Certificate>& certificates() const;
 
     struct State;

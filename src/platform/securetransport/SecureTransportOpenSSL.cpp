@@ -125,10 +125,22 @@ struct Identity::State {
     }
 };
 
-std::optional<Identity> Identity::fromPEM(std::string_view pem) {
+namespace {
+
+// Answers OpenSSL's request for a pass-phrase with none, noting that it was asked: without a callback
+// of our own OpenSSL prompts on the controlling terminal and waits for someone to type.
+int refusePassphrase(char*, int, int, void* asked) {
+    *static_cast<bool*>(asked) = true;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<Identity> Identity::fromPEM(std::string_view pem, std::string* why) {
     auto state = std::make_shared<State>();
+    bool encrypted = false;
     BIO* in = BIO_new_mem_buf(pem.data(), int(pem.size()));
-    state->key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    state->key = PEM_read_bio_PrivateKey(in, nullptr, refusePassphrase, &encrypted);
     BIO_free(in);
     in = BIO_new_mem_buf(pem.data(), int(pem.size()));
     while (X509* x = PEM_read_bio_X509(in, nullptr, nullptr, nullptr)) {
@@ -136,9 +148,17 @@ std::optional<Identity> Identity::fromPEM(std::string_view pem) {
         state->certificates.emplace_back(derOf(x));
     }
     BIO_free(in);
+    const char* failure = nullptr;
+    if (!state->key) {
+        failure = encrypted ? "the private key is encrypted (no pass-phrase is asked for)" : "no private key";
+    } else if (state->chain.empty()) {
+        failure = "no certificate";
+    } else if (X509_check_private_key(state->chain[0], state->key) != 1) {
+        failure = "the private key does not match the certificate";
+    }
     ERR_clear_error();
-    if (!state->key || state->chain.empty() || X509_check_private_key(state->chain[0], state->key) != 1) {
-        ERR_clear_error();
+    if (failure) {
+        if (why) *why = failure;
         return std::nullopt;
     }
     return Identity(std::move(state));
