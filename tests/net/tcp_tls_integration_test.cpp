@@ -186,6 +186,29 @@ TEST_F(TcpTlsTest, StreamCutWithoutACloseAlertEndsWithClosedAbort) {
     }
 }
 
+TEST_F(TcpTlsTest, ServerResumesTheSessionsOfTheSamePeerIDOnly) {
+    trustTheTestCertificate();
+    const struct {
+        const char* serverPeerID;
+        bool resumed;
+    } connections[] = {{"client", false}, {"client", true}, {"another client", false}};
+    for (size_t i = 0; i < 3; ++i) {
+        auto sock = connectPair();
+        sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}, {TcpSocketSSLPeerID, bytesOf("server")}});
+        TlsSettings settings = serverSettings();
+        settings[TcpSocketSSLPeerID] = bytesOf(connections[i].serverPeerID);
+        accepted->startTLS(settings);
+        // The client takes in the server's session ticket with its first read.
+        accepted->writeData(bytesOf("x"), 5.0, 1);
+        sock->readDataToLength(1, 5.0, 1);
+        ASSERT_TRUE(client->waitFor(Event::Read, i + 1));
+        bool resumed = !connections[i].resumed;
+        accepted->performBlock([&] { resumed = accepted->sslContext()->sessionWasResumed(); });
+        EXPECT_EQ(resumed, connections[i].resumed) << i;
+        sock->disconnect();
+    }
+}
+
 TEST_F(TcpTlsTest, TrustAnsweredNoClosesWithTheBadCertificateError) {
     client->onTrust = [](const st::Trust& trust, std::function<void(bool)> answer) {
         EXPECT_EQ(trust.certificates().at(0).commonName(), "localhost");
