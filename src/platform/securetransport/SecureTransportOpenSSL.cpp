@@ -20,6 +20,11 @@ namespace quill::platform::securetransport {
 
 namespace {
 
+// Unless told otherwise, OpenSSL frees its global state from an exit handler. The dispatch pool's threads
+// are not joined at exit and may still be inside a TLS call then, on state freed under them. Asked for
+// before main, so that it comes before OpenSSL's first initialisation.
+[[maybe_unused]] const bool openSSLKeptUntilExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
 Bytes derOf(X509* x) {
     unsigned char* out = nullptr;
     int n = i2d_X509(x, &out);
