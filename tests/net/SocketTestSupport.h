@@ -72,9 +72,8 @@ class EventLog {
     std::vector<Event> events_;
 };
 
-// Makes the system call nr fail with err on the calling thread only (the filter ends with the thread).
-// With args, only calls whose arguments from the second on are these (setsockopt's level and option
-// name, say). Tells which thread a socket makes a call on.
+// Makes system call nr fail with err on the calling thread only; with args, only the calls whose
+// arguments from the second on are these (setsockopt's level and option name, say).
 inline bool failOnThisThread(int nr, int err, const std::vector<uint32_t>& args = {}) {
     std::vector<sock_filter> program;
     auto compare = [&](size_t offset, uint32_t value) {
