@@ -69,9 +69,11 @@ int stateIndex() {
 // Client sessions by peer ID, for resuming with the same server later. Bounded: the oldest key goes.
 class SessionCache {
   public:
+    // Never destroyed: a connection on a pool thread may still use it while the process exits, and the
+    // sessions it holds stay reachable instead of being lost with the map at exit.
     static SessionCache& instance() {
-        static SessionCache cache;
-        return cache;
+        static SessionCache* const cache = new SessionCache;
+        return *cache;
     }
     // A new reference to the session kept under key, or null.
     SSL_SESSION* take(const Bytes& key) {
