@@ -254,23 +254,23 @@ struct SSLContext::State {
     // without a peer ID hands out no session to resume.
     void keyServerSessions() {
         sessionsKeyed = true;
-        Bytes key(sizeof(uint64_t));
-        const uint64_t idLength = peerID.size();
-        std::memcpy(key.data(), &idLength, sizeof idLength);
-        key.insert(key.end(), peerID.begin(), peerID.end());
-        if (X509* own = SSL_get_certificate(ssl)) {
-            const Bytes der = derOf(own);
-            key.insert(key.end(), der.begin(), der.end());
+        if (!peerID.empty()) {
+            Bytes key(sizeof(uint64_t));
+            const uint64_t idLength = peerID.size();
+            std::memcpy(key.data(), &idLength, sizeof idLength);
+            key.insert(key.end(), peerID.begin(), peerID.end());
+            if (X509* own = SSL_get_certificate(ssl)) {
+                const Bytes der = derOf(own);
+                key.insert(key.end(), der.begin(), der.end());
+            }
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            if (EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) == 1 &&
+                SSL_set_session_id_context(ssl, digest, length) == 1)
+                return;
         }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        const bool keyed = !peerID.empty() &&
-                           EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) == 1 &&
-                           SSL_set_session_id_context(ssl, digest, length) == 1;
-        if (!keyed) {
-            SSL_set_options(ssl, SSL_OP_NO_TICKET);
-            SSL_set_num_tickets(ssl, 0);
-        }
+        SSL_set_options(ssl, SSL_OP_NO_TICKET);
+        SSL_set_num_tickets(ssl, 0);
         ERR_clear_error();
     }
 
