@@ -4,29 +4,40 @@ CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test sanitize tsan bench fuzz format clean
+# What `make run` builds: the application and what it finds beside its executable (the stand-in driver
+# tools and the driver archive). The tests and the tools built on their support (test-receiver,
+# fuzz-seeds) come with `make test`.
+APP_TARGETS = quillaran kextstat kextutil soundflower_resource
+
+.PHONY: all deps deps-test build run test sanitize tsan bench fuzz format clean
 
 all: build
 
+# What building and running the application need, and nothing only the tests use (their private sound
+# server could not stand beside a desktop's own).
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh run
+
+# What building and running every test, sanitizer build and fuzz target need.
+deps-test:
+	@bash scripts/install-deps.sh test
 
 build/CMakeCache.txt: | deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_TESTS=OFF $(CMAKE_FLAGS)
 
 build: deps build/CMakeCache.txt
-	cmake --build build -j $(JOBS)
+	cmake --build build -j $(JOBS) --target $(APP_TARGETS)
 
 run: build
 	./build/quillaran
 
 # Warnings are errors here; every test runs, with output on failure.
-test: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_WERROR=ON $(CMAKE_FLAGS)
+test: deps-test
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_WERROR=ON -DQUILL_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
 
-sanitize: deps
+sanitize: deps-test
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=address,undefined $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -34,7 +45,7 @@ sanitize: deps
 
 # ThreadSanitizer over the threaded libraries' tests.
 TSAN_SUITES ?= ^(platform|net|media|link|session|logging|audio|app)[.]
-tsan: deps
+tsan: deps-test
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUILL_WERROR=ON -DQUILL_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/.ci/tsan.supp" \
@@ -49,7 +60,7 @@ bench:
 
 # Every fuzz target for FUZZ_SECONDS each, from its seeds in tests/fuzz/corpus and its working corpus in
 # build-fuzz/corpus. The seeds are made by build/fuzz-seeds.
-fuzz: deps
+fuzz: deps-test
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 		-DCMAKE_CXX_COMPILER=clang++ -DQUILL_FUZZ=ON -DQUILL_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers

@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
-# Installs every Debian package Quillaran needs to build, run and test. Safe to run again: it only
-# installs what is missing. This is the one place the packages are listed.
-#   install-deps.sh          what building, running and testing need
-#   install-deps.sh bench    that, and what only the benchmarks need
+# Installs the Debian packages Quillaran needs, by what you mean to do with it. Safe to run again: it
+# installs only what is missing, and never a package whose installation would remove another (a desktop's
+# own sound server among them). This is the one place the packages are listed.
+#   install-deps.sh run      building and running the application (make run)
+#   install-deps.sh test     building it and running every test, the sanitizers and the fuzz targets
+#                            (make test, CI); not what only running needs
+#   install-deps.sh bench    test, and what only the benchmarks need (make bench)
+#   install-deps.sh --list MODE   prints MODE's packages as chosen for this machine, one a line
 set -euo pipefail
 
-packages=(
-    # build tools
-    cmake g++ make pkg-config git clang clang-format libclang-rt-14-dev
-    # test and benchmark frameworks
-    libgtest-dev libgmock-dev googletest libbenchmark-dev
-    # libraries
+# Building the application: tools and the libraries it links.
+build_packages=(
+    cmake g++ make pkg-config
     libasio-dev libx264-dev libmp3lame-dev libminizip-dev zlib1g-dev libplist-dev libyuv-dev
     libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxss-dev
     libsystemd-dev libavcodec-dev libavutil-dev qt6-base-dev
-    # run-time tools for tests: a virtual X server, an independent decoder, a private sound server, an
-    # independent TLS peer (openssl s_server / s_client)
-    xvfb xauth x11-utils ffmpeg pulseaudio pulseaudio-utils openssl
-    # network namespaces for the UDP multicast and full-buffer tests: ip and tc
-    iproute2
+)
+
+# Running it: pkexec asks for administrator rights to install the loopback device. The sound server is
+# the desktop's own (PulseAudio, or PipeWire through its PulseAudio interface, which libpulse speaks to).
+run_packages=(pkexec)
+
+# Testing: frameworks, the fuzzers' compiler, formatting, and what the tests start or call: a virtual X
+# server, an independent decoder, pactl, an independent TLS peer (openssl s_server / s_client), network
+# namespaces (ip, tc) for the UDP multicast and full-buffer tests, a private message bus (dbus-daemon) for
+# the power tests' stand-in logind and desktop portal. The private sound server comes from
+# test_sound_server below.
+test_packages=(
+    git clang clang-format libclang-rt-14-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon
 )
 
 # Only the benchmarks: the GStreamer pipeline the X11 session benchmark compares the sender with
@@ -27,31 +38,68 @@ bench_packages=(
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 )
 
-case "${1:-}" in
-    "") ;;
-    bench) packages+=("${bench_packages[@]}") ;;
-    *)
-        echo "usage: $0 [bench]" >&2
-        exit 2
-        ;;
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The private sound server the tests start. A desktop whose sound is PipeWire's (Debian's GNOME) cannot
+# have PulseAudio beside it: PulseAudio conflicts with pipewire-audio. There the tests run a private
+# PipeWire with its PulseAudio interface; elsewhere (CI) a private PulseAudio.
+test_sound_server() {
+    if ! installed pulseaudio && installed pipewire-pulse; then
+        echo pipewire pipewire-pulse wireplumber
+    else
+        echo pulseaudio
+    fi
+}
+
+usage() {
+    echo "usage: $0 [--list] run|test|bench" >&2
+    exit 2
+}
+
+list=false
+if [ "${1:-}" = "--list" ]; then
+    list=true
+    shift
+fi
+[ $# -eq 1 ] || usage
+case "$1" in
+    run) packages=("${build_packages[@]}" "${run_packages[@]}") ;;
+    test) packages=("${build_packages[@]}" "${test_packages[@]}" $(test_sound_server)) ;;
+    bench) packages=("${build_packages[@]}" "${test_packages[@]}" $(test_sound_server) "${bench_packages[@]}") ;;
+    *) usage ;;
 esac
+
+if $list; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
+    installed "$p" || missing+=("$p")
 done
-
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-echo "install-deps: installing ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "install-deps: ${missing[*]} missing; run this as root, or install sudo" >&2
+        exit 1
+    fi
     sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: installing ${missing[*]}"
 $sudo apt-get update -q
+# What apt would remove to make room is never removed here: say so and stop.
+removed=$(apt-get -s -o Debug::NoLocking=1 install --no-install-recommends "${missing[@]}" 2>/dev/null |
+    awk '/^Remv /{print $2}' | tr '\n' ' ' || true)
+if [ -n "$removed" ]; then
+    echo "install-deps: installing ${missing[*]} would remove ${removed% }; nothing installed" >&2
+    exit 1
+fi
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

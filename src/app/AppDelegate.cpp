@@ -18,8 +18,9 @@ AppDelegate::AppDelegate(AppDelegateParts parts) : parts_(std::move(parts)) {
 void AppDelegate::applicationDidFinishLaunching() {
     sysLogString("applicationDidFinishLaunching");
     parts_.installConsoleLogger();
-    // The first activity keeps the system from idle sleep for the life of the process; the second
-    // keeps the process itself from being throttled, and is the one ended at quit.
+    // The first activity asks the desktop to hold off its automatic suspend for the life of the process;
+    // the screen still blanks and locks, and no suspend the user asks for is blocked. The second keeps
+    // the process itself from being throttled, and is the one ended at quit.
     endActivity_ = parts_.power->beginActivity(false, "Batch processing files");
     endActivity_ = parts_.power->beginActivity(true, "just not sleep");
 }

@@ -1,7 +1,7 @@
 #pragma once
-// The application's delegate: installs the console logger, keeps the process from being throttled or
-// put to idle sleep while it runs, ends the session when the application quits and brings the main
-// window back when the user asks for the application again.
+// The application's delegate: installs the console logger, keeps the process from being throttled and
+// the desktop from suspending by itself while it runs, ends the session when the application quits and
+// brings the main window back when the user asks for the application again.
 
 #include <cstdint>
 #include <functional>

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
@@ -76,7 +77,7 @@ OSStatus PrivilegedTask::launch() {
     // The child starts in cwd_; the process's own working folder is never changed, as other threads
     // depend on it.
     PrivilegedChild child;
-    status = service_->executeWithPrivileges(ref, {launchPath_, arguments_, cwd_, environment_}, &child);
+    status = service_->executeWithPrivileges(ref, {launchPath_, arguments_, cwd_}, &child);
     if (status != errAuthorizationSuccess) return status;
 
     isRunning_ = true;
@@ -92,19 +93,29 @@ OSStatus PrivilegedTask::launch() {
     return status;
 }
 
+bool PrivilegedTask::reapIfEnded() {
+    std::lock_guard lock(reapMutex_);
+    if (reaped_) return true;
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == 0) return false;
+    if (r == pid_) terminationStatus_ = status;
+    reaped_ = true;
+    isRunning_ = false;
+    return true;
+}
+
 void PrivilegedTask::waitUntilExit() {
     if (pid_ <= 0) return;
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) == pid_) terminationStatus_ = status;
-    isRunning_ = false;
+    // Waits without reaping, so that the poll on the main queue may reap it just as well.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    reapIfEnded();
 }
 
 void PrivilegedTask::_checkTaskStatus() {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == 0) return;
-    if (r == pid_) terminationStatus_ = status;
-    isRunning_ = false;
+    if (!reapIfEnded()) return;
     auto timer = std::move(checkStatusTimer_);
     center_.post(kPrivilegedTaskDidTerminateNotification, this);
     if (timer) timer->cancel();  // lets go of the task once this handler has returned

@@ -3,11 +3,14 @@
 // a launch path, arguments and a working folder, launched (returning at once), and polled every 0.1 s
 // on the main queue (which the application's main loop drains) until the child has exited and been
 // reaped, when "PrivilegedTaskDidTerminateNotification" is posted with the task as object.
+// waitUntilExit may also be called, on any thread: whichever of it and the poll reaps the child keeps
+// its status, and the other finds it there.
 
 #include <sys/types.h>
 
-#include <map>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,12 +59,9 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
     void setArguments(const std::vector<std::string>& a) { arguments_ = a; }
     const std::string& currentDirectoryPath() const { return cwd_; }
     void setCurrentDirectoryPath(const std::string& p) { cwd_ = p; }
-    // Variables added to the child's environment (the tool folder on PATH, for instance).
-    const std::map<std::string, std::string>& environment() const { return environment_; }
-    void setEnvironment(const std::map<std::string, std::string>& e) { environment_ = e; }
-    bool isRunning() const { return isRunning_; }
+    bool isRunning() const { return isRunning_.load(); }
     pid_t processIdentifier() const { return pid_; }
-    int terminationStatus() const { return terminationStatus_; }
+    int terminationStatus() const { return terminationStatus_.load(); }
     // The read end of the child's output pipe, -1 when not launched; closed with the task.
     int outputFileHandle() const { return outputFd_; }
 
@@ -72,16 +72,20 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
   private:
     PrivilegedTask(std::shared_ptr<AuthorizationService> service,
                    platform::foundation::NotificationCenter& center);
+    // Reaps the child when it has ended, keeping its status; true when it has ended (now or before).
+    bool reapIfEnded();
 
     std::shared_ptr<AuthorizationService> service_;
     platform::foundation::NotificationCenter& center_;
     std::string launchPath_;
     std::vector<std::string> arguments_;
     std::string cwd_;
-    std::map<std::string, std::string> environment_;
-    bool isRunning_ = false;
+    std::atomic<bool> isRunning_{false};
     pid_t pid_ = 0;
-    int terminationStatus_ = 0;
+    std::atomic<int> terminationStatus_{0};
+    // Held while the child is reaped and its status kept.
+    std::mutex reapMutex_;
+    bool reaped_ = false;
     int outputFd_ = -1;
     // Holds the task until the child has ended.
     std::shared_ptr<platform::dispatch::TimerSource> checkStatusTimer_;

@@ -1,14 +1,17 @@
 #include "audio/SoundflowerManager.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/SysLog.h"
-#include "platform/foundation/Task.h"
 #include "zip/ZipExtractor.h"
 
 namespace quill {
@@ -34,23 +37,43 @@ std::string shellWord(const std::string& path) {
     return out + "'";
 }
 
-// Whether only root or this user can change what is at path.
-bool changeableOnlyByRootOrUser(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    if (st.st_uid != 0 && st.st_uid != ::getuid()) return false;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// Whether two regular files hold the same bytes.
+bool sameContents(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    char ba[4096], bb[4096];
+    while (true) {
+        fa.read(ba, sizeof ba);
+        fb.read(bb, sizeof bb);
+        if (fa.gcount() != fb.gcount() || std::memcmp(ba, bb, static_cast<size_t>(fa.gcount())) != 0)
+            return false;
+        if (!fa || !fb) return fa.eof() && fb.eof();
+    }
+}
+
+// base joined with a relative path, base itself for the empty one (no trailing slash, which would make
+// a look-up follow a link).
+std::filesystem::path under(const std::filesystem::path& base, const std::filesystem::path& rel) {
+    return rel.empty() ? base : base / rel;
+}
+
+// The folders and files of the tree at root, as paths relative to it (root itself first, as the empty
+// path), or nullopt when it holds anything else or cannot be read. Links are not followed.
+std::optional<std::vector<std::filesystem::path>> foldersAndFiles(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::symlink_status(root, ec).type() != fs::file_type::directory) return std::nullopt;
+    std::vector<fs::path> entries{fs::path()};
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto type = it->symlink_status(ec).type();
+        if (ec || (type != fs::file_type::directory && type != fs::file_type::regular)) return std::nullopt;
+        entries.push_back(it->path().lexically_relative(root));
+    }
+    if (ec) return std::nullopt;
+    return entries;
 }
 
 }  // namespace
-
-OSStatus runCommand(const std::string& command,
-                    std::shared_ptr<platform::security::AuthorizationService> service,
-                    const std::map<std::string, std::string>& environment) {
-    auto task = PrivilegedTask::create("/bin/sh", {"-c", command}, std::move(service));
-    task->setEnvironment(environment);
-    return task->launch();
-}
 
 SoundflowerManager& SoundflowerManager::sharedInstance() {
     static SoundflowerManager* manager = new SoundflowerManager();
@@ -86,6 +109,8 @@ SoundflowerManager::~SoundflowerManager() {
     dataSourceObserver_.reset();
     // Let a guard step under way finish before the manager goes.
     std::lock_guard guard(guardMutex_);
+    std::unique_lock lock(installMutex_);
+    installEnded_.wait(lock, [this] { return !installing_; });
 }
 
 bool SoundflowerManager::extractKext() {
@@ -100,57 +125,151 @@ bool SoundflowerManager::extractKext() {
     return kextPath_.has_value();
 }
 
-std::map<std::string, std::string> SoundflowerManager::detectionEnvironment() const {
-    const char* path = std::getenv("PATH");
-    std::string value = parts_.toolsFolder;
-    value += ":";
-    value += path && *path ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
-    return {{"PATH", value}};
+std::optional<platform::foundation::TaskResult> SoundflowerManager::runToolCommand(
+    const std::string& command) const {
+    platform::foundation::TaskOptions options;
+    auto env = platform::foundation::Task::currentEnvironment();
+    const auto path = env.find("PATH");
+    env["PATH"] =
+        parts_.toolsFolder + ":" +
+        (path != env.end() && !path->second.empty() ? path->second
+                                                    : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+    options.environment = env;
+    options.standardInput = platform::foundation::TaskStream::Null;
+    return platform::foundation::runTask("/bin/sh", {"-c", command}, options);
 }
 
 bool SoundflowerManager::isKextInstalled() {
-    platform::foundation::TaskOptions options;
-    auto env = platform::foundation::Task::currentEnvironment();
-    for (auto& [k, v] : detectionEnvironment())
-        env[k] = v;
-    options.environment = env;
-    options.standardInput = platform::foundation::TaskStream::Null;
-    auto result = platform::foundation::runTask("/bin/sh", {"-c", kSoundflowerDetectCommand}, options);
+    auto result = runToolCommand(kSoundflowerDetectCommand);
     return result && !result->standardOutput.empty();
 }
 
-std::string SoundflowerManager::installScript(const std::string& kextPath, const std::string& loaderPath,
-                                              const std::string& driverFolder) {
-    const std::string folder = shellWord(driverFolder);
-    const std::string installed =
-        shellWord((std::filesystem::path(driverFolder) / "Soundflower.kext").string());
-    // The driver is copied into the folder under its own name, so that installing again replaces it.
-    return "mkdir -p " + folder + "\n" + "cp -R " + shellWord(kextPath) + " " + folder + "\n" +
-           "chmod -R 700 " + installed + "\n" + "chown -R root:root " + installed + "\n" +
-           shellWord(loaderPath) + " " + installed;
+std::vector<std::string> SoundflowerManager::copyArguments(const std::string& stage,
+                                                           const std::string& driverFolder) {
+    return {"-R",
+            "-P",
+            "-T",
+            "--no-preserve=all",
+            "--remove-destination",
+            "--",
+            stage,
+            std::filesystem::path(driverFolder).parent_path().string()};
 }
 
-std::optional<std::string> SoundflowerManager::toolForRoot(const std::string& name) const {
-    std::error_code ec;
-    const auto folder = std::filesystem::canonical(parts_.toolsFolder, ec);
-    const std::string tool = (folder / name).string();
-    // Whoever can change the tool or its folder could run anything as root once the administrator
-    // has said yes.
-    if (ec || !changeableOnlyByRootOrUser(folder.string()) || !changeableOnlyByRootOrUser(tool)) {
-        sysLogString("not running " + (ec ? parts_.toolsFolder + "/" + name : tool) +
-                     " as root: it is missing, or others than root and the user can change it");
+std::string SoundflowerManager::installedKextPath() const {
+    return (std::filesystem::path(parts_.driverFolder) / "Soundflower.kext").string();
+}
+
+bool SoundflowerManager::isKextCopied(const std::string& kext) const {
+    const auto entries = foldersAndFiles(kext);
+    if (!entries) return false;
+    const std::filesystem::path installed = installedKextPath();
+    for (const auto& rel : *entries) {
+        const auto source = under(kext, rel), copy = under(installed, rel);
+        struct stat st {};
+        if (::lstat(copy.c_str(), &st) != 0 || st.st_uid != parts_.driverOwner ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return false;
+        }
+        std::error_code ec;
+        const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
+        if (folder ? !S_ISDIR(st.st_mode) : !(S_ISREG(st.st_mode) && sameContents(source, copy)))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> SoundflowerManager::stageKext(const std::string& kext) const {
+    namespace fs = std::filesystem;
+    const auto entries = foldersAndFiles(kext);
+    if (!entries) {
+        sysLogString("loopback driver not installed: " + kext +
+                     " holds something other than folders and files");
         return std::nullopt;
     }
-    return tool;
+    // The stage sits beside the unpacked driver, in the user's private temporary folder.
+    const fs::path stage = fs::path(kext).parent_path() / "Soundflower-stage";
+    const fs::path staged = stage / fs::path(parts_.driverFolder).filename() / "Soundflower.kext";
+    std::error_code ec;
+    fs::remove_all(stage, ec);
+    for (const auto& rel : *entries) {
+        if (ec) break;
+        const fs::path source = under(kext, rel);
+        if (fs::is_directory(fs::symlink_status(source, ec))) {
+            fs::create_directories(under(staged, rel), ec);
+        } else if (!ec) {
+            fs::copy_file(source, under(staged, rel), ec);
+        }
+    }
+    if (ec) {
+        sysLogString("loopback driver not installed: cannot stage it in " + stage.string() + ": " +
+                     ec.message());
+        return std::nullopt;
+    }
+    return stage.string();
+}
+
+bool SoundflowerManager::copyKextAsRoot(const std::string& stage) {
+    auto task = PrivilegedTask::create(kSoundflowerCopyProgram, copyArguments(stage, parts_.driverFolder),
+                                       parts_.authorization);
+    task->setCurrentDirectoryPath("/");
+    const OSStatus status = task->launch();
+    if (status != 0) {
+        sysLog("loopback driver not installed: the copy as root could not start (%d)",
+               static_cast<int>(status));
+        return false;
+    }
+    // Waits for the administrator's answer and the copy, as the prompt of an authorization would.
+    task->waitUntilExit();
+    const int ended = task->terminationStatus();
+    if (!WIFEXITED(ended) || WEXITSTATUS(ended) != 0) {
+        // pkexec ends with 126 when its prompt was dismissed and 127 when authentication failed.
+        sysLog("loopback driver not installed: the copy as root ended with status %d",
+               WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended));
+        return false;
+    }
+    return true;
 }
 
 bool SoundflowerManager::installKext() {
-    auto path = kextPath();
-    if (!path) return false;
-    auto loader = toolForRoot("kextutil");
-    if (!loader) return false;
-    return runCommand(installScript(*path, *loader, parts_.driverFolder), parts_.authorization,
-                      {{"PATH", kRootShellPath}}) == 0;
+    auto kext = kextPath();
+    if (!kext) return false;
+    if (!isKextCopied(*kext)) {
+        auto stage = stageKext(*kext);
+        if (!stage) return false;
+        const bool copied = copyKextAsRoot(*stage);
+        std::error_code ignored;
+        std::filesystem::remove_all(*stage, ignored);
+        if (!copied) return false;
+        if (!isKextCopied(*kext)) {
+            sysLogString("loopback driver not installed: " + installedKextPath() +
+                         " differs from the driver");
+            return false;
+        }
+    }
+    // The user's own sound server gets the device, from the user's own process.
+    auto loaded = runToolCommand("kextutil " + shellWord(installedKextPath()));
+    if (!loaded || loaded->exitCode != 0) {
+        sysLogString("loopback driver installed but not loaded");
+        return false;
+    }
+    return true;
+}
+
+bool SoundflowerManager::installKextInBackground() {
+    if (!kextPath()) return false;
+    {
+        std::lock_guard lock(installMutex_);
+        if (installing_) return false;
+        installing_ = true;
+    }
+    platform::dispatch::Queue::global()->async([this] {
+        if (installKext()) sysLogString("loopback driver installed and loaded");
+        std::lock_guard lock(installMutex_);
+        installing_ = false;
+        installEnded_.notify_all();
+    });
+    return true;
 }
 
 bool SoundflowerManager::setSoundflowerAsDefaultAudio() {

@@ -3,14 +3,18 @@
 // loaded, installs it with administrator rights, makes its device the default input and output, and
 // while mirroring runs puts it back when something else changes the default device (the guard).
 //
-// The detection and installation commands run through "/bin/sh". The detection runs as the user, with
-// the folder of the stand-in tools first on its PATH. The installation runs as root: its shell's PATH
-// holds the system folders only, and it starts the stand-in "kextutil" by its full path, from a tools
-// folder that only root or the user can change.
+// The detection and loading commands run through "/bin/sh" as the user, with the folder of the stand-in
+// tools first on their PATH. The one step that runs as root is the copy of the driver into the system's
+// driver folder: the system's own cp, handed to the authorization service with its arguments, so that
+// the administrator's prompt names it and nothing this user can change runs as root. A driver found in
+// that folder owned by root, unchangeable by others and identical to the bundled one is loaded without
+// asking again.
+
+#include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,22 +22,18 @@
 
 #include "audio/AudioDeviceManager.h"
 #include "audio/PrivilegedTask.h"
+#include "platform/foundation/Task.h"
 
 namespace quill {
 
 inline constexpr const char* kSoundflowerDeviceName = "Soundflower (2ch)";
-// The driver's folder, made by the install script when missing, and the installed driver in it.
+// The driver's folder, made by the root copy when missing, and the installed driver in it.
 inline constexpr const char* kSoundflowerDriverFolder = "/usr/local/lib/quillaran/Extensions";
 inline constexpr const char* kSoundflowerInstallPath = "/usr/local/lib/quillaran/Extensions/Soundflower.kext";
-// The PATH of the root shell that installs the driver.
-inline constexpr const char* kRootShellPath = "/usr/sbin:/usr/bin:/sbin:/bin";
+// The program that copies the driver into its folder as root.
+inline constexpr const char* kSoundflowerCopyProgram = "/bin/cp";
 inline constexpr const char* kSoundflowerDetectCommand =
     "kextstat -b com.Cycling74.driver.Soundflower|grep 'Soundflower'\n";
-
-// Runs the command as root through "/bin/sh -c" without waiting for it; the launch status.
-OSStatus runCommand(const std::string& command,
-                    std::shared_ptr<platform::security::AuthorizationService> service = nullptr,
-                    const std::map<std::string, std::string>& environment = {});
 
 // The parts a manager works with; the defaults are the process's own.
 struct SoundflowerManagerParts {
@@ -46,8 +46,11 @@ struct SoundflowerManagerParts {
     std::function<std::optional<std::string>()> temporaryFolder;
     // Where the stand-in driver tools are; empty: the executable's folder.
     std::string toolsFolder;
-    // Where the driver is installed; empty: kSoundflowerDriverFolder.
+    // Where the driver is installed; empty: kSoundflowerDriverFolder. The root copy makes it and its
+    // parent when missing.
     std::string driverFolder;
+    // Who must own the installed driver for it to count as installed: root, unless a test says otherwise.
+    uid_t driverOwner = 0;
     // Seconds since the reference date.
     std::function<double()> clock;
 };
@@ -64,9 +67,16 @@ class SoundflowerManager {
     bool extractKext();
     // Runs the detection command and reads its output to the end; blocks.
     bool isKextInstalled();
-    // Starts the install script as root; true when it was authorised and started. False without asking
-    // when the loading tool or its folder could be changed by others than root and the user.
+    // Loads the driver into the user's sound server. When the driver folder does not hold an identical
+    // root-owned copy of the unpacked driver yet, first copies it there as root, which asks for
+    // administrator rights, and waits for the copy: the caller blocks until the administrator has
+    // answered, as with an authorization prompt. True when the driver is installed and loaded.
     bool installKext();
+    // installKext on a thread of the process's pool, for a caller that must not wait for the
+    // administrator (the window's thread): returns at once. False, and nothing started, when there is no
+    // unpacked driver or an install is already under way, so a user never sees two prompts; the outcome
+    // is logged when it ends. The manager's destructor waits for it.
+    bool installKextInBackground();
     bool uninstallKext() { return true; }
     // Makes "Soundflower (2ch)" the default input and output; whether both are it afterwards.
     bool setSoundflowerAsDefaultAudio();
@@ -85,15 +95,26 @@ class SoundflowerManager {
     std::optional<std::string> kextPath() const;
     std::vector<double> recentSettings() const;
     AudioDeviceManager& audioDeviceManager() { return *audioDeviceManager_; }
-    // The install script for a driver at kextPath: the driver folder made when missing, the driver
-    // copied into it, its modes and owner set, and loaded by the tool at loaderPath.
-    static std::string installScript(const std::string& kextPath, const std::string& loaderPath,
-                                     const std::string& driverFolder = kSoundflowerDriverFolder);
+    // The arguments of the root copy: the staged folder `stage` (holding the driver folder's last
+    // component with the driver in it) copied onto the driver folder's parent, which it creates when
+    // missing. Symbolic links are copied as links, never followed; every file and folder made is owned
+    // by root, with modes 0644 and 0755 (the file-mode mask of a privileged child); an existing file is
+    // removed before it is replaced.
+    static std::vector<std::string> copyArguments(const std::string& stage, const std::string& driverFolder);
 
   private:
-    std::map<std::string, std::string> detectionEnvironment() const;
-    // The full path of the stand-in tool, when root may run it (see installKext).
-    std::optional<std::string> toolForRoot(const std::string& name) const;
+    // Runs the command through "/bin/sh -c" as the user, the stand-in tools first on PATH; reads its
+    // output to the end.
+    std::optional<platform::foundation::TaskResult> runToolCommand(const std::string& command) const;
+    std::string installedKextPath() const;
+    // Whether the installed driver holds every folder and file of the unpacked one, with the same
+    // contents, each owned by driverOwner and writable by no one else.
+    bool isKextCopied(const std::string& kext) const;
+    // A copy of the unpacked driver, made by this user, laid out as copyArguments expects; nullopt when
+    // the unpacked driver holds anything but folders and regular files, or the copy failed.
+    std::optional<std::string> stageKext(const std::string& kext) const;
+    // Copies the staged driver into the driver folder as root and waits; whether that copy succeeded.
+    bool copyKextAsRoot(const std::string& stage);
 
     SoundflowerManagerParts parts_;
     AudioDeviceManager* audioDeviceManager_;
@@ -103,6 +124,9 @@ class SoundflowerManager {
     std::vector<double> recentSettings_;
     std::atomic<bool> protectSetting_{false};
     std::mutex guardMutex_;
+    std::mutex installMutex_;
+    std::condition_variable installEnded_;
+    bool installing_ = false;  // under installMutex_
     platform::foundation::ScopedObserver defaultObserver_;
     platform::foundation::ScopedObserver dataSourceObserver_;
 };

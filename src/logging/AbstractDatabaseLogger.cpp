@@ -146,12 +146,15 @@ void AbstractDatabaseLogger::flush() {
 }
 
 void AbstractDatabaseLogger::didAddLogger() {
+    ++registrations_;
     createSuspendedSaveTimer();
     createAndStartDeleteTimer();
 }
 
 void AbstractDatabaseLogger::willRemoveLogger() {
     performSaveAndSuspendSaveTimer();
+    // Added twice, it still receives messages through the other registration.
+    if (--registrations_ > 0) return;
     destroySaveTimer();
     destroyDeleteTimer();
 }
@@ -181,7 +184,7 @@ void AbstractDatabaseLogger::performDelete() {
 // --- Timers --------------------------------------------------------------------------------------------
 
 void AbstractDatabaseLogger::createSuspendedSaveTimer() {
-    if (saveTimer_ || saveInterval_ <= 0) return;
+    if (registrations_ <= 0 || saveTimer_ || saveInterval_ <= 0) return;
     saveTimer_ = TimerSource::create(loggerQueue());  // a new source starts suspended
     saveTimerSuspended_ = true;
     saveTimer_->setEventHandler([weak = weakSelf<AbstractDatabaseLogger>()] {
@@ -208,7 +211,7 @@ void AbstractDatabaseLogger::destroySaveTimer() {
 }
 
 void AbstractDatabaseLogger::createAndStartDeleteTimer() {
-    if (deleteTimer_ || deleteInterval_ <= 0 || maxAge_ <= 0) return;
+    if (registrations_ <= 0 || deleteTimer_ || deleteInterval_ <= 0 || maxAge_ <= 0) return;
     deleteTimer_ = TimerSource::create(loggerQueue());
     deleteTimer_->setEventHandler([weak = weakSelf<AbstractDatabaseLogger>()] {
         if (auto self = weak.lock()) self->performDelete();

@@ -4,7 +4,8 @@
 // (default 500, 0: no save by count) or saveInterval seconds after the first of them (default 60, 0 or
 // less: no save timer), on flush and on removal. Entries older than maxAge seconds (default 7 days, 0 or
 // less: never) are deleted (db_delete()) every deleteInterval seconds (default 300, 0 or less: no delete
-// timer). The timers exist while the logger is registered.
+// timer). The timers exist only while the logger is registered (once or more): a setting changed before
+// it is added or after it is removed is only stored, or acted on once, and starts no timer.
 //
 // Threads: the hooks, the timers, logMessage(), flush() and the registration hooks run on the logger's
 // queue. Getters and setters go through the registry's queue and then the logger's queue (see
@@ -70,6 +71,7 @@ class AbstractDatabaseLogger : public AbstractLogger {
     double deleteInterval_ = 60 * 5;
     bool deleteOnEverySave_ = false;
     // Logger's queue only. Times are steady-clock seconds; 0 means none.
+    int registrations_ = 0;  // didAddLogger() less willRemoveLogger()
     size_t unsavedCount_ = 0;
     double unsavedTime_ = 0;
     double lastDeleteTime_ = 0;

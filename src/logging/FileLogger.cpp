@@ -10,6 +10,7 @@
 
 #include "logging/LogFileFormatterDefault.h"
 #include "logging/LogFileManagerDefault.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -17,11 +18,17 @@ namespace quill {
 using platform::dispatch::Queue;
 using platform::dispatch::TimerSource;
 using platform::foundation::posixError;
+using platform::foundation::steadySeconds;
 
 namespace {
 
 // Lines another writer appends to a shared file are seen at least this often.
 constexpr unsigned kWritesPerPositionCheck = 32;
+// Without a watch, a file deleted or replaced on disk is noticed within this many writes, and at the
+// first write after a pause of this many seconds: a busy logger loses at most a few lines to it, a
+// quiet one none.
+constexpr unsigned kWritesPerDiskCheck = 8;
+constexpr double kDiskCheckPause = 1;
 
 std::atomic<int>& writeFailureCount() {
     static std::atomic<int> count{0};
@@ -30,15 +37,17 @@ std::atomic<int>& writeFailureCount() {
 
 }  // namespace
 
-std::shared_ptr<FileLogger> FileLogger::create(LogRegistry& registry,
-                                               std::shared_ptr<LogFileManager> manager) {
+std::shared_ptr<FileLogger> FileLogger::create(LogRegistry& registry, std::shared_ptr<LogFileManager> manager,
+                                               LogFileWatch::Starter startWatch) {
     if (!manager) manager = LogFileManagerDefault::create({.retentionQueue = registry.loggingQueue()});
-    return std::shared_ptr<FileLogger>(new FileLogger(registry, std::move(manager)));
+    return std::shared_ptr<FileLogger>(new FileLogger(registry, std::move(manager), std::move(startWatch)));
 }
 
-FileLogger::FileLogger(LogRegistry& registry, std::shared_ptr<LogFileManager> manager)
+FileLogger::FileLogger(LogRegistry& registry, std::shared_ptr<LogFileManager> manager,
+                       LogFileWatch::Starter startWatch)
     : AbstractLogger("app.logging.fileLogger", registry, std::make_shared<LogFileFormatterDefault>()),
-      manager_(std::move(manager)) {}
+      manager_(std::move(manager)),
+      startWatch_(std::move(startWatch)) {}
 
 FileLogger::~FileLogger() {
     // May run on any thread, also on the logger's queue: nothing here waits for it.
@@ -94,6 +103,7 @@ void FileLogger::resetWriteFailureCount() {
 void FileLogger::logMessage(const LogMessage& message) {
     LogText text = textOf(message);
     if (!text) return;
+    maybeRollLogFileGoneFromDisk();
     Error error;
     if (!writeLine(*text, &error)) {
         reportWriteFailure(error);
@@ -172,11 +182,12 @@ int FileLogger::currentLogFileHandle(Error* error) {
     off_t end = ::lseek(fd, 0, SEEK_END);
     currentLogFilePosition_ = end > 0 ? uint64_t(end) : 0;
     writesSincePositionCheck_ = 0;
+    writesSinceDiskCheck_ = 0;
+    lastDiskCheck_ = steadySeconds();
     scheduleTimerToRollLogFileDueToAge();
-    currentLogFileWatch_ =
-        LogFileWatch::start(info->filePath(), fd, loggerQueue(), [weak = weakSelf<FileLogger>()] {
-            if (auto self = weak.lock()) self->rollLogFileNow();
-        });
+    currentLogFileWatch_ = startWatch_(info->filePath(), fd, loggerQueue(), [weak = weakSelf<FileLogger>()] {
+        if (auto self = weak.lock()) self->rollLogFileNow();
+    });
     return fd;
 }
 
@@ -205,6 +216,16 @@ void FileLogger::maybeRollLogFileDueToSize() {
     off_t position = ::lseek(currentLogFileHandle_, 0, SEEK_CUR);
     if (position >= 0) currentLogFilePosition_ = uint64_t(position);
     if (currentLogFilePosition_ >= maximumFileSize_) rollLogFileNow();
+}
+
+void FileLogger::maybeRollLogFileGoneFromDisk() {
+    // A watch reports this by itself.
+    if (currentLogFileHandle_ < 0 || currentLogFileWatch_) return;
+    double now = steadySeconds();
+    if (++writesSinceDiskCheck_ < kWritesPerDiskCheck && now - lastDiskCheck_ < kDiskCheckPause) return;
+    writesSinceDiskCheck_ = 0;
+    lastDiskCheck_ = now;
+    if (LogFileWatch::isGone(currentLogFileInfo_->filePath(), currentLogFileHandle_)) rollLogFileNow();
 }
 
 void FileLogger::maybeRollLogFileDueToAge() {

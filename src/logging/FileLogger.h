@@ -5,6 +5,10 @@
 // disk, or on request. A rolled file is marked archived through its open descriptor before it is closed.
 // On start the newest file is reused when it is unarchived, small enough and young enough.
 //
+// Deletion and renaming are seen through a LogFileWatch. Where none could be made (inotify instances or
+// watches used up), the file is looked at before a write, every few writes and after any pause of a
+// second: one that has lost its last link or been replaced at its path rolls the same way.
+//
 // Lines are written with O_APPEND, one write each, so loggers of several processes sharing a file lose
 // no line. Write failures are printed on the system log (standard error), at most ten in the process.
 //
@@ -30,9 +34,10 @@ class FileLogger : public AbstractLogger {
     static constexpr double kDefaultRollingFrequency = 60 * 60 * 24;
 
     // A null manager: a LogFileManagerDefault of the default folder. The formatter starts as a
-    // LogFileFormatterDefault.
+    // LogFileFormatterDefault. startWatch watches each file opened (tests give one that fails).
     static std::shared_ptr<FileLogger> create(LogRegistry& registry = Log::shared(),
-                                              std::shared_ptr<LogFileManager> manager = nullptr);
+                                              std::shared_ptr<LogFileManager> manager = nullptr,
+                                              LogFileWatch::Starter startWatch = LogFileWatch::start);
     ~FileLogger() override;
 
     const std::shared_ptr<LogFileManager>& logFileManager() const { return manager_; }
@@ -61,15 +66,18 @@ class FileLogger : public AbstractLogger {
     static void resetWriteFailureCount();
 
   private:
-    FileLogger(LogRegistry& registry, std::shared_ptr<LogFileManager> manager);
+    FileLogger(LogRegistry& registry, std::shared_ptr<LogFileManager> manager,
+               LogFileWatch::Starter startWatch);
     bool writeLine(const std::string& text, Error* error);
     void reportWriteFailure(const Error& error);
     void rollLogFileNow();
     void maybeRollLogFileDueToSize();
+    void maybeRollLogFileGoneFromDisk();
     void maybeRollLogFileDueToAge();
     void scheduleTimerToRollLogFileDueToAge();
 
     std::shared_ptr<LogFileManager> manager_;
+    LogFileWatch::Starter startWatch_;
     // Logger's queue only.
     std::shared_ptr<LogFileInfo> currentLogFileInfo_;
     int currentLogFileHandle_ = -1;
@@ -77,7 +85,10 @@ class FileLogger : public AbstractLogger {
     // (lines of other writers sharing the file count too) and whenever it seems to reach the limit.
     uint64_t currentLogFilePosition_ = 0;
     unsigned writesSincePositionCheck_ = 0;
-    std::unique_ptr<LogFileWatch> currentLogFileWatch_;
+    std::unique_ptr<LogFileWatch> currentLogFileWatch_;  // null when none could be made
+    // Without a watch: writes since the file was last looked at, and when that was (steady seconds).
+    unsigned writesSinceDiskCheck_ = 0;
+    double lastDiskCheck_ = 0;
     std::shared_ptr<platform::dispatch::TimerSource> rollingTimer_;
     // Settings: written under the settings lock on the logger's queue.
     uint64_t maximumFileSize_ = kDefaultMaximumFileSize;

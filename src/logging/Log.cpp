@@ -423,6 +423,7 @@ void LogRegistry::flushLog() {
 
 void LogRegistry::registerClass(const std::string& name, std::function<int32_t()> getLevel,
                                 std::function<void(int32_t)> setLevel) {
+    if (!getLevel || !setLevel) return;
     std::lock_guard lock(classesMutex_);
     classes_.push_back(ClassLevel{name, std::move(getLevel), std::move(setLevel)});
 }
@@ -438,7 +439,7 @@ std::vector<std::string> LogRegistry::registeredClassNames() const {
 bool LogRegistry::isRegisteredClass(const std::string& name) const {
     std::lock_guard lock(classesMutex_);
     for (const auto& c : classes_) {
-        if (c.name == name && c.get && c.set) return true;
+        if (c.name == name) return true;
     }
     return false;
 }
@@ -446,7 +447,7 @@ bool LogRegistry::isRegisteredClass(const std::string& name) const {
 int32_t LogRegistry::logLevelForClassWithName(const std::string& name) const {
     std::lock_guard lock(classesMutex_);
     for (const auto& c : classes_) {
-        if (c.name == name && c.get && c.set) return c.get();
+        if (c.name == name) return c.get();
     }
     return -1;
 }
@@ -454,7 +455,7 @@ int32_t LogRegistry::logLevelForClassWithName(const std::string& name) const {
 void LogRegistry::setLogLevelForClassWithName(int32_t level, const std::string& name) {
     std::lock_guard lock(classesMutex_);
     for (const auto& c : classes_) {
-        if (c.name == name && c.get && c.set) {
+        if (c.name == name) {
             c.set(level);
             return;
         }

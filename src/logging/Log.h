@@ -216,7 +216,8 @@ class LogRegistry {
     // A caller blocked by a full registry goes on once this many messages have been fanned out.
     static constexpr long kAdmissionBatch = 64;
 
-    // Levels of classes that take part: a class registers a getter and a setter under its name.
+    // Levels of classes that take part: a class registers a getter and a setter under its name. A class
+    // that lacks either takes no part: it is not registered.
     void registerClass(const std::string& name, std::function<int32_t()> getLevel,
                        std::function<void(int32_t)> setLevel);
     std::vector<std::string> registeredClassNames() const;

@@ -11,15 +11,11 @@ namespace quill {
 using platform::dispatch::FdEvent;
 using platform::dispatch::FdSource;
 
-namespace {
-
-bool sameFile(const std::string& path, int fd) {
+bool LogFileWatch::isGone(const std::string& path, int fd) {
     struct stat byPath, byFd;
-    return ::stat(path.c_str(), &byPath) == 0 && ::fstat(fd, &byFd) == 0 && byPath.st_dev == byFd.st_dev &&
-           byPath.st_ino == byFd.st_ino;
+    if (::fstat(fd, &byFd) != 0 || byFd.st_nlink == 0) return true;
+    return ::stat(path.c_str(), &byPath) != 0 || byPath.st_dev != byFd.st_dev || byPath.st_ino != byFd.st_ino;
 }
-
-}  // namespace
 
 std::unique_ptr<LogFileWatch> LogFileWatch::start(const std::string& path, int fd,
                                                   const platform::dispatch::QueuePtr& queue,
@@ -55,7 +51,7 @@ std::unique_ptr<LogFileWatch> LogFileWatch::start(const std::string& path, int f
     source->setCancelHandler([ifd] { ::close(ifd); });
     source->resume();
     // The file may have been renamed or replaced between its opening and the watch.
-    if (!sameFile(path, fd)) queue->async(report);
+    if (isGone(path, fd)) queue->async(report);
     return std::unique_ptr<LogFileWatch>(new LogFileWatch(std::move(source), std::move(done)));
 }
 

@@ -4,6 +4,8 @@
 
 namespace quill::net {
 
+thread_local const SocketQueue* SocketQueue::CallersThread::current = nullptr;
+
 void SocketQueue::mark(const QueuePtr& q) const {
     sysLog(
         "%s: markSocketQueueTargetQueue refused for queue \"%s\": queues have no target queues, so its "

@@ -56,10 +56,30 @@ class SocketQueue {
         queue_->async(holdingWeakly(std::move(socket), std::forward<F>(work)));
     }
     // Like async(), but at once on the calling thread when the socket queue is idle (and not the
-    // caller's own): requests made from a delegate callback then start without a hand-off.
+    // caller's own): requests made from a delegate callback then start without a hand-off. The caller
+    // may be inside any queue's work (the delegate queue's, a filter queue's) and may hold its own
+    // locks, so the work may do no more there than system calls and posting: it asks onCallersThread()
+    // and hands everything else (filters, the TLS engine) on with asyncOffCallersThread().
     template <class T, class F>
     void asyncOrRunHere(std::weak_ptr<T> socket, F&& work) const {
+        CallersThread scope(this);
         queue_->asyncOrRunHere(holdingWeakly(std::move(socket), std::forward<F>(work)));
+    }
+    // True inside work that asyncOrRunHere() runs on the thread that asked for it.
+    bool onCallersThread() const { return CallersThread::current == this && isCurrent(); }
+    // Runs work(socket) on the socket queue later, on a thread of its own. From work that
+    // asyncOrRunHere() runs on a caller's thread, async() work would follow on that thread; this goes
+    // through another queue instead, so it may arrive after work queued meanwhile.
+    template <class T, class F>
+    void asyncOffCallersThread(std::weak_ptr<T> socket, F&& work) const {
+        if (!onCallersThread()) {
+            async(std::move(socket), std::forward<F>(work));
+            return;
+        }
+        platform::dispatch::Queue::global()->async(
+            [queue = queue_, work = holdingWeakly(std::move(socket), std::forward<F>(work))] {
+                queue->async(work);
+            });
     }
     // Inline on the socket queue, else later.
     template <class T, class F>
@@ -80,6 +100,17 @@ class SocketQueue {
 
   private:
     const void* key() const { return &key_; }
+
+    // Marks the calling thread while it asks asyncOrRunHere() of this queue (restored after, so that
+    // nested requests of other sockets keep theirs).
+    struct CallersThread {
+        explicit CallersThread(const SocketQueue* q) : outer(current) { current = q; }
+        ~CallersThread() { current = outer; }
+        CallersThread(const CallersThread&) = delete;
+        CallersThread& operator=(const CallersThread&) = delete;
+        const SocketQueue* outer;
+        static thread_local const SocketQueue* current;
+    };
 
     template <class T, class F>
     static platform::dispatch::Work holdingWeakly(std::weak_ptr<T> weak, F&& work) {

@@ -6,6 +6,17 @@
 // listens and hands each accepted connection over as a new socket; a connection can be upgraded to TLS
 // in place. A socket that was started (connecting, listening or connected) reports its end exactly once
 // through socketDidDisconnect; it can then start again.
+//
+// Threads: every public call may be made from any thread. Calls that answer (getters, connecting,
+// listening, disconnect, performBlock) run on the socket queue and wait for it; when the queue is free
+// they run there on the calling thread, as a synchronous dispatch does (a disconnect of a secured
+// connection sends its close alert from there). Reads and writes return at once; on a plain connection
+// whose socket queue is idle their system call is made on the calling thread before they return.
+// Nothing else of the socket runs on a caller's thread: the TLS handshake, encryption and the transport
+// callbacks under them, trust answers and time-outs run on the socket queue, and delegate callbacks on
+// the delegate queue only, posted after the event (the socket never waits for them). The data handed to
+// socketDidReadData is valid only during that callback: its buffer serves a later read, so copy what is
+// to be kept.
 
 #include <concepts>
 #include <cstdint>

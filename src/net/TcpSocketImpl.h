@@ -73,13 +73,25 @@ struct TcpSocket::Impl {
     void asyncOnQueue(F&& work) {
         queue_.async(weak(), [work = std::forward<F>(work)](TcpSocket& s) mutable { work(*s.impl_); });
     }
-    // Like asyncOnQueue, but on the calling thread at once when the socket queue is idle (and not the
-    // caller's own queue): reads and writes requested from a delegate callback then start without a
-    // hand-off to another thread.
-    template <class F>
-    void asyncOnQueueOrHere(F&& work) {
-        queue_.asyncOrRunHere(weak(),
-                              [work = std::forward<F>(work)](TcpSocket& s) mutable { work(*s.impl_); });
+    // Queues a read or write request: push(impl) puts it into its queue (false when refused), then
+    // serve() starts on it. Asked for while the socket queue is idle (and not the caller's own queue),
+    // this happens at once on the calling thread, so that requests made from a delegate callback start
+    // without a hand-off; but only on a plain connection, where that costs no more than a system call.
+    // Once TLS is queued or on, the request still takes its place in the queue there, and is served from
+    // the socket queue's own thread: the TLS engine and its transport callbacks never run on a caller's
+    // thread.
+    template <class Push>
+    void queueRequest(Push&& push, void (Impl::*serve)()) {
+        queue_.asyncOrRunHere(weak(), [push = std::forward<Push>(push), serve](TcpSocket& s) mutable {
+            Impl& impl = *s.impl_;
+            if (!push(impl)) return;
+            if (impl.queue_.onCallersThread() && (impl.flags_ & (flagQueuedTLS | flagSecure))) {
+                impl.queue_.asyncOffCallersThread(impl.weak(),
+                                                  [serve](TcpSocket& later) { (*later.impl_.*serve)(); });
+                return;
+            }
+            (impl.*serve)();
+        });
     }
     // Inline when on the socket queue, else later.
     template <class F>

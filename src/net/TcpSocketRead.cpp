@@ -68,12 +68,13 @@ void TcpSocket::readDataToData(const Bytes& terminator, double timeout, std::sha
 }
 
 void TcpSocket::Impl::queueRead(std::shared_ptr<TcpReadPacket> packet) {
-    asyncOnQueueOrHere([packet = std::move(packet)](Impl& s) {
-        if ((s.flags_ & flagStarted) && !(s.flags_ & flagForbidReadsWrites)) {
+    queueRequest(
+        [packet = std::move(packet)](Impl& s) {
+            if (!(s.flags_ & flagStarted) || (s.flags_ & flagForbidReadsWrites)) return false;
             s.readQueue_.push_back(packet);
-            s.maybeDequeueRead();
-        }
-    });
+            return true;
+        },
+        &Impl::maybeDequeueRead);
 }
 
 float TcpSocket::progressOfReadReturningTag(long* tag, size_t* done, size_t* total) const {

@@ -20,12 +20,13 @@ void TcpSocket::writeData(Bytes data, double timeout, long tag) {
 void TcpSocket::writeData(SharedBytes data, double timeout, long tag) {
     if (!data || data->empty()) return;
     auto packet = std::make_shared<TcpWritePacket>(std::move(data), timeout, tag);
-    impl_->asyncOnQueueOrHere([packet = std::move(packet)](Impl& s) {
-        if ((s.flags_ & Impl::flagStarted) && !(s.flags_ & Impl::flagForbidReadsWrites)) {
+    impl_->queueRequest(
+        [packet = std::move(packet)](Impl& s) {
+            if (!(s.flags_ & Impl::flagStarted) || (s.flags_ & Impl::flagForbidReadsWrites)) return false;
             s.writeQueue_.push_back(packet);
-            s.maybeDequeueWrite();
-        }
-    });
+            return true;
+        },
+        &Impl::maybeDequeueWrite);
 }
 
 float TcpSocket::progressOfWriteReturningTag(long* tag, size_t* done, size_t* total) const {

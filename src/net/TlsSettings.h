@@ -20,7 +20,8 @@ inline constexpr const char* TcpSocketManuallyEvaluateTrust = "TcpSocketManually
 inline constexpr const char* kCFStreamSSLPeerName = "kCFStreamSSLPeerName";
 // platform::securetransport::Identity: this side's certificate chain with its private key.
 inline constexpr const char* kCFStreamSSLCertificates = "kCFStreamSSLCertificates";
-// Bytes: a client's key for resuming an earlier session with the same server.
+// Bytes: the key sessions are kept under for resuming: a client's for its server, a server's for its
+// peer (a server resumes only sessions it made under the same key; without one it resumes none).
 inline constexpr const char* TcpSocketSSLPeerID = "TcpSocketSSLPeerID";
 // long (an SSLProtocol value; 0 = not set): the lowest / highest protocol version.
 inline constexpr const char* TcpSocketSSLProtocolVersionMin = "TcpSocketSSLProtocolVersionMin";

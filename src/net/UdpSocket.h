@@ -8,8 +8,16 @@
 // with a result and an optional error. A socket that created its descriptors reports its close once
 // through udpSocketDidClose; it can then be used again, keeping its configuration.
 //
-// Threads: every public call may be made from any thread. Filters run on their own queues and must
-// not call the socket synchronously from there while the socket waits for them (a synchronous filter).
+// Threads: every public call may be made from any thread. Calls that answer (binding, connecting,
+// receiving, multicast, options, getters, close, performBlock) run on the socket queue and wait for it;
+// when the queue is free they run there on the calling thread, as a synchronous dispatch does. Sends
+// return at once; when the socket queue is idle and no synchronous send filter is set, the datagram's
+// system calls are made on the calling thread before sendData returns. Nothing else of the socket runs
+// on a caller's thread: filters run on their own queues only, a synchronous one while the socket queue
+// waits for its answer, and delegate callbacks run on the delegate queue only, posted after the event.
+// So a filter, and delegate work on a synchronous filter's queue, must not make a call that waits for
+// the socket queue. A received datagram's bytes are shared and may be kept; its address is valid only
+// during the callback.
 
 #include <any>
 #include <cstdint>
@@ -158,7 +166,8 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
     uint16_t connectedPort() const;
 
     // Sending: to the connected peer, to a host resolved first, or to an address. The data is
-    // referenced, not copied. Empty data is ignored (no callback).
+    // referenced, not copied. Empty data is ignored (no callback). A datagram too long for the kernel
+    // fails alone (EMSGSIZE); any other error of a send closes the socket.
     void sendData(SharedBytes data, long tag);
     void sendData(SharedBytes data, double timeout, long tag);
     void sendData(SharedBytes data, const std::string& host, uint16_t port, double timeout, long tag);

@@ -107,9 +107,9 @@ int Impl::createSocket(int af, Error* error) {
     if (!setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1))
         return fail("Error enabling address reuse (setsockopt)");
     // Linux has no per-socket guard against SIGPIPE; every send passes MSG_NOSIGNAL instead. An IPv6
-    // descriptor takes IPv6 only, so that IPv4 traffic always arrives on the IPv4 descriptor.
-    if (af == AF_INET6 && !setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1))
-        return fail("Error disabling IPv4-mapped addresses (setsockopt)");
+    // descriptor takes IPv6 only where the system lets it, so that IPv4 traffic arrives on the IPv4
+    // descriptor; where it does not, the descriptor still serves IPv6, as the TCP listener's does.
+    if (af == AF_INET6) setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
     if (!setIntOption(fd, SOL_SOCKET, SO_SNDBUF, int(maxSendSize)))
         return fail("Error setting send buffer size (setsockopt)");
     if (!setIntOption(fd, SOL_SOCKET, SO_RCVBUF, int(maxSendSize)))

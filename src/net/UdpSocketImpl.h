@@ -217,6 +217,9 @@ struct UdpSocket::Impl {
     bool dequeueing = false;
     bool dequeueAgain = false;
     uint32_t pendingFilterOperations = 0;
+    // Moves on at every close: an asynchronous receive filter's answer counts only in the generation it
+    // was asked in, so a late one neither delivers an old datagram nor consumes a newer receiveOnce.
+    uint64_t receiveGeneration = 0;
     // Datagrams are read here and copied out at their own length (see doReceive).
     Bytes receiveBuffer;
     Bytes cachedConnectedAddress;

@@ -377,6 +377,8 @@ void Impl::closeWithError(const std::optional<Error>& error, CloseReport report)
     const uint32_t flagsBefore = flags;
     closeSockets();
     flags = 0;
+    ++receiveGeneration;
+    pendingFilterOperations = 0;
     // A later connect learns its own peer.
     cachedConnectedAddress.clear();
     cachedConnectedHost.clear();

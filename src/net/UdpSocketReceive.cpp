@@ -167,13 +167,15 @@ std::optional<bool> Impl::offerDatagram(const SharedBytes& data, const Bytes& ad
         return allowed;
     }
     ++pendingFilterOperations;
-    receiveFilterQueue->async([weak = weak(), filter, data, address, socketQueue = queue.queue()] {
+    const uint64_t asked = receiveGeneration;
+    receiveFilterQueue->async([weak = weak(), filter, data, address, socketQueue = queue.queue(), asked] {
         auto context = std::make_shared<std::any>();
         const bool allowed = filter(data, address, context.get());
-        socketQueue->async([weak, data, address, context, allowed] {
+        socketQueue->async([weak, data, address, context, allowed, asked] {
             auto self = weak.lock();
             if (!self) return;
             Impl& impl = *self->impl_;
+            if (impl.receiveGeneration != asked) return;  // asked before a close
             --impl.pendingFilterOperations;
             if (allowed) {
                 impl.notify([data, address, context](UdpSocketDelegate& d, UdpSocket& s) {

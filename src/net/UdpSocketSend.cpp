@@ -61,10 +61,21 @@ void UdpSocket::setSendFilter(UdpSocketSendFilterBlock filter, QueuePtr queue, b
 
 void Impl::queueSend(std::shared_ptr<UdpSendPacket> packet) {
     // Asked for while the socket queue is idle (typically from a send callback), the datagram goes out
-    // on the calling thread at once.
+    // on the calling thread at once, unless a synchronous send filter is in force: the caller may be
+    // inside the filter queue's own work (a filter queue that is the delegate queue), where running the
+    // filter would wait for itself. The datagram then takes its place in the queue here, and the queue
+    // is served from the socket queue's own thread.
     queue.asyncOrRunHere(weak(), [packet = std::move(packet)](UdpSocket& s) {
-        s.impl_->sendQueue.push_back(packet);
-        s.impl_->maybeDequeueSend();
+        Impl& impl = *s.impl_;
+        impl.sendQueue.push_back(packet);
+        if (impl.queue.onCallersThread() && impl.sendFilterBlock && impl.sendFilterQueue &&
+            !impl.sendFilterAsync) {
+            impl.queue.asyncOffCallersThread(impl.weak(), [](UdpSocket& later) {
+                if (!later.impl_->sendQueue.empty()) later.impl_->maybeDequeueSend();
+            });
+            return;
+        }
+        impl.maybeDequeueSend();
     });
 }
 
@@ -224,7 +235,13 @@ void Impl::doSend() {
         return;
     }
     if (result < 0 && !wouldBlock(err)) {
-        closeWithError(posixError(err, "Error in send() function."));
+        // A datagram too long for one send is that datagram's fault: the descriptor, and the datagrams
+        // queued behind it, are fine.
+        if (err == EMSGSIZE) {
+            failCurrentSend(posixError(err, "Error in send() function."));
+        } else {
+            closeWithError(posixError(err, "Error in send() function."));
+        }
         return;
     }
     // No room now: the datagram stays current until this family's descriptor is writable again.

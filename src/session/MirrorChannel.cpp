@@ -273,7 +273,9 @@ bool MirrorChannel::installSoundPlugin() {
     sysLog("going to installSoundPlugin");
     SoundflowerManager& manager = soundflowerManager();
     if (manager.isKextInstalled()) return true;
-    return manager.installKext();
+    // Installing waits for the administrator's answer to a password prompt; the window's thread must
+    // not, or the window would stop answering and a quit would wait for the prompt.
+    return manager.installKextInBackground();
 }
 
 void MirrorChannel::requestMirrorOn() {

@@ -105,8 +105,9 @@ class MirrorChannel : public std::enable_shared_from_this<MirrorChannel> {
     // Connects the link to the receiver's IPv4 address; the pin is sent with the set-up requests. The
     // outcome arrives as onConnectToReceiverSuccess or onConnectToReceiverFailed.
     void connect(const std::string& address, const std::string& pin);
-    // Whether the loopback driver is loaded, installing it when it is not (asks for administrator
-    // rights); blocks while the detection command runs.
+    // True when the loopback driver is loaded. Otherwise starts installing it in the background (which
+    // may ask for administrator rights) and answers whether that started; blocks only while the
+    // detection command runs.
     bool installSoundPlugin();
     // Ask the receiver to start or stop mirroring; mirroring itself starts and stops on its answer.
     void requestMirrorOn();

@@ -101,15 +101,18 @@ TEST_F(MainWindowTest, ClosingTheWindowInThePinViewQuits) {
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowInTheSessionViewKeepsTheSessionAndTheStatusItemBringsItBack) {
+    application.finishLaunching();
     findReceiver(receiver);
     platform::foundation::LogCapture log;
     EXPECT_TRUE(nib.window->close());
     EXPECT_FALSE(nib.window->isVisible());
+    EXPECT_TRUE(pumpUntil([&] { return log.contains("applicationWillHide"); }));
     EXPECT_EQ(quits, 0);
     EXPECT_EQ(session->count("disconnect"), 0u);
     handler().trayIcon()->activate();
     EXPECT_TRUE(nib.window->isVisible());
     EXPECT_TRUE(log.contains("applicationShouldHandleReopen"));
+    EXPECT_TRUE(pumpUntil([&] { return log.contains("applicationWillUnhide"); }));
     EXPECT_FALSE(nib.appDelegate->applicationShouldHandleReopen(true));
     EXPECT_TRUE(sessionViewShows());
 }

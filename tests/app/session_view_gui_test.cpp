@@ -185,19 +185,34 @@ TEST_F(SessionViewTest, LateStopAnswerAfterDisconnectLeavesTheNextSessionFree) {
     EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
 }
 
-TEST_F(SessionViewTest, ConnectionReportAfterTheUserDisconnectedIsIgnored) {
+TEST_F(SessionViewTest, DisconnectAtTheMomentTheReceiverConnectsLeavesTheNextSessionFree) {
+    namespace dispatch = platform::dispatch;
     auto view = makeView();
     view->setReceiver(receiver);
     view->viewWillAppear();
+    // The session's thread is held right where its report reaches the main queue, until the user's
+    // Disconnect has gone through.
+    dispatch::Semaphore reported;
+    dispatch::Semaphore disconnected;
+    std::atomic<bool> held{false};
+    dispatch::setMainWakeup([&] {
+        if (dispatch::isMainThread() || held.exchange(true)) return;
+        reported.signal();
+        disconnected.wait(5);
+    });
+    auto delegate = session->delegate();
+    std::thread reporter([&] { delegate->onConnectToReceiverSuccess(); });
+    const bool arrived = reported.wait(5);
     view->disconnectButton()->click();
-    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
+    disconnected.signal();
+    reporter.join();
+    dispatch::setMainWakeup({});
+    ASSERT_TRUE(arrived);
     testing::pump();
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     session->clear();
     view->viewWillAppear();  // the next receiver connects again
     EXPECT_EQ(session->count("connect:10.0.0.5,123456"), 1u);
-    session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
-    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
 }
 
 TEST_F(SessionViewTest, FailureReportAfterTheSessionEndedIsIgnored) {
@@ -212,7 +227,7 @@ TEST_F(SessionViewTest, FailureReportAfterTheSessionEndedIsIgnored) {
     EXPECT_EQ(closed->closed, 1);
     view->viewWillAppear();
     session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverSuccess(); });
-    EXPECT_EQ(view->workingMode(), Mode::CONNECTED);
+    ASSERT_TRUE(pumpUntil([&] { return view->workingMode() == Mode::CONNECTED; }));
     // A failure reported once is reported once.
     session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
     session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
@@ -227,9 +242,9 @@ TEST_F(SessionViewTest, LostReceiverDisconnectsAlertsAndCloses) {
     view->mirrorButton()->click();
     session->clear();
     session->report([](MirrorChannelDelegate& d) { d.onConnectToReceiverFailed(-1); });
+    ASSERT_TRUE(pumpUntil([&] { return closed->closed == 1; }));
     EXPECT_EQ(view->workingMode(), Mode::NONE);
     EXPECT_EQ(session->calls(), std::vector<std::string>{"disconnect"});
-    ASSERT_TRUE(pumpUntil([&] { return closed->closed == 1; }));
     ASSERT_EQ(alerts->count(), 1u);
     auto alert = alerts->alerts()[0];
     EXPECT_EQ(alert.messageText, "Connect again?");

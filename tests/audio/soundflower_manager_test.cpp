@@ -1,6 +1,7 @@
 #include "audio/SoundflowerManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,9 +90,20 @@ class SoundflowerManagerTest : public ::testing::Test {
         parts.resourceArchive = [archive] { return archive; };
         parts.temporaryFolder = [this] { return std::optional<std::string>(tmp / "private"); };
         parts.toolsFolder = tmp / "tools";
+        parts.driverFolder = tmp / "lib/quillaran/Extensions";
+        parts.driverOwner = ::geteuid();
         parts.clock = [this] { return now.load(); };
         std::filesystem::create_directories(tmp / "private");
+        std::filesystem::create_directories(tmp / "lib");
         return std::make_unique<SoundflowerManager>(parts);
+    }
+    // A driver archive of one folder and one file.
+    std::string driverArchive() {
+        const std::string archive = tmp / "Soundflower.zip";
+        EXPECT_TRUE(quill::testing::writeZipFixture(
+            archive,
+            {{"Soundflower.kext/", "", 040755}, {"Soundflower.kext/Contents/Info.plist", "<plist/>"}}));
+        return archive;
     }
     void settle() { ASSERT_TRUE(hardware->waitUntilIdle()); }
 
@@ -230,105 +242,79 @@ TEST_F(SoundflowerManagerTest, DetectionRunsTheCommandWithTheToolsFirstOnThePath
     EXPECT_FALSE(m->isKextInstalled());
 }
 
-TEST_F(SoundflowerManagerTest, UnpacksTheDriverAndInstallsItThroughTheFake) {
-    const std::string archive = tmp / "Soundflower.zip";
-    ASSERT_TRUE(quill::testing::writeZipFixture(
-        archive, {{"Soundflower.kext/", "", 040755}, {"Soundflower.kext/Contents/Info.plist", "<plist/>"}}));
-    writeTool(tmp / "tools/kextutil", "exit 0\n");
-    auto m = makeManager(archive);
-    ASSERT_TRUE(m->kextPath().has_value());
-    EXPECT_EQ(*m->kextPath(), tmp / "private/Soundflower.kext");
-    EXPECT_TRUE(std::filesystem::exists(tmp / "private/Soundflower.kext/Contents/Info.plist"));
+TEST_F(SoundflowerManagerTest, OnlyTheSystemCopyAsksForRootAndTheUserLoadsWhatItCopied) {
+    writeTool(tmp / "tools/kextutil", "echo \"$(id -u) $@\" > \"$(dirname \"$0\")/loaded\"\n");
+    auto m = makeManager(driverArchive());
+    ASSERT_EQ(*m->kextPath(), tmp / "private/Soundflower.kext");
+    fake->runAsRecorded = true;  // the copy runs for real, without rights
+    const mode_t mask = ::umask(077);
+    const bool done = m->installKext();
+    ::umask(mask);
+    ASSERT_TRUE(done);
 
-    ASSERT_TRUE(m->installKext());
-    auto launches = fake->launches();
-    ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].path, "/bin/sh");
-    ASSERT_EQ(launches[0].arguments.size(), 2u);
-    EXPECT_EQ(launches[0].arguments[0], "-c");
-    const std::string tools = std::filesystem::canonical(tmp / "tools").string();
-    EXPECT_EQ(launches[0].arguments[1],
-              "mkdir -p /usr/local/lib/quillaran/Extensions\n"
-              "cp -R " +
-                  tmp / "private/Soundflower.kext" +
-                  " /usr/local/lib/quillaran/Extensions\n"
-                  "chmod -R 700 /usr/local/lib/quillaran/Extensions/Soundflower.kext\n"
-                  "chown -R root:root /usr/local/lib/quillaran/Extensions/Soundflower.kext\n" +
-                  tools + "/kextutil /usr/local/lib/quillaran/Extensions/Soundflower.kext");
-    // The root shell finds cp, chmod and chown in the system's folders only, never in the user's.
-    EXPECT_EQ(launches[0].environment,
-              (std::map<std::string, std::string>{{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}}));
-
-    fake->copyRightsStatus = errAuthorizationCanceled;
-    EXPECT_FALSE(m->installKext());
-    fake->copyRightsStatus = errAuthorizationSuccess;
-    fake->available = false;
-    EXPECT_FALSE(m->installKext());
-    EXPECT_EQ(fake->launches().size(), 1u);
-    // The launched stand-in is reaped and its task let go.
-    EXPECT_TRUE(drainMainUntil(noChildLeft));
-}
-
-TEST_F(SoundflowerManagerTest, NoToolRunsAsRootFromWhereOthersCouldChangeIt) {
-    const std::string archive = tmp / "Soundflower.zip";
-    ASSERT_TRUE(quill::testing::writeZipFixture(archive, {{"Soundflower.kext/", "", 040755}}));
-    auto m = makeManager(archive);
-    const std::string tools = tmp / "tools", tool = tmp / "tools/kextutil";
-    auto reset = [&] {
-        std::filesystem::remove_all(tools);
-        std::filesystem::create_directories(tools);
-        std::filesystem::permissions(tools, std::filesystem::perms(0755));
-        writeTool(tool, "exit 0\n");
-    };
-    const std::vector<std::pair<std::string, std::function<void()>>> cases{
-        {"folder writable by others",
-         [&] { std::filesystem::permissions(tools, std::filesystem::perms(0757)); }},
-        {"folder writable by the group",
-         [&] { std::filesystem::permissions(tools, std::filesystem::perms(0775)); }},
-        {"tool writable by others",
-         [&] { std::filesystem::permissions(tool, std::filesystem::perms(0757)); }},
-        {"tool missing", [&] { std::filesystem::remove(tool); }},
-        {"folder of another user", [&] { ASSERT_EQ(::chown(tools.c_str(), 65534, 65534), 0); }},
-    };
-    for (const auto& [name, spoil] : cases) {
-        if (name == "folder of another user" && ::geteuid() != 0) continue;  // only root can give it away
-        reset();
-        spoil();
-        EXPECT_FALSE(m->installKext()) << name;
-        EXPECT_TRUE(fake->launches().empty()) << name;
-    }
-    reset();
-    EXPECT_TRUE(m->installKext());
-    EXPECT_TRUE(drainMainUntil(noChildLeft));
-}
-
-TEST(SoundflowerInstallScript, RunsWithoutErrorsAsTheRootShellWould) {
-    if (::geteuid() != 0) GTEST_SKIP() << "setting the driver's owner to root needs root";
-    TempFolder tmp;
-    std::filesystem::create_directories(tmp / "private/Soundflower.kext/Contents");
-    quill::testing::writeFileText(tmp / "private/Soundflower.kext/Contents/Info.plist", "<plist/>");
-    writeTool(tmp / "kextutil", "echo \"$@\" >> \"$(dirname \"$0\")/loaded\"\n");
-    const std::string folder = tmp / "lib/quillaran/Extensions";  // missing: the script makes it
-    const std::string script =
-        SoundflowerManager::installScript(tmp / "private/Soundflower.kext", tmp / "kextutil", folder);
-    platform::foundation::TaskOptions options;
-    options.environment = std::map<std::string, std::string>{{"PATH", kRootShellPath}};
-    options.standardError = platform::foundation::TaskStream::Pipe;
-    for (int run = 0; run < 2; ++run) {  // installing again replaces the driver
-        auto result = platform::foundation::runTask("/bin/sh", {"-c", script}, options);
-        ASSERT_TRUE(result.has_value());
-        EXPECT_EQ(result->exitCode, 0) << run;
-        EXPECT_EQ(std::string(result->standardError.begin(), result->standardError.end()), "") << run;
-    }
-    const std::string installed = folder + "/Soundflower.kext";
-    EXPECT_TRUE(std::filesystem::exists(installed + "/Contents/Info.plist"));
-    EXPECT_FALSE(std::filesystem::exists(installed + "/Soundflower.kext"));
+    // One launch asked for rights: the root-owned system cp, onto the driver folder's parent.
+    ASSERT_EQ(fake->launches().size(), 1u);
+    const auto copy = fake->launches()[0];
     struct stat st {};
-    ASSERT_EQ(::stat(installed.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(copy.path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_gid, 0u);
-    EXPECT_EQ(quill::testing::readFileText(tmp / "loaded"), installed + "\n" + installed + "\n");
+    EXPECT_EQ(st.st_mode & (S_IWGRP | S_IWOTH), 0u);
+    EXPECT_EQ(copy.arguments,
+              (std::vector<std::string>{"-R", "-P", "-T", "--no-preserve=all", "--remove-destination", "--",
+                                        tmp / "private/Soundflower-stage", tmp / "lib/quillaran"}));
+    // Fixed modes whatever the user's mask; loaded by the user's own process.
+    const std::string installed = tmp / "lib/quillaran/Extensions/Soundflower.kext";
+    EXPECT_EQ(quill::testing::readFileText(installed + "/Contents/Info.plist"), "<plist/>");
+    ASSERT_EQ(::stat((installed + "/Contents/Info.plist").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(::stat(installed.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(quill::testing::readFileText(tmp / "tools/loaded"),
+              std::to_string(::getuid()) + " " + installed + "\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "private/Soundflower-stage"));
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, AnIdenticalInstalledDriverLoadsWithoutAsking) {
+    writeTool(tmp / "tools/kextutil", "exit 0\n");
+    const std::string kext = tmp / "lib/quillaran/Extensions/Soundflower.kext",
+                      installed = kext + "/Contents/Info.plist";
+    std::filesystem::create_directories(kext + "/Contents");
+    quill::testing::writeFileText(installed, "<plist/>");
+    for (const std::string& p : {kext, kext + "/Contents", installed})
+        std::filesystem::permissions(p, std::filesystem::perms(p == installed ? 0644 : 0755));
+    auto m = makeManager(driverArchive());
+    EXPECT_TRUE(m->installKext());
+    EXPECT_TRUE(fake->rightRequests().empty());
+
+    quill::testing::writeFileText(installed, "<plist>");  // another driver: copied again
+    EXPECT_FALSE(m->installKext());                       // the fake copied nothing
+    EXPECT_EQ(fake->launches().size(), 1u);
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, InstallingInTheBackgroundWaitsForNoAnswerAndAsksOnce) {
+    const std::string answer = tmp / "answer";
+    ASSERT_EQ(::mkfifo(answer.c_str(), 0600), 0);
+    fake->substitute = {"/bin/sh", "-c", "read line < '" + answer + "'"};  // the prompt, until answered
+    auto m = makeManager(driverArchive());
+    auto first = std::async(std::launch::async, [&] { return m->installKextInBackground(); });
+    const bool returned = first.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(drainMainUntil([&] { return fake->launches().size() == 1u; }));
+    EXPECT_FALSE(m->installKextInBackground());  // one prompt at a time
+    quill::testing::writeFileText(answer, "cancel\n");
+    ASSERT_TRUE(returned) << "the caller waited for the administrator";
+    EXPECT_TRUE(first.get());
+    m.reset();  // waits for the install to end
+    EXPECT_EQ(fake->launches().size(), 1u);
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, ALinkInTheUnpackedDriverIsNeverCopied) {
+    auto m = makeManager(driverArchive());
+    std::filesystem::create_symlink("/etc/hostname", tmp / "private/Soundflower.kext/Contents/hostname");
+    EXPECT_FALSE(m->installKext());
+    EXPECT_TRUE(fake->launches().empty());
 }
 
 TEST_F(SoundflowerManagerTest, NoDriverMeansNoInstallation) {
@@ -336,20 +322,6 @@ TEST_F(SoundflowerManagerTest, NoDriverMeansNoInstallation) {
     EXPECT_FALSE(m->kextPath().has_value());
     EXPECT_FALSE(m->installKext());
     EXPECT_TRUE(fake->launches().empty());
-}
-
-TEST(SoundflowerInstallScript, OddPathsAreQuoted) {
-    const std::string script =
-        SoundflowerManager::installScript("/tmp/quillaran-0/Soundflower.kext", "/opt/q/kextutil");
-    EXPECT_TRUE(script.starts_with(
-        "mkdir -p /usr/local/lib/quillaran/Extensions\ncp -R /tmp/quillaran-0/Soundflower.kext /usr"));
-    EXPECT_TRUE(script.ends_with("\n/opt/q/kextutil /usr/local/lib/quillaran/Extensions/Soundflower.kext"));
-    EXPECT_NE(SoundflowerManager::installScript("/tmp/a b/it's;rm -rf x/Soundflower.kext", "/o p/kextutil")
-                  .find("cp -R '/tmp/a b/it'\\''s;rm -rf x/Soundflower.kext' /usr"),
-              std::string::npos);
-    EXPECT_NE(SoundflowerManager::installScript("/tmp/Soundflower.kext", "/o p/kextutil")
-                  .find("\n'/o p/kextutil' /usr"),
-              std::string::npos);
 }
 
 TEST(PrivilegedTaskTest, LifeCycleAgainstAShellThatExitsWithThree) {

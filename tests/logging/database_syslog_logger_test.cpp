@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "LogTestFolder.h"
 #include "logging/ASLLogger.h"
@@ -97,6 +98,24 @@ TEST(DatabaseLoggerTest, DeletesByTimerAndWhenTheMaximumAgeShrinks) {
         EXPECT_EQ(rig.logger->maxAge(), step.maxAge);
         EXPECT_EQ(rig.logger->deletes.load() - before, step.deletesAfter) << "max age " << step.maxAge;
     }
+}
+
+TEST(DatabaseLoggerTest, TimersRunOnlyWhileRegistered) {
+    DatabaseRig rig;
+    rig.logger->setDeleteInterval(0.01);
+    rig.start();
+    rig.start();  // added twice: still registered after one removal
+    rig.registry.removeLogger(rig.logger);
+    (void)rig.logger->deleteInterval();  // returns once the removal has run
+    int deletes = rig.logger->deletes.load();
+    ASSERT_TRUE(waitUntil([&] { return rig.logger->deletes.load() >= deletes + 2; }));
+    rig.registry.removeLogger(rig.logger);
+    rig.logger->setMaxAge(86400);            // lower: one delete at once, and no timer
+    EXPECT_EQ(rig.logger->maxAge(), 86400);  // the removal and the change have run
+    deletes = rig.logger->deletes.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // ten periods of a timer, were there one
+    rig.logger->loggerQueue()->sync([] {});
+    EXPECT_EQ(rig.logger->deletes.load(), deletes);
 }
 
 TEST(SystemLogLoggerTest, FlagsMapToSyslogPriorities) {

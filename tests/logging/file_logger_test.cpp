@@ -23,6 +23,7 @@ using platform::foundation::LogCapture;
 using testing::LogTestFolder;
 using testing::readFileText;
 using testing::waitUntil;
+using testing::writeFileText;
 
 // 2024-03-05 23:07:59 UTC.
 const auto kFixedNow = std::chrono::system_clock::from_time_t(1709680079);
@@ -53,9 +54,9 @@ bool isArchived(const std::string& path) {
 }
 
 struct Rig {
-    explicit Rig(LogTestFolder& f) : folder(f) {
+    explicit Rig(LogTestFolder& f, LogFileWatch::Starter startWatch = LogFileWatch::start) : folder(f) {
         manager = std::make_shared<RecordingManager>(folder);
-        logger = FileLogger::create(registry, manager);
+        logger = FileLogger::create(registry, manager, std::move(startWatch));
         registry.addLogger(logger);
     }
     void log(const std::string& text) {
@@ -146,6 +147,21 @@ TEST(FileLoggerTest, RollsByAgeByHandAndWhenTheFileIsDeletedOrRenamed) {
             EXPECT_EQ(readFileText(renamed).find("second"), std::string::npos);
         }
     }
+}
+
+TEST(FileLoggerTest, WithoutAWatchAFileReplacedOnDiskIsNoticedWithinAFewWrites) {
+    LogTestFolder folder;
+    Rig rig(folder, [](auto&&...) { return std::unique_ptr<LogFileWatch>(); });  // out of inotify
+    rig.log("first");
+    writeFileText(folder / "new", "new\n");
+    std::filesystem::rename(folder / "new", rig.path(1));
+    // The replacement is the newest unarchived file: the lines go on there.
+    bool landed = false;
+    for (int i = 0; i < 50 && !landed; ++i) {
+        rig.log("after " + std::to_string(i));
+        landed = readFileText(rig.path(1)).ends_with("  after " + std::to_string(i) + "\n");
+    }
+    EXPECT_TRUE(landed) << "every line went to the file that is gone from the path";
 }
 
 TEST(FileLoggerTest, ReusesTheNewestUnarchivedFileUnlessTooLargeOrTooOld) {

@@ -1,20 +1,26 @@
 #pragma once
 // What the TCP and UDP socket tests share: the recording half of their delegates (callbacks arrive on the
 // delegate queue and are kept in order as events, any struct with a `kind` field; tests wait for them with
-// bounded waits), and the check that a socket refuses to mark another queue as its own.
+// bounded waits), and a way to make a system call fail on one thread.
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/foundation/SysLog.h"
 
 namespace quill::net {
 
@@ -66,23 +72,24 @@ class EventLog {
     std::vector<Event> events_;
 };
 
-// Without target queues in the dispatch layer a marked queue's work never runs as socket-queue work, so
-// marking is refused with a line in the log (className names the socket's class): work there still sees
-// the socket from outside, and work on the socket queue from inside.
-template <class Socket>
-void expectMarkingRefused(Socket& sock, const std::string& className) {
-    platform::foundation::LogCapture log;
-    auto other = platform::dispatch::Queue::serial("test.socket.other");
-    sock.markSocketQueueTargetQueue(other);
-    int fd = 0;
-    other->sync([&] { fd = sock.socketFD(); });
-    EXPECT_EQ(fd, -1);
-    sock.performBlock([&] { fd = sock.socketFD(); });
-    EXPECT_GE(fd, 0);
-    sock.unmarkSocketQueueTargetQueue(other);
-    ASSERT_EQ(log.lines().size(), 2u);
-    EXPECT_NE(log.lines()[0].find(className + ": markSocketQueueTargetQueue refused"), std::string::npos);
-    EXPECT_NE(log.lines()[1].find(className + ": unmarkSocketQueueTargetQueue refused"), std::string::npos);
+// Makes system call nr fail with err on the calling thread only; with args, only the calls whose
+// arguments from the second on are these (setsockopt's level and option name, say).
+inline bool failOnThisThread(int nr, int err, const std::vector<uint32_t>& args = {}) {
+    std::vector<sock_filter> program;
+    auto compare = [&](size_t offset, uint32_t value) {
+        program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(offset)));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 0));
+    };
+    compare(offsetof(seccomp_data, nr), uint32_t(nr));
+    for (size_t i = 0; i < args.size(); ++i)  // the low half of each argument (little-endian)
+        compare(offsetof(seccomp_data, args) + 8 * (i + 1), args[i]);
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | uint32_t(err)));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    for (size_t i = 0; i < program.size(); ++i)  // a mismatch allows the call
+        if (BPF_CLASS(program[i].code) == BPF_JMP) program[i].jf = uint8_t(program.size() - 2 - i);
+    sock_fprog filter{uint16_t(program.size()), program.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
 }
 
 }  // namespace quill::net

@@ -198,11 +198,6 @@ TEST_F(TcpSocketTest, ZeroTimeoutTimesOutAtOnce) {
     EXPECT_EQ(recorder->disconnectEvent().error->code, 3);
 }
 
-TEST_F(TcpSocketTest, MarkingAnotherQueueIsRefused) {
-    connectPair();
-    expectMarkingRefused(*sock, "TcpSocket");
-}
-
 TEST_F(TcpSocketTest, DisconnectWhileConnectingReportsOnceWithoutError) {
     FullListener full;
     ASSERT_TRUE(sock->connectToHost("127.0.0.1", full.listener.port(), -1));

@@ -3,6 +3,7 @@
 // and openssl s_server / s_client as independent peers.
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -128,6 +129,24 @@ TEST_F(TcpTlsTest, EchoThroughTwoSocketsWithTheServerTrustedByTheClient) {
     EXPECT_EQ(server->disconnectEvent().error->code, 7);
 }
 
+// Secured, a write asked for while the socket queue is idle is not sent (nor encrypted) on the asking
+// thread, where sends fail here.
+TEST_F(TcpTlsTest, SecuredWritesAreNotSentFromTheAskingThread) {
+    trustTheTestCertificate();
+    auto sock = connectPair();
+    sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}});
+    accepted->startTLS(serverSettings());
+    ASSERT_TRUE(client->waitFor(Event::Secure));
+    accepted->readDataToLength(5, 10.0, 1);
+    sock->performBlock([] {});  // idle
+    std::thread([&] {
+        ASSERT_TRUE(failOnThisThread(__NR_sendto, EPERM));
+        sock->writeData(bytesOf("hello"), 10.0, 2);
+    }).join();
+    ASSERT_TRUE(server->waitFor(Event::Read));
+    EXPECT_EQ(stringOf(server->readBytes()), "hello");
+}
+
 // How a secured stream ends decides the close, whether or not a read is waiting when the end arrives:
 // after the peer's close alert the plain "closed by remote peer" (code 7); cut without it, the TLS closed
 // abort (-9806), since the last bytes may be missing.
@@ -162,6 +181,25 @@ TEST_F(TcpTlsTest, StreamCutWithoutACloseAlertEndsWithClosedAbort) {
         const Error err = *server->events(Event::Disconnect).at(ended).error;
         EXPECT_EQ(err.domain, c.domain);
         EXPECT_EQ(err.code, c.code);
+    }
+}
+
+TEST_F(TcpTlsTest, ServerResumesTheSessionsOfTheSamePeerIDOnly) {
+    trustTheTestCertificate();
+    const char* serverPeerIDs[] = {"client", "client", "another client"};
+    for (size_t i = 0; i < 3; ++i) {
+        auto sock = connectPair();
+        sock->startTLS({{TcpSocketManuallyEvaluateTrust, true}, {TcpSocketSSLPeerID, bytesOf("server")}});
+        TlsSettings settings = serverSettings();
+        settings[TcpSocketSSLPeerID] = bytesOf(serverPeerIDs[i]);
+        accepted->startTLS(settings);
+        accepted->writeData(bytesOf("x"), 5.0, 1);  // read with the server's session ticket
+        sock->readDataToLength(1, 5.0, 1);
+        ASSERT_TRUE(client->waitFor(Event::Read, i + 1));
+        bool resumed = i != 1;
+        accepted->performBlock([&] { resumed = accepted->sslContext()->sessionWasResumed(); });
+        EXPECT_EQ(resumed, i == 1) << serverPeerIDs[i] << " " << i;
+        sock->disconnect();
     }
 }
 
@@ -222,6 +260,21 @@ TEST_F(TcpTlsTest, LateTrustAnswerAfterReconnectingIsIgnored) {
     sock->performBlock([] {});
     EXPECT_TRUE(sock->isConnected());
     EXPECT_EQ(client->count(Event::Disconnect), 1u);
+}
+
+// The reason says that the socket's own answer refused the key: OpenSSL did not prompt for a pass-phrase.
+TEST_F(TcpTlsTest, EncryptedKeyIsRefusedWithoutAskingForAPassPhrase) {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    BIO* out = BIO_new(BIO_s_mem());
+    char passphrase[] = "secret";
+    PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_128_cbc(), passphrase, 6, nullptr, nullptr);
+    char* text = nullptr;
+    const size_t length = size_t(BIO_get_mem_data(out, &text));
+    std::string why;
+    EXPECT_FALSE(st::Identity::fromPEM(std::string(text, length) + certificate.certificatePem, &why));
+    EXPECT_EQ(why, "the private key is encrypted (no pass-phrase is asked for)");
+    BIO_free(out);
+    EVP_PKEY_free(key);
 }
 
 TEST_F(TcpTlsTest, RefusedSettingsCloseWithTheirTexts) {

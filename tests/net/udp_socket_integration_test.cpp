@@ -2,14 +2,8 @@
 // sockets, immediate refusals, closing with datagrams queued, and the faults the socket guards against.
 // Every datagram goes to 127.0.0.1 or ::1.
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cstddef>
 
 #include <atomic>
 #include <functional>
@@ -226,6 +220,51 @@ TEST_F(UdpSocketTest, ConnectedSocketHearsOnlyItsPeerAndForgetsItOnClose) {
     EXPECT_FALSE(sock->isConnected());
 }
 
+TEST_F(UdpSocketTest, SendFromACallbackOnTheSynchronousFilterQueueGoesOut) {
+    struct Resender : UdpRecorder {  // sends again from the first send callback, the socket queue idle
+        Bytes to;
+        void udpSocketDidSendDataWithTag(UdpSocket& s, long tag) override {
+            UdpRecorder::udpSocketDidSendDataWithTag(s, tag);
+            if (tag == 1) s.performBlock([] {}), s.sendData(datagram("second"), to, 5, 2);
+        }
+    };
+    PlainSocket peer;
+    auto resender = std::make_shared<Resender>();
+    resender->to = peer.address();
+    auto sock = UdpSocket::create(resender, delegateQueue);
+    sock->setSendFilter([](const SharedBytes&, const Bytes&, long) { return true; }, delegateQueue, false);
+    sock->sendData(datagram("first"), peer.address(), 5, 1);
+    ASSERT_TRUE(resender->waitFor(UdpEvent::Sent, 2));
+    EXPECT_EQ(peer.receive(), "first");
+    EXPECT_EQ(peer.receive(), "second");
+}
+
+TEST_F(UdpSocketTest, ReceiveFilterAnswerAskedBeforeACloseIsDropped) {
+    Semaphore asked, release;  // the first answer waits until the socket has closed and opened again
+    std::atomic<int> calls = 0;
+    auto in = make(receiver);
+    in->setReceiveFilter(
+        [&](const SharedBytes&, const Bytes&, std::any*) {
+            if (calls++ == 0) asked.signal(), release.wait(5);
+            return true;
+        },
+        Queue::serial("test.udp.filter"));
+    PlainSocket peer;
+    for (const std::string text : {"old", "new"}) {
+        ASSERT_TRUE(in->bindToPort(0, std::string("127.0.0.1")));
+        ASSERT_TRUE(in->receiveOnce());
+        if (text == "new") release.signal();
+        peer.send(text, loopbackAddress4(in->localPort()));
+        if (text != "old") continue;
+        ASSERT_TRUE(asked.wait(5));
+        in->close();
+    }
+    ASSERT_TRUE(receiver->waitFor(UdpEvent::Received));
+    drainDelegateQueue();
+    EXPECT_EQ(receiver->received(), std::vector<std::string>{"new"});
+    EXPECT_EQ(receiver->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::Closed, UdpEvent::Received}));
+}
+
 // ---- refusals and closing ----
 
 TEST_F(UdpSocketTest, ImmediateRefusalsCarryTheirTexts) {
@@ -346,24 +385,11 @@ TEST_F(UdpSocketTest, EmptyDatagramDoesNotCloseTheSocket) {
     EXPECT_EQ(receiver->count(UdpEvent::Closed), 0u);
 }
 
-// Makes socket() fail with EMFILE for the calling thread only: the filter ends with the thread.
-bool failSocketCallsOnThisThread() {
-    sock_filter program[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog filter{sizeof program / sizeof program[0], program};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
-}
-
 TEST_F(UdpSocketTest, DescriptorsThatCannotBeMadeAtTheFirstSendAreReported) {
     auto sock = make(sender);
     sock->performBlock([] {});  // idle: a send runs at once on the thread that asks for it
     std::thread([&] {
-        ASSERT_TRUE(failSocketCallsOnThisThread());
+        ASSERT_TRUE(failOnThisThread(__NR_socket, EMFILE));
         sock->sendData(datagram("x"), loopbackAddress4(9), 5, 1);
     }).join();
     ASSERT_TRUE(sender->waitFor(UdpEvent::Closed));
@@ -371,6 +397,16 @@ TEST_F(UdpSocketTest, DescriptorsThatCannotBeMadeAtTheFirstSendAreReported) {
     EXPECT_EQ(error.code, EMFILE);
     EXPECT_EQ(error.localizedFailureReason(), "Error in socket() function");
     EXPECT_EQ(sender->count(UdpEvent::Sent) + sender->count(UdpEvent::NotSent), 0u);
+}
+
+TEST_F(UdpSocketTest, IPv6DescriptorIsMadeWhereIPv6OnlyIsRefused) {
+    auto sock = make(receiver);
+    Error error;
+    std::thread([&] {  // bindToPort makes the descriptors on the calling thread
+        ASSERT_TRUE(failOnThisThread(__NR_setsockopt, EPERM, {IPPROTO_IPV6, IPV6_V6ONLY}));
+        EXPECT_TRUE(sock->bindToPort(0, std::string("::1"), &error)) << error.description();
+    })
+        .join();
 }
 
 TEST_F(UdpSocketTest, UnusableDestinationsFailOnlyTheirDatagram) {
@@ -413,6 +449,17 @@ TEST_F(UdpSocketTest, UnusableDestinationsFailOnlyTheirDatagram) {
     }
 }
 
+TEST_F(UdpSocketTest, OversizeDatagramFailsAloneAndTheQueueGoesOn) {
+    PlainSocket peer;
+    auto sock = make(sender);
+    sock->sendData(std::make_shared<const Bytes>(70000, 'x'), peer.address(), 5, 1);
+    sock->sendData(datagram("next"), peer.address(), 5, 2);
+    ASSERT_TRUE(sender->waitFor(UdpEvent::Sent));
+    EXPECT_EQ(peer.receive(), "next");
+    EXPECT_EQ(sender->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::NotSent, UdpEvent::Sent}));
+    EXPECT_EQ(sender->events(UdpEvent::NotSent).at(0).error->code, EMSGSIZE);
+}
+
 TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
     auto sock = make(receiver);
     ASSERT_TRUE(sock->bindToPort(0, std::string("127.0.0.1")));
@@ -423,10 +470,17 @@ TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
     EXPECT_FALSE(closed.error.has_value());
 }
 
-TEST_F(UdpSocketTest, MarkingAnotherQueueIsRefused) {
+// Queues have no target queues: a queue marked as the socket queue's target never runs socket-queue
+// work, so its work must not count as such (for both sockets, which share the mark).
+TEST_F(UdpSocketTest, WorkOnAMarkedQueueIsNotOnTheSocketQueue) {
     auto sock = make(receiver);
     ASSERT_TRUE(sock->bindToPort(0, std::string("127.0.0.1")));
-    expectMarkingRefused(*sock, "UdpSocket");
+    auto other = Queue::serial("test.socket.other");
+    sock->markSocketQueueTargetQueue(other);
+    int there = 0, here = -1;
+    other->sync([&] { there = sock->socketFD(); });
+    sock->performBlock([&] { here = sock->socketFD(); });
+    EXPECT_TRUE(there == -1 && here >= 0) << there << " " << here;
 }
 
 TEST_F(UdpSocketTest, LocalPortOfAFamilyNotYetBoundIsAskedAgain) {

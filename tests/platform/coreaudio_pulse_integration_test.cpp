@@ -2,16 +2,21 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
+#include "audio/AudioDeviceList.h"
 #include "platform/coreaudio/CoreAudio.h"
 #include "platform/coreaudio/PulseAudioBackend.h"
+#include "platform/foundation/SysLog.h"
 #include "support/PrivatePulseServer.h"
 #include "support/TempFolder.h"
 
 using namespace quill::platform::coreaudio;
+using quill::platform::foundation::LogCapture;
 using quill::testing::PrivatePulseServer;
 using quill::testing::ScopedEnv;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -39,6 +44,8 @@ const DeviceDescription* byName(const std::vector<DeviceDescription>& list, cons
     return nullptr;
 }
 
+constexpr double kDeadline = 1.0;
+
 class CoreAudioPulse : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -47,9 +54,9 @@ class CoreAudioPulse : public ::testing::Test {
             {true, "headset", "Test Headset"},
             {false, "mic", "Test Microphone", true},
         });
-        if (!server->available()) GTEST_SKIP() << "no private PulseAudio server: " << server->failure();
+        if (!server->available()) GTEST_SKIP() << "no private sound server: " << server->failure();
         env = std::make_unique<ScopedEnv>("PULSE_SERVER", server->server());
-        backend = PulseAudioBackend::connect();
+        backend = PulseAudioBackend::connect(PulseAudioBackend::kConnectTimeoutSeconds, kDeadline);
         ASSERT_TRUE(backend);
     }
     std::unique_ptr<PrivatePulseServer> server;
@@ -128,4 +135,41 @@ TEST_F(CoreAudioPulse, LoopbackSinkAndMonitorAreOneDevice) {
     EXPECT_EQ(backend->defaultDevice(true), loop->id);
     EXPECT_EQ(backend->defaultDevice(false), loop->id);
     EXPECT_NE(server->pactl("info").find("Default Source: Soundflower.monitor"), std::string::npos);
+}
+
+// A device list reads every device's properties; one listing of the server serves them all.
+TEST_F(CoreAudioPulse, OneListingServesOneDeviceList) {
+    auto hw = std::make_shared<AudioHardware>(backend);
+    const uint64_t before = backend->listingCount();
+    quill::AudioDeviceList outputs(hw, false);
+    EXPECT_EQ(outputs.GetList().size(), 3u);  // the test sink, speakers, headset
+    EXPECT_LE(backend->listingCount() - before, 1u);
+}
+
+// A stopped server costs one deadline: the device list read that meets it and the default-device
+// restore after it both fail, logged, within it; once the server goes on, so do the requests.
+TEST_F(CoreAudioPulse, AStoppedServerFailsRequestsWithinTheDeadline) {
+    const AudioDeviceID speakers = PulseAudioBackend::idForName("sink", "speakers");
+    ASSERT_EQ(backend->setDefaultDevice(false, speakers), 0);  // and the listing is taken again
+    LogCapture log;
+    server->pause();
+    auto stalled = std::async(std::launch::async, [&] {
+        const auto start = std::chrono::steady_clock::now();
+        const bool listed = !backend->devices().empty();
+        const OSStatus restored = backend->setDefaultDevice(false, speakers);
+        return std::make_tuple(listed, restored, std::chrono::steady_clock::now() - start);
+    });
+    const bool inTime =
+        stalled.wait_for(std::chrono::duration<double>(kDeadline) + 2s) == std::future_status::ready;
+    server->resume();  // lets a hung request go, to fail rather than hang
+    auto [listed, restored, took] = stalled.get();
+    EXPECT_TRUE(inTime);
+    EXPECT_FALSE(listed);
+    EXPECT_EQ(restored, kAudioHardwareNotRunningError);
+    EXPECT_LT(took, std::chrono::duration<double>(kDeadline) + 500ms);
+    EXPECT_TRUE(
+        log.contains("sound server: no answer to device list within 1.0 s; taken as not answering until "
+                     "it answers again"));
+    EXPECT_TRUE(log.contains("sound server: not answering; device list not done"));
+    EXPECT_TRUE(waitFor([&] { return !backend->devices().empty(); }));
 }

@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <latch>
+#include <semaphore>
 #include <thread>
 
 #include "platform/foundation/NotificationCenter.h"
 
 namespace quill::platform::foundation {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(NotificationCenterTest, DeliversByNameAndSenderInOrder) {
     NotificationCenter center;
@@ -121,6 +127,41 @@ TEST(NotificationCenterTest, ConcurrentPostsAndObserverChurn) {
     churn.join();
     EXPECT_EQ(stableCalls.load(), kPosters * kPosts);
     EXPECT_EQ(center.observerCount(), 1u);
+}
+
+TEST(NotificationCenterTest, RemovalWaitsForACallRunningOnAnotherThread) {
+    NotificationCenter center;
+    std::binary_semaphore inCall{0}, removed{0};
+    std::atomic<bool> removedDuringCall{false};
+    auto token = center.addObserver("N", [&](const Notification&) {
+        inCall.release();
+        removedDuringCall = removed.try_acquire_for(200ms);
+    });
+    std::thread poster([&] { center.post("N"); });
+    EXPECT_TRUE(inCall.try_acquire_for(5s));
+    center.removeObserver(token);
+    removed.release();
+    poster.join();
+    EXPECT_FALSE(removedDuringCall);
+}
+
+TEST(NotificationCenterTest, ObserversRemovingEachOtherOnTwoThreadsDoNotDeadlock) {
+    // Shared with detached posting threads, so that a deadlock fails the test instead of hanging it.
+    auto center = std::make_shared<NotificationCenter>();
+    auto both = std::make_shared<std::latch>(2);
+    auto done = std::make_shared<std::counting_semaphore<2>>(0);
+    auto tokens = std::make_shared<std::array<NotificationCenter::Token, 2>>();
+    for (int i : {0, 1})
+        (*tokens)[i] = center->addObserver(std::to_string(i), [=, c = center.get()](const Notification&) {
+            both->arrive_and_wait();  // each call runs while the other does
+            c->removeObserver((*tokens)[1 - i]);
+        });
+    for (int i : {0, 1})
+        std::thread([=] {
+            center->post(std::to_string(i));
+            done->release();
+        }).detach();
+    EXPECT_TRUE(done->try_acquire_for(5s) && done->try_acquire_for(5s));
 }
 
 TEST(NotificationCenterTest, SharedInstanceIsOneCentre) {

@@ -1,13 +1,15 @@
-// The X11 power backend against a private X server: the screen saver is suspended while an assertion is
-// held, and active again after its release and after a holder that is killed.
+// The X11 power backend against a private X server: the screen saver is left alone by the activity begun at
+// launch, suspended while a display-sleep assertion is held, and active again after its release and after
+// a holder that is killed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -59,52 +61,66 @@ class X11PowerTest : public ::testing::Test {
     Display* dpy_ = nullptr;
 };
 
-TEST_F(X11PowerTest, TheScreenSaverIsSuspendedWhileHeldAndBackAfterReleaseOrDeath) {
+TEST_F(X11PowerTest, TheScreenSaverIsSuspendedOnlyWhileTheDisplayIsKeptAwake) {
     ASSERT_TRUE(saverComesOn());
-    auto backend = makeX11Backend(server_->name().c_str());
-    ASSERT_TRUE(backend);
-    EXPECT_EQ(backend->name(), "x11");
-    const uint64_t first = backend->take(kIOPMAssertionTypePreventUserIdleDisplaySleep, "Screen Mirroring");
-    const uint64_t second = backend->take(kIOPMAssertionTypePreventUserIdleDisplaySleep, "Screen Mirroring");
+    // The activity begun at launch leaves the screen saver alone (no desktop answers on this bus).
+    testing::TempFolder tmp;
+    const std::string noBus = "unix:path=" + (tmp / "no-bus");
+    PowerManager pm(makeX11Backend(server_->name().c_str(), noBus.c_str()));
+    EXPECT_EQ(pm.backend().name(), "x11");
+    pm.beginActivity(false, "Batch processing files");
+    EXPECT_TRUE(saverComesOn());
+    IOPMAssertionID first = 0, second = 0;
+    pm.IOPMAssertionCreateWithName(kIOPMAssertionTypePreventUserIdleDisplaySleep, 255, "Screen Mirroring",
+                                   &first);
+    pm.IOPMAssertionCreateWithName(kIOPMAssertionTypePreventUserIdleDisplaySleep, 255, "Screen Mirroring",
+                                   &second);
     EXPECT_FALSE(saverComesOn());
-    backend->release(first);
+    pm.IOPMAssertionRelease(first);
     EXPECT_FALSE(saverComesOn());  // the other is still held
-    backend->release(second);
+    pm.IOPMAssertionRelease(second);
     EXPECT_TRUE(saverComesOn());
 
     // A holder in a process of its own (this test program, running only the holder below) that is
-    // killed without releasing leaves nothing behind.
-    testing::TempFolder tmp;
-    const std::string marker = tmp / "held";
+    // killed without releasing leaves nothing behind. It tells through one pipe that it holds, and
+    // holds until the other one closes.
+    int told[2], until[2];
+    ASSERT_EQ(pipe2(told, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(until, O_CLOEXEC), 0);
+    fcntl(told[1], F_SETFD, 0);
+    fcntl(until[0], F_SETFD, 0);
     const std::vector<std::string> env = {"QUILLARAN_TEST_HOLD_DISPLAY=" + server_->name(),
-                                          "QUILLARAN_TEST_HOLD_MARKER=" + marker, "PATH=/usr/bin:/bin"};
+                                          "QUILLARAN_TEST_HOLD_TOLD_FD=" + std::to_string(told[1]),
+                                          "QUILLARAN_TEST_HOLD_UNTIL_FD=" + std::to_string(until[0]),
+                                          "PATH=/usr/bin:/bin"};
     const pid_t holder = testing::spawnQuietly(
         {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=X11PowerHolder.*"}, &env);
+    close(told[1]);
+    close(until[0]);
     ASSERT_GT(holder, 0);
-    bool held = false;
-    for (int i = 0; i < 1000 && !held; ++i) {
-        held = std::filesystem::exists(marker);
-        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(held);
+    pollfd held{told[0], POLLIN, 0};
+    EXPECT_EQ(poll(&held, 1, 10000), 1);
     EXPECT_FALSE(saverComesOn());
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     EXPECT_TRUE(saverComesOn());
+    close(told[0]);
+    close(until[1]);
 }
 
-// Run only by the test above, in a process of its own: holds an assertion until it is killed (at most a
-// minute), with a marker file once the server has had time to act on it.
+// Run only by the test above, in a process of its own: holds an assertion until its pipe from the test
+// closes (at most 30 s), after telling the test that it holds.
 TEST(X11PowerHolder, DISABLED_HoldsUntilKilled) {
     const char* name = std::getenv("QUILLARAN_TEST_HOLD_DISPLAY");
-    const char* marker = std::getenv("QUILLARAN_TEST_HOLD_MARKER");
-    if (!name || !marker) GTEST_SKIP();
+    const char* told = std::getenv("QUILLARAN_TEST_HOLD_TOLD_FD");
+    const char* until = std::getenv("QUILLARAN_TEST_HOLD_UNTIL_FD");
+    if (!name || !told || !until) GTEST_SKIP();
     auto backend = makeX11Backend(name);
     ASSERT_TRUE(backend);
     ASSERT_NE(backend->take(kIOPMAssertionTypePreventUserIdleDisplaySleep, "Screen Mirroring"), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::ofstream(marker) << "held\n";
-    std::this_thread::sleep_for(std::chrono::seconds(60));
+    ASSERT_EQ(write(std::atoi(told), "h", 1), 1);
+    pollfd p{std::atoi(until), POLLIN, 0};
+    poll(&p, 1, 30000);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/security/Authorization.h"
@@ -29,26 +31,27 @@ std::string finish(const PrivilegedChild& child, int* exitCode) {
 
 }  // namespace
 
-TEST(SecuritySpawn, OutputEnvironmentAndWorkingDirectory) {
+TEST(SecuritySpawn, OutputWorkingDirectoryAndFileModeMask) {
     TempFolder tmp;
     const std::string before = std::filesystem::current_path();
     PrivilegedChild child;
-    ASSERT_EQ(spawnWithOutputPipe({"/bin/sh", "-c", "echo \"$QUILL_X\"; pwd; exit 3"}, {{"QUILL_X", "x y"}},
-                                  tmp.str(), &child),
-              0);
+    const mode_t mask = ::umask(077);
+    const int spawned = spawnWithOutputPipe({"/bin/sh", "-c", "umask; pwd; exit 3"}, tmp.str(), &child);
+    ::umask(mask);
+    ASSERT_EQ(spawned, 0);
     int code = 0;
-    EXPECT_EQ(finish(child, &code), "x y\n" + std::filesystem::canonical(tmp.path()).string() + "\n");
+    EXPECT_EQ(finish(child, &code), "0022\n" + std::filesystem::canonical(tmp.path()).string() + "\n");
     EXPECT_EQ(code, 3);
     EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
 TEST(SecuritySpawn, MissingProgramIsAnError) {
     PrivilegedChild child;
-    EXPECT_NE(spawnWithOutputPipe({"/nonexistent/program"}, {}, {}, &child), 0);
+    EXPECT_EQ(spawnWithOutputPipe({"/nonexistent/program"}, {}, &child), ENOENT);
     EXPECT_EQ(child.pid, -1);
 }
 
-TEST(SecuritySystemService, UserGoesThroughPkexecWithEnvironmentAndFolder) {
+TEST(SecuritySystemService, UserGoesThroughPkexecNamingTheProgramItself) {
     TempFolder tmp;
     // A stand-in for pkexec that prints the command it was asked to run.
     const std::string stub = tmp / "pkexec";
@@ -60,7 +63,7 @@ TEST(SecuritySystemService, UserGoesThroughPkexecWithEnvironmentAndFolder) {
     AuthorizationRef ref;
     ASSERT_EQ(service.create(&ref), errAuthorizationSuccess);
     PrivilegedChild child;
-    PrivilegedLaunchRequest req{"/bin/sh", {"-c", "cp -R a b"}, "/tmp", {{"PATH", "/opt/tools:/usr/bin"}}};
+    PrivilegedLaunchRequest req{"/bin/cp", {"-R", "a b", "c"}, "/tmp"};
     // Without the admin right nothing starts.
     EXPECT_EQ(service.executeWithPrivileges(ref, req, &child), errAuthorizationDenied);
     ASSERT_EQ(service.copyRights(ref, kAuthorizationRightExecute,
@@ -69,8 +72,7 @@ TEST(SecuritySystemService, UserGoesThroughPkexecWithEnvironmentAndFolder) {
               errAuthorizationSuccess);
     ASSERT_EQ(service.executeWithPrivileges(ref, req, &child), errAuthorizationSuccess);
     int code = 0;
-    EXPECT_EQ(finish(child, &code),
-              "[/usr/bin/env][--chdir=/tmp][PATH=/opt/tools:/usr/bin][/bin/sh][-c][cp -R a b]");
+    EXPECT_EQ(finish(child, &code), "[/bin/cp][-R][a b][c]");
     EXPECT_EQ(code, 0);
 }
 
@@ -87,7 +89,7 @@ TEST(SecurityRecordingService, RecordsAndSubstitutes) {
     ASSERT_EQ(fake.create(&ref), 0);
     ASSERT_EQ(fake.copyRights(ref, kAuthorizationRightExecute, 19), 0);
     PrivilegedChild child;
-    ASSERT_EQ(fake.executeWithPrivileges(ref, {"/bin/sh", {"-c", "echo never"}, {}, {}}, &child), 0);
+    ASSERT_EQ(fake.executeWithPrivileges(ref, {"/bin/sh", {"-c", "echo never"}, {}}, &child), 0);
     int code = 0;
     EXPECT_EQ(finish(child, &code), "");  // /bin/true ran instead
     EXPECT_EQ(code, 0);
@@ -96,7 +98,7 @@ TEST(SecurityRecordingService, RecordsAndSubstitutes) {
     EXPECT_EQ(fake.rightRequests()[0], std::make_pair(std::string("system.privilege.admin"), 19u));
 
     fake.executeStatus = errAuthorizationToolExecuteFailure;
-    EXPECT_EQ(fake.executeWithPrivileges(ref, {"/bin/sh", {}, {}, {}}, &child),
+    EXPECT_EQ(fake.executeWithPrivileges(ref, {"/bin/sh", {}, {}}, &child),
               errAuthorizationToolExecuteFailure);
     EXPECT_EQ(fake.launches().size(), 2u);
 }

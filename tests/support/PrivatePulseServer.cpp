@@ -1,17 +1,15 @@
 #include "support/PrivatePulseServer.h"
 
-#include <pulse/simple.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/ShellCommand.h"
@@ -22,14 +20,46 @@ namespace quill::testing {
 
 namespace {
 
-bool serverAnswers(const std::string& server) {
-    pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
-    int err = 0;
-    pa_simple* s = pa_simple_new(server.c_str(), "probe", PA_STREAM_RECORD, nullptr, "probe", &spec, nullptr,
-                                 nullptr, &err);
-    if (!s) return false;
-    pa_simple_free(s);
-    return true;
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+// The test's environment without what would lead a server to the user's own session: its home,
+// runtime, configuration and state folders, sound servers, session bus and displays.
+std::vector<std::string> privateEnvironment(const std::string& dir) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        if (kv.starts_with("HOME=") || kv.starts_with("XDG_") || kv.starts_with("PULSE_") ||
+            kv.starts_with("PIPEWIRE_") || kv.starts_with("WIREPLUMBER_") ||
+            kv.starts_with("DBUS_SESSION_BUS_ADDRESS=") || kv.starts_with("DISPLAY=") ||
+            kv.starts_with("WAYLAND_DISPLAY="))
+            continue;
+        env.push_back(kv);
+    }
+    for (const char* entry :
+         {"HOME=/home", "XDG_RUNTIME_DIR=/run", "XDG_CONFIG_HOME=/config", "XDG_STATE_HOME=/state",
+          "XDG_DATA_HOME=/state", "PULSE_RUNTIME_PATH=/run", "PULSE_STATE_PATH=/state"}) {
+        const std::string kv = entry;
+        const size_t eq = kv.find('=');
+        env.push_back(kv.substr(0, eq + 1) + dir + kv.substr(eq + 1));
+    }
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=disabled:");
+    return env;
+}
+
+// The server string after "<label>: " in pactl info, "" when absent.
+std::string infoField(const std::string& info, const std::string& label) {
+    const size_t at = info.find(label + ": ");
+    if (at == std::string::npos) return {};
+    const size_t start = at + label.size() + 2;
+    return info.substr(start, info.find('\n', start) - start);
 }
 
 }  // namespace
@@ -38,30 +68,59 @@ PrivatePulseServer::PrivatePulseServer(double startTimeoutSeconds)
     : PrivatePulseServer(std::vector<Device>{}, startTimeoutSeconds) {}
 
 PrivatePulseServer::PrivatePulseServer(const std::vector<Device>& devices, double startTimeoutSeconds) {
+    const char* forced = std::getenv("QUILLARAN_TEST_SOUND_SERVER");
+    kind_ = forced ? forced : "";
+    if (kind_.empty()) {
+        if (onPath("pulseaudio")) {
+            kind_ = "pulseaudio";
+        } else if (onPath("pipewire") && onPath("pipewire-pulse") && onPath("wireplumber")) {
+            kind_ = "pipewire";
+        } else {
+            failure_ = "neither pulseaudio nor pipewire-pulse with wireplumber is installed";
+            return;
+        }
+    } else if (kind_ != "pulseaudio" && kind_ != "pipewire") {
+        failure_ = "QUILLARAN_TEST_SOUND_SERVER is \"" + kind_ + "\", not pulseaudio or pipewire";
+        return;
+    }
+    if (!onPath("pactl")) {
+        failure_ = "pactl (Debian package pulseaudio-utils) is not installed";
+        return;
+    }
+
     char tmpl[] = "/tmp/quill-pulse-XXXXXX";
     if (!mkdtemp(tmpl)) {
         failure_ = "cannot make a runtime folder";
         return;
     }
     dir_ = tmpl;
-    for (const char* sub : {"/run", "/home", "/state"})
+    for (const char* sub : {"/run", "/home", "/state", "/config"})
         mkdir((dir_ + sub).c_str(), 0700);
-    const std::string socket = dir_ + "/native";
-    server_ = "unix:" + socket;
+    server_ = "unix:" + dir_ + "/native";
 
-    std::vector<std::string> args = {"pulseaudio",
-                                     "-n",
-                                     "--daemonize=no",
-                                     "--exit-idle-time=-1",
-                                     "--use-pid-file=no",
-                                     "--system=no",
-                                     "--disable-shm=yes",
-                                     "--log-target=stderr",
-                                     "--log-level=0",
-                                     "-L",
-                                     "module-native-protocol-unix socket=" + socket + " auth-anonymous=1",
-                                     "-L",
-                                     std::string("module-null-sink sink_name=") + kSinkName};
+    const std::vector<std::string> env = privateEnvironment(dir_);
+    const bool started = kind_ == "pipewire" ? startPipeWire(devices, env, startTimeoutSeconds)
+                                             : startPulseAudio(devices, env);
+    if (!started || !waitUntilReady(devices, startTimeoutSeconds)) return;
+    available_ = true;
+}
+
+bool PrivatePulseServer::startPulseAudio(const std::vector<Device>& devices,
+                                         const std::vector<std::string>& env) {
+    std::vector<std::string> args = {
+        "pulseaudio",
+        "-n",
+        "--daemonize=no",
+        "--exit-idle-time=-1",
+        "--use-pid-file=no",
+        "--system=no",
+        "--disable-shm=yes",
+        "--log-target=stderr",
+        "--log-level=0",
+        "-L",
+        "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1",
+        "-L",
+        std::string("module-null-sink sink_name=") + kSinkName};
     for (const Device& d : devices) {
         args.push_back("-L");
         if (d.output) {
@@ -74,52 +133,73 @@ PrivatePulseServer::PrivatePulseServer(const std::vector<Device>& devices, doubl
                            "'");
         }
     }
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        if (kv.starts_with("HOME=") || kv.starts_with("XDG_RUNTIME_DIR=") || kv.starts_with("PULSE_") ||
-            kv.starts_with("DBUS_SESSION_BUS_ADDRESS="))
-            continue;
-        env.push_back(kv);
-    }
-    env.push_back("HOME=" + dir_ + "/home");
-    env.push_back("XDG_RUNTIME_DIR=" + dir_ + "/run");
-    env.push_back("PULSE_RUNTIME_PATH=" + dir_ + "/run");
-    env.push_back("PULSE_STATE_PATH=" + dir_ + "/state");
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=disabled:");
+    return spawn("pulseaudio", std::move(args), env);
+}
 
-    pid_ = spawnQuietly(std::move(args), &env, dir_ + "/server.log");
-    if (pid_ < 0) {
-        failure_ = "pulseaudio cannot be started";
-        return;
+bool PrivatePulseServer::spawn(const std::string& name, std::vector<std::string> args,
+                               const std::vector<std::string>& env) {
+    const pid_t pid = spawnQuietly(std::move(args), &env, dir_ + "/" + name + ".log");
+    if (pid < 0) {
+        failure_ = name + " cannot be started";
+        return false;
     }
+    processes_.emplace_back(name, pid);
+    return true;
+}
 
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(startTimeoutSeconds);
+bool PrivatePulseServer::anyExited() {
+    for (auto& [name, pid] : processes_) {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            failure_ = name + " exited at start";
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PrivatePulseServer::waitUntilReady(const std::vector<Device>& devices, double timeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    bool ownSource = false;
+    for (const Device& d : devices)
+        ownSource = ownSource || !d.output;
+    auto ready = [&] {
+        const std::string sinks = pactl("list short sinks");
+        const std::string sources = pactl("list short sources");
+        if (sinks.find(std::string("\t") + kSinkName + "\t") == std::string::npos) return false;
+        for (const Device& d : devices) {
+            if ((d.output ? sinks : sources).find("\t" + d.name + "\t") == std::string::npos) return false;
+        }
+        // PipeWire's session manager has chosen the defaults. It has no monitor as its fallback source,
+        // as PulseAudio has, so the test sink's is made the default where no source is asked for.
+        const std::string info = pactl("info");
+        const std::string sink = infoField(info, "Default Sink");
+        if (sink.empty() || sink.starts_with("@")) return false;
+        if (kind_ != "pipewire" || ownSource) return true;
+        const std::string monitor = std::string(kSinkName) + ".monitor";
+        if (infoField(info, "Default Source") == monitor) return true;
+        pactl("set-default-source " + monitor);
+        return false;
+    };
     while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            failure_ = "pulseaudio exited at start";
-            return;
-        }
-        if (std::filesystem::exists(socket) && serverAnswers(server_)) {
-            available_ = true;
-            return;
-        }
+        if (anyExited()) return false;
+        if (ready()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    failure_ = "pulseaudio did not answer in time";
+    failure_ = kind_ + " did not answer in time";
+    return false;
 }
 
 std::string PrivatePulseServer::pactl(const std::string& arguments) const {
-    auto [out, status] = commandOutput("PULSE_SERVER=" + server_ + " HOME=" + dir_ + "/home /usr/bin/pactl " +
-                                       arguments + " 2>/dev/null");
+    auto [out, status] = commandOutput("PULSE_SERVER=" + server_ + " HOME=" + dir_ +
+                                       "/home timeout -k 1 5 pactl " + arguments + " 2>/dev/null");
     return status == 0 ? out : std::string();
 }
 
 PrivatePulseServer::~PrivatePulseServer() {
-    endChildProcess(pid_);
+    resume();  // a stopped process would not see the request to end
+    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
+        endChildProcess(it->second);
     if (!dir_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -127,11 +207,15 @@ PrivatePulseServer::~PrivatePulseServer() {
 }
 
 void PrivatePulseServer::pause() const {
-    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    for (const auto& [name, pid] : processes_) {
+        if (pid > 0) ::kill(pid, SIGSTOP);
+    }
 }
 
 void PrivatePulseServer::resume() const {
-    if (pid_ > 0) ::kill(pid_, SIGCONT);
+    for (const auto& [name, pid] : processes_) {
+        if (pid > 0) ::kill(pid, SIGCONT);
+    }
 }
 
 }  // namespace quill::testing

@@ -150,8 +150,22 @@ void ConnectStatusViewController::showReceiverName() {
     receiverNameTextField_->setText(QString::fromStdString(receiver_->name + "(" + receiver_->version + ")"));
 }
 
+ConnectStatusViewController::WorkingMode ConnectStatusViewController::workingMode() const {
+    switch (state_) {
+        case SessionState::Connected:
+            return WorkingMode::CONNECTED;
+        case SessionState::Mirror:
+            return WorkingMode::MIRROR;
+        case SessionState::Ended:
+        case SessionState::Connecting:
+            break;
+    }
+    return WorkingMode::NONE;
+}
+
 void ConnectStatusViewController::viewWillAppear() {
-    if (receiver_ && workingMode_.load() == WorkingMode::NONE) {
+    // A session under way (also one still connecting) is left as it is.
+    if (receiver_ && state_ == SessionState::Ended) {
         contentStackView_->hide();
         connectStatusProgressIndicator_->show();
         showReceiverName();
@@ -164,8 +178,7 @@ void ConnectStatusViewController::viewWillAppear() {
             sysLogString("no usable receiver address");
             closeWithAlert();
         } else {
-            connecting_.store(true);
-            inSession_.store(true);
+            state_ = SessionState::Connecting;
             parts_.mirrorChannel->connect(target, receiver_->pincode);
             parts_.mirrorChannel->installSoundPlugin();
         }
@@ -174,14 +187,14 @@ void ConnectStatusViewController::viewWillAppear() {
 }
 
 void ConnectStatusViewController::onMirrorButtonClicked() {
-    WorkingMode mode = workingMode_.load();
+    WorkingMode mode = workingMode();
     switch (mode) {
         case WorkingMode::CONNECTED:
             parts_.mirrorChannel->requestMirrorOn();
-            workingMode_.store(WorkingMode::MIRROR);
+            state_ = SessionState::Mirror;
             break;
         case WorkingMode::MIRROR:
-            workingMode_.store(WorkingMode::CONNECTED);
+            state_ = SessionState::Connected;
             parts_.mirrorChannel->requestMirrorOff();
             break;
         case WorkingMode::MIRROR_BACK:
@@ -194,30 +207,28 @@ void ConnectStatusViewController::onMirrorButtonClicked() {
 }
 
 void ConnectStatusViewController::onDisconnectButtonClicked() {
-    connecting_.store(false);
-    inSession_.store(false);
-    workingMode_.store(WorkingMode::NONE);
+    state_ = SessionState::Ended;
     parts_.mirrorChannel->disconnect();
     if (auto delegate = delegate_.lock()) delegate->onConnectStatusViewClosed();
 }
 
 void ConnectStatusViewController::onConnectToReceiverSuccess() {
-    if (!connecting_.exchange(false)) return;  // the session ended before the receiver answered
     onMain([](ConnectStatusViewController& self) {
+        if (self.state_ != SessionState::Connecting) return;  // the session ended before this answer
+        self.state_ = SessionState::Connected;
         self.connectStatusProgressIndicator_->hide();
         self.contentStackView_->show();
     });
-    workingMode_.store(WorkingMode::CONNECTED);
 }
 
 void ConnectStatusViewController::onConnectToReceiverFailed(int /*code*/) {
-    // Late from a session the user ended (or that a failure ended already): asking to connect again, and
-    // disconnecting, would now hit the next session.
-    if (!inSession_.exchange(false)) return;
-    connecting_.store(false);
-    workingMode_.store(WorkingMode::NONE);
-    parts_.mirrorChannel->disconnect();
-    closeWithAlert();
+    onMain([](ConnectStatusViewController& self) {
+        // Late from a session that has ended already: disconnecting now would hit the next session.
+        if (self.state_ == SessionState::Ended) return;
+        self.state_ = SessionState::Ended;
+        self.parts_.mirrorChannel->disconnect();
+        self.closeWithAlert();
+    });
 }
 
 void ConnectStatusViewController::closeWithAlert() {
@@ -241,19 +252,17 @@ void ConnectStatusViewController::runAlert(const std::string& message, const std
 }
 
 void ConnectStatusViewController::onRequestMirrorOnSuccess() {
-    // Also when the receiver started mirroring itself: the mode follows, so the button stops it.
-    WorkingMode expected = WorkingMode::CONNECTED;
-    workingMode_.compare_exchange_strong(expected, WorkingMode::MIRROR);
     onMain([](ConnectStatusViewController& self) {
-        if (self.workingMode_.load() == WorkingMode::NONE) return;  // the session has ended meanwhile
+        if (self.workingMode() == WorkingMode::NONE) return;  // not connected (any more)
+        // Also when the receiver started mirroring itself: the mode follows, so the button stops it.
+        self.state_ = SessionState::Mirror;
         self.mirrorButton_->setText(QString::fromStdString(localizedString("Button.StopMirror")));
     });
 }
 
 void ConnectStatusViewController::onRequestMirrorOffSuccess() {
-    WorkingMode expected = WorkingMode::MIRROR;
-    workingMode_.compare_exchange_strong(expected, WorkingMode::CONNECTED);
     onMain([](ConnectStatusViewController& self) {
+        if (self.state_ == SessionState::Mirror) self.state_ = SessionState::Connected;
         self.mirrorButton_->setText(QString::fromStdString(localizedString("Button.Mirror")));
     });
 }

@@ -2,11 +2,12 @@
 // The session view: shown while the application is linked to a receiver. When it appears with a new
 // receiver it picks the receiver's address and connects the session to it; its buttons start and stop
 // mirroring and end the session; the session's reports become changes of its labels, buttons and
-// alerts. Reports arrive on the session's threads; every change of the view happens on the main queue.
+// alerts. Reports arrive on the session's threads and are handed to the main queue before they are
+// judged: the session's state lives on the main thread alone, so a report and a button press can never
+// act on it at the same time.
 
 #include <QPointer>
 #include <QWidget>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -65,14 +66,15 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     const std::optional<ReceiverObject>& receiver() const { return receiver_; }
     const std::optional<Device>& targetDevice() const { return targetDevice_; }
     MirrorSession& mirrorChannel() const { return *parts_.mirrorChannel; }
-    WorkingMode workingMode() const { return workingMode_.load(); }
+    // NONE also while the connection is being made.
+    WorkingMode workingMode() const;
 
     void viewWillAppear();
     void onMirrorButtonClicked();
     void onDisconnectButtonClicked();
     void onMirrorBackButtonClicked() {}
 
-    // Session reports, on the session's threads.
+    // Session reports, on the session's threads; each acts on the main queue.
     void onConnectToReceiverSuccess() override;
     void onConnectToReceiverFailed(int code) override;
     void onRequestMirrorOnSuccess() override;
@@ -89,6 +91,10 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     QPushButton* disconnectButton() const { return disconnectButton_; }
 
   private:
+    // Where the session stands. Connecting runs from connect until the receiver's first answer; Ended
+    // means the next appearance connects, and reports that arrive then belong to an ended session.
+    enum class SessionState : uint8_t { Ended, Connecting, Connected, Mirror };
+
     explicit ConnectStatusViewController(ConnectStatusViewParts parts);
     void buildView();
     void setUp();
@@ -102,14 +108,8 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     std::optional<ReceiverObject> receiver_;
     std::optional<Device> targetDevice_;
     std::weak_ptr<ConnectStatusViewDelegate> delegate_;
-    // Written on the main thread (buttons) and on the session's threads (its reports).
-    std::atomic<WorkingMode> workingMode_{WorkingMode::NONE};
-    // From connect until the receiver's first answer or the end of the session: a connection report
-    // that comes after the user ended the session is ignored.
-    std::atomic<bool> connecting_{false};
-    // From connect until the user ends the session or a failure has ended it: a failure report that
-    // comes later belongs to an ended session and is ignored.
-    std::atomic<bool> inSession_{false};
+    // Main thread only.
+    SessionState state_ = SessionState::Ended;
 
     QPointer<QWidget> view_;
     QLabel* receiverNameTextField_ = nullptr;

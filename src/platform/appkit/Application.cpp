@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QWindow>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -53,21 +55,62 @@ int Application::run() {
     // through terminate(), so the delegate hears it.
     QObject context;
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, &context, [this] { terminate(qApp); });
-    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        QObject::connect(gui, &QGuiApplication::applicationStateChanged, &context,
-                         [this](Qt::ApplicationState state) {
-                             if (state == Qt::ApplicationHidden) {
-                                 hide();
-                             } else {
-                                 unhide();
-                             }
-                         });
-    }
     return QCoreApplication::exec();
 }
 
+// Sees every window of the process show and hide and, once that has taken effect, tells the application
+// whether any window that counts is still visible. Menus, tool tips and the like do not count.
+class Application::WindowWatcher : public QObject {
+  public:
+    explicit WindowWatcher(Application& application) : application_(application) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    ~WindowWatcher() override {
+        if (auto* app = QCoreApplication::instance()) app->removeEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const bool shownOrHidden = event->type() == QEvent::Show || event->type() == QEvent::Hide;
+        if (shownOrHidden && watched->isWindowType() && !pending_) {
+            // One look after the change, also when several windows change at once.
+            pending_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    pending_ = false;
+                    application_.windowsChanged(anyVisible());
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+  private:
+    static bool anyVisible() {
+        const auto windows = QGuiApplication::topLevelWindows();
+        return std::any_of(windows.begin(), windows.end(), [](const QWindow* window) {
+            const Qt::WindowType type = window->type();
+            return window->isVisible() && (type == Qt::Window || type == Qt::Dialog);
+        });
+    }
+
+    Application& application_;
+    bool pending_ = false;
+};
+
 void Application::finishLaunching() {
+    if (!windowWatcher_ && qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        windowWatcher_ = std::make_unique<WindowWatcher>(*this);
     if (auto d = delegate()) d->applicationDidFinishLaunching();
+}
+
+void Application::windowsChanged(bool anyVisible) {
+    if (terminating_) return;  // windows close as the application quits: that is no hiding
+    if (anyVisible) {
+        unhide();
+    } else {
+        hide();
+    }
 }
 
 void Application::terminate(const void* /*sender*/) {

@@ -3,6 +3,10 @@
 // and quitting, and ends the program through one path, terminate(), whether the user quits, the last
 // window's owner asks, or the process receives SIGINT or SIGTERM. Quitting never waits for the user:
 // alerts open at that moment close as if cancelled (see setAlertsClosed).
+//
+// Hiding: the desktops this runs on have no hidden state for an application as a whole, so from launch
+// on the application counts as hidden once its last visible window (a normal window or a dialog) has
+// gone, and unhidden when one shows again.
 
 #include <functional>
 #include <memory>
@@ -37,6 +41,8 @@ class Application {
 
     // Tells the delegate that launching finished, then runs the event loop until terminate().
     int run();
+    // Starts watching the windows (with a QGuiApplication), then tells the delegate that launching
+    // finished.
     void finishLaunching();
 
     // Main thread. Open alerts close as if cancelled, the delegate hears applicationWillTerminate once,
@@ -57,8 +63,11 @@ class Application {
     bool handleTerminationSignals();
 
   private:
+    class WindowWatcher;
     void onTerminationSignal();
     void stopWatchingSignals();
+    // Hides or unhides after the windows have shown or hidden.
+    void windowsChanged(bool anyVisible);
 
     std::function<void()> quitLoop_;
     std::weak_ptr<ApplicationDelegate> delegate_;
@@ -68,6 +77,7 @@ class Application {
     // The signal pipe's ends and the watcher of its read end.
     int signalPipe_[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> signalNotifier_;
+    std::unique_ptr<WindowWatcher> windowWatcher_;
     // Work posted to the main queue holds this weakly, so it does nothing once the application is gone.
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };

@@ -66,6 +66,7 @@ inline constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSSt
 inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCC("!obj"));
 inline constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCC("!dev"));
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCC("what"));
+inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCC("stop"));
 
 struct AudioObjectPropertyAddress {
     AudioObjectPropertySelector mSelector = 0;

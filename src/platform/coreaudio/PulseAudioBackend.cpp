@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/foundation/SysLog.h"
+
 namespace quill::platform::coreaudio {
 
 namespace {
@@ -36,66 +38,6 @@ uint32_t portId(const char* port) {
     return h == 0 ? 1 : h;
 }
 
-struct Waiter {
-    pa_threaded_mainloop* loop;
-};
-
-struct SinkRecord {
-    uint32_t index;
-    std::string name, description, monitorSource, activePort;
-    uint32_t channels, transport;
-};
-struct SourceRecord {
-    uint32_t index;
-    std::string name, description, activePort;
-    uint32_t channels, transport;
-    bool isMonitor;
-};
-
-template <class Record>
-struct ListResult {
-    pa_threaded_mainloop* loop;
-    std::vector<Record> records;
-};
-
-void sinkListCb(pa_context*, const pa_sink_info* i, int eol, void* userdata) {
-    auto* r = static_cast<ListResult<SinkRecord>*>(userdata);
-    if (eol || !i) {
-        pa_threaded_mainloop_signal(r->loop, 0);
-        return;
-    }
-    r->records.push_back({i->index, i->name ? i->name : "", i->description ? i->description : "",
-                          i->monitor_source_name ? i->monitor_source_name : "",
-                          i->active_port && i->active_port->name ? i->active_port->name : "",
-                          i->sample_spec.channels, transportOf(i->proplist)});
-}
-
-void sourceListCb(pa_context*, const pa_source_info* i, int eol, void* userdata) {
-    auto* r = static_cast<ListResult<SourceRecord>*>(userdata);
-    if (eol || !i) {
-        pa_threaded_mainloop_signal(r->loop, 0);
-        return;
-    }
-    r->records.push_back({i->index, i->name ? i->name : "", i->description ? i->description : "",
-                          i->active_port && i->active_port->name ? i->active_port->name : "",
-                          i->sample_spec.channels, transportOf(i->proplist),
-                          i->monitor_of_sink != PA_INVALID_INDEX});
-}
-
-struct ServerResult {
-    pa_threaded_mainloop* loop;
-    std::string sink, source;
-};
-
-void serverInfoCb(pa_context*, const pa_server_info* i, void* userdata) {
-    auto* r = static_cast<ServerResult*>(userdata);
-    if (i) {
-        r->sink = i->default_sink_name ? i->default_sink_name : "";
-        r->source = i->default_source_name ? i->default_source_name : "";
-    }
-    pa_threaded_mainloop_signal(r->loop, 0);
-}
-
 struct SuccessResult {
     pa_threaded_mainloop* loop;
     int success = 0;
@@ -118,10 +60,156 @@ void indexCb(pa_context*, uint32_t index, void* userdata) {
     pa_threaded_mainloop_signal(r->loop, 0);
 }
 
+// The name of a sink's or source's active port; "" when it has none.
+template <class PortInfo>
+std::string activePortOf(const PortInfo* port) {
+    return port && port->name ? port->name : "";
+}
+
+// A time on the main loop after which passed() is true and every waiter on the loop is woken. Made and
+// destroyed under the main-loop lock.
+class LoopDeadline {
+  public:
+    LoopDeadline(pa_threaded_mainloop* loop, pa_context* context, double seconds) : loop_(loop) {
+        event_ = pa_context_rttime_new(context, pa_rtclock_now() + static_cast<pa_usec_t>(seconds * 1e6),
+                                       &LoopDeadline::fire, this);
+    }
+    ~LoopDeadline() {
+        if (event_) pa_threaded_mainloop_get_api(loop_)->time_free(event_);
+    }
+    LoopDeadline(const LoopDeadline&) = delete;
+    LoopDeadline& operator=(const LoopDeadline&) = delete;
+    bool passed() const { return passed_; }
+
+  private:
+    static void fire(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<LoopDeadline*>(userdata);
+        self->passed_ = true;
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    }
+    pa_threaded_mainloop* loop_;
+    pa_time_event* event_ = nullptr;
+    bool passed_ = false;
+};
+
 }  // namespace
+
+// One look at the server: its defaults, every sink and source (monitors too), and the devices made of
+// them.
+struct PulseAudioBackend::Listing {
+    struct Node {
+        std::string name, description, activePort;
+        uint32_t channels, transport;
+    };
+    struct Sink : Node {
+        std::string monitorSource;
+    };
+    struct Source : Node {
+        bool isMonitor;
+    };
+    std::string defaultSink, defaultSource;
+    std::vector<Sink> sinks;
+    std::vector<Source> sources;
+    std::vector<Entry> entries;
+
+    void makeEntries();
+    std::string sinkOrSourceNamed(bool input, AudioDeviceID id) const;
+    // The device of a sink's output side or a source's input side.
+    static Entry entryOf(bool input, const Node& node);
+};
+
+PulseAudioBackend::Entry PulseAudioBackend::Listing::entryOf(bool input, const Node& node) {
+    Entry e;
+    e.description.id = idForName(input ? "source" : "sink", node.name);
+    e.description.name = node.description;
+    e.description.transportType = node.transport;
+    (input ? e.description.inputChannels : e.description.outputChannels) = node.channels;
+    (input ? e.description.inputDataSource : e.description.outputDataSource) =
+        node.activePort.empty() ? 0 : portId(node.activePort.c_str());
+    (input ? e.sourceName : e.sinkName) = node.name;
+    return e;
+}
+
+void PulseAudioBackend::Listing::makeEntries() {
+    entries.clear();
+    bool loopbackSeen = false;
+    for (const Sink& s : sinks) {
+        Entry e = entryOf(false, s);
+        if (s.description == kLoopbackDescription && !loopbackSeen) {
+            // The loopback device records what is played into it: its monitor is its input side.
+            e.description.inputChannels = s.channels;
+            e.sourceName = s.monitorSource;
+            loopbackSeen = true;
+        }
+        entries.push_back(std::move(e));
+    }
+    for (const Source& s : sources) {
+        if (!s.isMonitor) entries.push_back(entryOf(true, s));
+    }
+}
+
+// The server name of the sink or source (monitors too) in that direction with this id; "" when none.
+std::string PulseAudioBackend::Listing::sinkOrSourceNamed(bool input, AudioDeviceID id) const {
+    for (const Entry& e : entries) {
+        if (e.description.id == id && !(input ? e.sourceName : e.sinkName).empty())
+            return input ? e.sourceName : e.sinkName;
+    }
+    // A default the server chose itself may be no listed device (an output's monitor as the input when
+    // no microphone is configured); a saved one of those is put back all the same.
+    if (input) {
+        for (const Source& s : sources) {
+            if (idForName("source", s.name) == id) return s.name;
+        }
+    } else {
+        for (const Sink& s : sinks) {
+            if (idForName("sink", s.name) == id) return s.name;
+        }
+    }
+    return {};
+}
 
 // Callbacks that run on the server thread with the main-loop lock held.
 struct PulseCallbacks {
+    using Listing = PulseAudioBackend::Listing;
+    struct Fill {
+        pa_threaded_mainloop* loop;
+        Listing* listing;
+    };
+
+    // What sink and source records have alike.
+    template <class Info>
+    static Listing::Node nodeOf(const Info* i) {
+        return {i->name ? i->name : "", i->description ? i->description : "", activePortOf(i->active_port),
+                i->sample_spec.channels, transportOf(i->proplist)};
+    }
+
+    static void serverListed(pa_context*, const pa_server_info* i, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (i) {
+            f->listing->defaultSink = i->default_sink_name ? i->default_sink_name : "";
+            f->listing->defaultSource = i->default_source_name ? i->default_source_name : "";
+        }
+        pa_threaded_mainloop_signal(f->loop, 0);
+    }
+    static void sinkListed(pa_context*, const pa_sink_info* i, int eol, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (eol || !i) {
+            pa_threaded_mainloop_signal(f->loop, 0);
+            return;
+        }
+        Listing::Sink sink{nodeOf(i), i->monitor_source_name ? i->monitor_source_name : ""};
+        f->listing->sinks.push_back(std::move(sink));
+    }
+    static void sourceListed(pa_context*, const pa_source_info* i, int eol, void* userdata) {
+        auto* f = static_cast<Fill*>(userdata);
+        if (eol || !i) {
+            pa_threaded_mainloop_signal(f->loop, 0);
+            return;
+        }
+        Listing::Source source{nodeOf(i), i->monitor_of_sink != PA_INVALID_INDEX};
+        f->listing->sources.push_back(std::move(source));
+    }
+
     static void state(pa_context*, void* userdata) {
         auto* self = static_cast<PulseAudioBackend*>(userdata);
         pa_threaded_mainloop_signal(self->loop_, 0);
@@ -165,10 +253,18 @@ struct PulseCallbacks {
         if (changed)
             self->notify(PulseAudioBackend::idForName(kind, name), {kAudioDevicePropertyDataSource, scope});
     }
-    static void timeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        auto* flag = static_cast<std::pair<pa_threaded_mainloop*, bool>*>(userdata);
-        flag->second = true;
-        pa_threaded_mainloop_signal(flag->first, 0);
+    // The answer to the probe sent when a request missed its deadline. An error reply is an answer
+    // too; only libpulse's own time-out (the server still silent) sends the probe again.
+    static void probeAnswered(pa_context* context, const pa_server_info* i, void* userdata) {
+        auto* self = static_cast<PulseAudioBackend*>(userdata);
+        if (!i && pa_context_errno(context) == PA_ERR_TIMEOUT) {
+            if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) self->probe();
+            return;
+        }
+        self->stalled_ = false;
+        self->forgetListing();
+        sysLog("sound server: answering again");
+        pa_threaded_mainloop_signal(self->loop_, 0);
     }
 };
 
@@ -177,10 +273,12 @@ AudioDeviceID PulseAudioBackend::idForName(const std::string& kind, const std::s
     return h < 2 ? h + 2 : h;
 }
 
-PulseAudioBackend::PulseAudioBackend() = default;
+PulseAudioBackend::PulseAudioBackend(double operationTimeoutSeconds)
+    : operationTimeout_(operationTimeoutSeconds) {}
 
-std::shared_ptr<PulseAudioBackend> PulseAudioBackend::connect(double timeoutSeconds) {
-    std::shared_ptr<PulseAudioBackend> backend(new PulseAudioBackend());
+std::shared_ptr<PulseAudioBackend> PulseAudioBackend::connect(double timeoutSeconds,
+                                                              double operationTimeoutSeconds) {
+    std::shared_ptr<PulseAudioBackend> backend(new PulseAudioBackend(operationTimeoutSeconds));
     if (!backend->start(timeoutSeconds)) return nullptr;
     return backend;
 }
@@ -197,39 +295,39 @@ bool PulseAudioBackend::start(double timeoutSeconds) {
         pa_threaded_mainloop_unlock(loop_);
         return false;
     }
-    std::pair<pa_threaded_mainloop*, bool> timedOut{loop_, false};
-    pa_time_event* timer =
-        pa_context_rttime_new(context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeoutSeconds * 1e6),
-                              PulseCallbacks::timeout, &timedOut);
     pa_context_state_t state;
-    while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) &&
-           !timedOut.second) {
-        pa_threaded_mainloop_wait(loop_);
+    {
+        LoopDeadline deadline(loop_, context_, timeoutSeconds);
+        while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) &&
+               !deadline.passed()) {
+            pa_threaded_mainloop_wait(loop_);
+        }
     }
-    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     bool ready = state == PA_CONTEXT_READY;
     if (ready) {
-        ServerResult server{loop_};
-        runOperation([&] { return pa_context_get_server_info(context_, serverInfoCb, &server); });
-        lastDefaultSink_ = server.sink;
-        lastDefaultSource_ = server.source;
-        ListResult<SinkRecord> sinks{loop_};
-        runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-        for (auto& s : sinks.records)
-            activePorts_["sink:" + s.name] = s.activePort;
-        ListResult<SourceRecord> sources{loop_};
-        runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-        for (auto& s : sources.records)
-            activePorts_["source:" + s.name] = s.activePort;
+        // Subscribed first, so that no change falls between the first listing and the events.
         pa_context_set_subscribe_callback(context_, PulseCallbacks::subscription, this);
         SuccessResult subscribed{loop_};
-        runOperation([&] {
+        runOperations("subscription to device changes", [&] {
             return pa_context_subscribe(
                 context_,
                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
                                                     PA_SUBSCRIPTION_MASK_SOURCE),
                 successCb, &subscribed);
         });
+        subscribed_ = subscribed.success != 0;
+        const uint64_t generation = generation_;
+        if (auto listing = fetchListing()) {
+            lastDefaultSink_ = listing->defaultSink;
+            lastDefaultSource_ = listing->defaultSource;
+            for (const auto& s : listing->sinks)
+                activePorts_["sink:" + s.name] = s.activePort;
+            for (const auto& s : listing->sources)
+                activePorts_["source:" + s.name] = s.activePort;
+            listing_ = std::move(listing);
+            listingGeneration_ = generation;
+            listingTime_ = Clock::now();
+        }
     }
     pa_threaded_mainloop_unlock(loop_);
     return ready;
@@ -241,6 +339,7 @@ PulseAudioBackend::~PulseAudioBackend() {
         if (context_) {
             pa_context_set_subscribe_callback(context_, nullptr, nullptr);
             pa_context_set_state_callback(context_, nullptr, nullptr);
+            // Cancels every request still waiting, the probe among them.
             pa_context_disconnect(context_);
         }
         pa_threaded_mainloop_unlock(loop_);
@@ -250,129 +349,166 @@ PulseAudioBackend::~PulseAudioBackend() {
     if (loop_) pa_threaded_mainloop_free(loop_);
 }
 
-// Runs one server operation to its end; the main-loop lock must be held.
-template <class Start>
-bool PulseAudioBackend::runOperation(Start start) {
-    pa_operation* op = start();
-    if (!op) return false;
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
-        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-            pa_operation_cancel(op);
-            break;
-        }
-        pa_threaded_mainloop_wait(loop_);
+// Starts the requests together and waits for all of them, at most the operation time-out. A request
+// that misses it is cancelled (its callback never runs, so the caller's results may live on its
+// stack) and the server is taken as not answering until the probe is answered.
+template <class... Start>
+bool PulseAudioBackend::runOperations(const char* what, Start... start) {
+    if (stalled_) {
+        sysLog("sound server: not answering; %s not done", what);
+        return false;
     }
-    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    pa_operation_unref(op);
-    return done;
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        sysLog("sound server: %s failed: %s", what, pa_strerror(pa_context_errno(context_)));
+        return false;
+    }
+    pa_operation* ops[] = {start()...};
+    auto running = [&] {
+        for (pa_operation* op : ops) {
+            if (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING) return true;
+        }
+        return false;
+    };
+    bool timedOut = false;
+    {
+        LoopDeadline deadline(loop_, context_, operationTimeout_);
+        while (running() && !deadline.passed() && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            pa_threaded_mainloop_wait(loop_);
+        timedOut = deadline.passed();
+    }
+    bool done = true;
+    for (pa_operation* op : ops) {
+        if (!op) {
+            done = false;
+            continue;
+        }
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
+        if (pa_operation_get_state(op) != PA_OPERATION_DONE) done = false;
+        pa_operation_unref(op);
+    }
+    if (done) return true;
+    if (timedOut && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        stalled_ = true;
+        sysLog("sound server: no answer to %s within %.1f s; taken as not answering until it answers again",
+               what, operationTimeout_);
+        probe();
+    } else {
+        sysLog("sound server: %s failed: %s", what, pa_strerror(pa_context_errno(context_)));
+    }
+    return false;
 }
 
-std::vector<PulseAudioBackend::Entry> PulseAudioBackend::snapshot() {
-    std::vector<Entry> out;
-    if (pa_threaded_mainloop_in_thread(loop_)) return out;
-    ListResult<SinkRecord> sinks{loop_};
-    ListResult<SourceRecord> sources{loop_};
-    pa_threaded_mainloop_lock(loop_);
-    runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-    runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-    pa_threaded_mainloop_unlock(loop_);
+void PulseAudioBackend::probe() {
+    if (pa_operation* op = pa_context_get_server_info(context_, PulseCallbacks::probeAnswered, this))
+        pa_operation_unref(op);
+}
 
-    std::string loopbackMonitor;
-    for (const SinkRecord& s : sinks.records) {
-        Entry e;
-        e.description.id = idForName("sink", s.name);
-        e.description.name = s.description;
-        e.description.outputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.outputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sinkName = s.name;
-        if (s.description == kLoopbackDescription && loopbackMonitor.empty()) {
-            // The loopback device records what is played into it: its monitor is its input side.
-            e.description.inputChannels = s.channels;
-            e.sourceName = s.monitorSource;
-            loopbackMonitor = s.monitorSource;
-        }
-        out.push_back(std::move(e));
+std::shared_ptr<PulseAudioBackend::Listing> PulseAudioBackend::fetchListing() {
+    auto listing = std::make_shared<Listing>();
+    PulseCallbacks::Fill fill{loop_, listing.get()};
+    if (!runOperations(
+            "device list",
+            [&] { return pa_context_get_server_info(context_, PulseCallbacks::serverListed, &fill); },
+            [&] { return pa_context_get_sink_info_list(context_, PulseCallbacks::sinkListed, &fill); },
+            [&] { return pa_context_get_source_info_list(context_, PulseCallbacks::sourceListed, &fill); })) {
+        return nullptr;
     }
-    for (const SourceRecord& s : sources.records) {
-        if (s.isMonitor) continue;
-        Entry e;
-        e.description.id = idForName("source", s.name);
-        e.description.name = s.description;
-        e.description.inputChannels = s.channels;
-        e.description.transportType = s.transport;
-        e.description.inputDataSource = s.activePort.empty() ? 0 : portId(s.activePort.c_str());
-        e.sourceName = s.name;
-        out.push_back(std::move(e));
+    ++listings_;
+    listing->makeEntries();
+    return listing;
+}
+
+std::shared_ptr<const PulseAudioBackend::Listing> PulseAudioBackend::snapshot() {
+    if (pa_threaded_mainloop_in_thread(loop_)) return nullptr;
+    pa_threaded_mainloop_lock(loop_);
+    const Clock::time_point now = Clock::now();
+    std::shared_ptr<const Listing> listing = listing_;
+    // Without the subscription no change would be seen, so nothing is reused.
+    if (!listing || !subscribed_ || listingGeneration_ != generation_ ||
+        now - listingTime_ > std::chrono::duration<double>(kListingReuseSeconds)) {
+        const uint64_t generation = generation_;
+        listing = fetchListing();
+        listing_ = listing;
+        listingGeneration_ = generation;
+        listingTime_ = now;
     }
-    return out;
+    pa_threaded_mainloop_unlock(loop_);
+    return listing;
+}
+
+uint64_t PulseAudioBackend::listingCount() {
+    pa_threaded_mainloop_lock(loop_);
+    const uint64_t n = listings_;
+    pa_threaded_mainloop_unlock(loop_);
+    return n;
 }
 
 std::vector<DeviceDescription> PulseAudioBackend::devices() {
     std::vector<DeviceDescription> out;
-    for (Entry& e : snapshot())
-        out.push_back(std::move(e.description));
+    if (auto listing = snapshot()) {
+        for (const Entry& e : listing->entries)
+            out.push_back(e.description);
+    }
     return out;
 }
 
-std::pair<std::string, std::string> PulseAudioBackend::serverDefaults() {
-    ServerResult server{loop_};
-    if (pa_threaded_mainloop_in_thread(loop_)) return {};
-    pa_threaded_mainloop_lock(loop_);
-    runOperation([&] { return pa_context_get_server_info(context_, serverInfoCb, &server); });
-    pa_threaded_mainloop_unlock(loop_);
-    return {server.sink, server.source};
-}
-
 AudioDeviceID PulseAudioBackend::defaultDevice(bool input) {
-    auto [sink, source] = serverDefaults();
-    const std::string& want = input ? source : sink;
-    if (want.empty()) return 0;
-    for (const Entry& e : snapshot()) {
+    auto listing = snapshot();
+    if (!listing) return kAudioObjectUnknown;
+    const std::string& want = input ? listing->defaultSource : listing->defaultSink;
+    if (want.empty()) return kAudioObjectUnknown;
+    for (const Entry& e : listing->entries) {
         if ((input ? e.sourceName : e.sinkName) == want) return e.description.id;
     }
     // A default that is not listed (for example another sink's monitor) still has an id.
     return idForName(input ? "source" : "sink", want);
 }
 
-std::string PulseAudioBackend::unlistedDeviceName(bool input, AudioDeviceID id) {
-    if (pa_threaded_mainloop_in_thread(loop_)) return {};
-    ListResult<SinkRecord> sinks{loop_};
-    ListResult<SourceRecord> sources{loop_};
-    pa_threaded_mainloop_lock(loop_);
-    if (input) {
-        runOperation([&] { return pa_context_get_source_info_list(context_, sourceListCb, &sources); });
-    } else {
-        runOperation([&] { return pa_context_get_sink_info_list(context_, sinkListCb, &sinks); });
-    }
-    pa_threaded_mainloop_unlock(loop_);
-    for (const SourceRecord& s : sources.records) {
-        if (idForName("source", s.name) == id) return s.name;
-    }
-    for (const SinkRecord& s : sinks.records) {
-        if (idForName("sink", s.name) == id) return s.name;
-    }
-    return {};
-}
-
 OSStatus PulseAudioBackend::setDefaultDevice(bool input, AudioDeviceID id) {
-    std::string name;
-    for (const Entry& e : snapshot()) {
-        if (e.description.id == id) name = input ? e.sourceName : e.sinkName;
-    }
-    // A default the server chose itself may be no listed device (an output's monitor as the input when
-    // no microphone is configured); a saved one of those is put back all the same.
-    if (name.empty()) name = unlistedDeviceName(input, id);
+    if (pa_threaded_mainloop_in_thread(loop_)) return kAudioHardwareIllegalOperationError;
+    auto listing = snapshot();
+    if (!listing) return kAudioHardwareNotRunningError;
+    const std::string name = listing->sinkOrSourceNamed(input, id);
     if (name.empty()) return kAudioHardwareBadDeviceError;
     SuccessResult result{loop_};
-    if (pa_threaded_mainloop_in_thread(loop_)) return kAudioHardwareIllegalOperationError;
     pa_threaded_mainloop_lock(loop_);
-    runOperation([&] {
+    const bool answered = runOperations("default device change", [&] {
         return input ? pa_context_set_default_source(context_, name.c_str(), successCb, &result)
                      : pa_context_set_default_sink(context_, name.c_str(), successCb, &result);
     });
+    const bool applied = answered && result.success && waitForDefault(input, name);
+    const bool stalled = stalled_;
+    forgetListing();
     pa_threaded_mainloop_unlock(loop_);
-    return result.success ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+    if (!answered || stalled) return kAudioHardwareNotRunningError;
+    return applied ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+}
+
+// PulseAudio reports a new default as soon as it confirms the change; PipeWire's PulseAudio interface
+// confirms first and reports it once its session manager has taken it up. Waits for that, woken by
+// the server's change events, so that a read after a switch sees the device switched to.
+bool PulseAudioBackend::waitForDefault(bool input, const std::string& name) {
+    LoopDeadline deadline(loop_, context_, kDefaultSettleSeconds);
+    for (;;) {
+        const uint64_t seen = serverChanges_;
+        Listing now;
+        PulseCallbacks::Fill fill{loop_, &now};
+        if (!runOperations("default device check", [&] {
+                return pa_context_get_server_info(context_, PulseCallbacks::serverListed, &fill);
+            })) {
+            return false;
+        }
+        const std::string& current = input ? now.defaultSource : now.defaultSink;
+        if (current == name) return true;
+        while (serverChanges_ == seen && !deadline.passed() &&
+               PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            pa_threaded_mainloop_wait(loop_);
+        if (serverChanges_ == seen) {
+            sysLog("sound server: the default %s is still \"%s\", not \"%s\"", input ? "input" : "output",
+                   current.c_str(), name.c_str());
+            return false;
+        }
+    }
 }
 
 OSStatus PulseAudioBackend::setBufferFrameSize(AudioDeviceID, bool, uint32_t) {
@@ -393,13 +529,19 @@ void PulseAudioBackend::notify(AudioObjectID object, const AudioObjectPropertyAd
 void PulseAudioBackend::onSubscription(int eventType, uint32_t index) {
     const int facility = eventType & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const int type = eventType & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility != PA_SUBSCRIPTION_EVENT_SERVER && facility != PA_SUBSCRIPTION_EVENT_SINK &&
+        facility != PA_SUBSCRIPTION_EVENT_SOURCE) {
+        return;
+    }
+    forgetListing();
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        ++serverChanges_;
+        pa_threaded_mainloop_signal(loop_, 0);
         if (pa_operation* op = pa_context_get_server_info(context_, PulseCallbacks::serverChanged, this)) {
             pa_operation_unref(op);
         }
         return;
     }
-    if (facility != PA_SUBSCRIPTION_EVENT_SINK && facility != PA_SUBSCRIPTION_EVENT_SOURCE) return;
     if (type == PA_SUBSCRIPTION_EVENT_NEW || type == PA_SUBSCRIPTION_EVENT_REMOVE) {
         notify(kAudioObjectSystemObject, {kAudioHardwarePropertyDevices});
     } else if (type == PA_SUBSCRIPTION_EVENT_CHANGE) {
@@ -412,7 +554,9 @@ void PulseAudioBackend::onSubscription(int eventType, uint32_t index) {
 }
 
 bool PulseAudioBackend::hasLoopbackDevice() {
-    for (const Entry& e : snapshot()) {
+    auto listing = snapshot();
+    if (!listing) return false;
+    for (const Entry& e : listing->entries) {
         if (e.description.name == kLoopbackDescription) return true;
     }
     return false;
@@ -425,8 +569,10 @@ bool PulseAudioBackend::loadLoopbackDevice() {
                              " sink_properties='device.description=\"" + kLoopbackDescription + "\"'";
     IndexResult result{loop_};
     pa_threaded_mainloop_lock(loop_);
-    runOperation(
-        [&] { return pa_context_load_module(context_, "module-null-sink", args.c_str(), indexCb, &result); });
+    runOperations("loading the loopback device", [&] {
+        return pa_context_load_module(context_, "module-null-sink", args.c_str(), indexCb, &result);
+    });
+    forgetListing();
     pa_threaded_mainloop_unlock(loop_);
     return result.index != PA_INVALID_INDEX && hasLoopbackDevice();
 }

@@ -1,15 +1,23 @@
 #pragma once
 // A notification centre: observers register for a name (and optionally one sender) and are called with
-// each notification posted under that name. Observers are copied under the lock and called outside it,
-// on the posting thread, so an observer may post, add or remove observers itself.
+// each notification posted under that name. Observers are called on the posting thread with no lock
+// held, so an observer may post, add or remove observers itself.
+//
+// Removal waits until the observer's calls running on other threads have returned, so that once it
+// returns the observer's owner may go. It does not wait for a call on its own thread (an observer that
+// removes itself, directly or from further down its call), nor where waiting would close a circle of
+// threads each waiting for another's call (two observers removing each other from inside their calls on
+// two threads): there the other call finishes after removal returns.
 
 #include <any>
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace quill::platform::foundation {
@@ -36,8 +44,8 @@ class NotificationCenter {
     // Calls callback for every notification named name (every name when empty) whose sender is object
     // (any sender when null). The token is never 0.
     Token addObserver(const std::string& name, Callback callback, const void* object = nullptr);
-    // After it returns the observer is called no more, also by a post already under way; a call running on
-    // another thread at that moment may still finish. Unknown tokens are ignored.
+    // After it returns the observer is called no more, also by a post already under way, and its calls on
+    // other threads have ended (see above). Unknown tokens are ignored.
     void removeObserver(Token token);
 
     // Calls the matching observers, in the order they were added, on this thread. Observers added during
@@ -53,10 +61,20 @@ class NotificationCenter {
         std::string name;
         const void* object;
         Callback callback;
-        std::atomic<bool> active{true};
+        // Under mutex_.
+        bool active = true;
+        // The threads running a call of this observer now, once per call.
+        std::vector<std::thread::id> callers;
     };
+    // Under mutex_: whether waiting for entry's calls on other threads would never end, because one of
+    // them waits (directly or through others) for a call on this thread.
+    bool waitWouldCloseACircle(const Entry& entry) const;
+
     mutable std::mutex mutex_;
+    std::condition_variable callEnded_;
     std::vector<std::shared_ptr<Entry>> entries_;
+    // The threads waiting in removeObserver, and for which observer's calls.
+    std::unordered_map<std::thread::id, const Entry*> waiting_;
     Token nextToken_ = 1;
 };
 

@@ -3,10 +3,13 @@
 // the application begins at start-up. Whatever a backend takes it gives back on release, and everything
 // still held is released when the manager goes away.
 //
-// Backends: X11 (the screen saver and DPMS suspended through the MIT-SCREEN-SAVER extension), logind (an
-// idle inhibitor, held as the descriptor logind's Inhibit call returns), and a logged no-op where neither
-// is available. Both real backends hold nothing that outlives the process: the X server ends the
-// suspension when the client goes, the kernel closes the inhibitor when the process dies.
+// Backends: X11, logind, and one that has no means of keeping the display awake (it logs the request).
+// What each does for each assertion type is one table (PowerBackends.cpp). A display-sleep assertion
+// suspends the X screen saver and DPMS, or takes a logind idle inhibitor. Idle system sleep, whatever the
+// backend, is held off only by the desktop's inhibitor of automatic suspend (DesktopInhibitor.h): never
+// the screen saver, the screen lock or a block on a suspend the user asks for. Nothing held outlives the
+// process: the X server ends the suspension when the client goes, the kernel closes the logind
+// descriptor, and the desktop ends an inhibition when its caller leaves the session bus.
 // QUILLARAN_POWER=x11|logind|none chooses; by default X11 when a display answers, else logind when the
 // system runs it, else none.
 
@@ -37,10 +40,15 @@ class PowerBackend {
     virtual void release(uint64_t handle) = 0;
 };
 
-// Null when no display answers or it lacks the screen-saver extension; a null name means $DISPLAY.
-std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName = nullptr);
-std::unique_ptr<PowerBackend> makeLogindBackend();  // null when logind or the system bus is not there
-std::unique_ptr<PowerBackend> makeNoopBackend();
+// Bus addresses stand in for the system bus (logind's) and the user's session bus (the desktop's
+// inhibitor); null means the system's own. A null display name means $DISPLAY.
+// Null when no display answers or it lacks the screen-saver extension.
+std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName = nullptr,
+                                             const char* sessionBus = nullptr);
+// Null when logind or the system bus is not there.
+std::unique_ptr<PowerBackend> makeLogindBackend(const char* systemBus = nullptr,
+                                                const char* sessionBus = nullptr);
+std::unique_ptr<PowerBackend> makeNoopBackend(const char* sessionBus = nullptr);
 std::unique_ptr<PowerBackend> makeDefaultBackend();
 
 // Records what is taken and released, for tests.
@@ -80,8 +88,9 @@ class PowerManager {
     IOReturn IOPMAssertionRelease(IOPMAssertionID assertionID);
     size_t heldAssertions() const;
 
-    // Process activities. Activities that allow idle system sleep hold nothing; others hold the system
-    // awake like an assertion. Returns a token for endActivity().
+    // Process activities. Activities that allow idle system sleep hold nothing; others hold off idle
+    // system sleep like a kIOPMAssertionTypePreventUserIdleSystemSleep assertion. Returns a token for
+    // endActivity().
     uint64_t beginActivity(bool allowIdleSystemSleep, const std::string& reason);
     void endActivity(uint64_t token);
 

@@ -65,9 +65,10 @@ class Certificate {
 // A certificate chain (leaf first) with the leaf's private key: what a side presents.
 class Identity {
   public:
-    // From PEM text holding one private key and one or more certificates; nullopt when either is
-    // missing or the key does not match the first certificate.
-    static std::optional<Identity> fromPEM(std::string_view pem);
+    // From PEM text holding one private key and one or more certificates; nullopt (and the reason in
+    // *why) when either is missing, the key is encrypted (no pass-phrase is ever asked for) or it does
+    // not match the first certificate.
+    static std::optional<Identity> fromPEM(std::string_view pem, std::string* why = nullptr);
     const std::vector<Certificate>& certificates() const;
 
     struct State;
@@ -117,7 +118,9 @@ class SSLContext {
     // server as the name asked for.
     OSStatus setPeerDomainName(const std::string& name);
     OSStatus setCertificate(const Identity& identity);
-    // Client: sessions are kept under this key and resumed with a server that offers it again.
+    // Sessions are kept under this key for resuming. A client offers the one it last had under it; a
+    // server resumes only sessions it made under the same key with the same certificate, and without
+    // a key hands out none.
     OSStatus setPeerID(const Bytes& peerID);
     OSStatus setProtocolVersionMin(long version);
     OSStatus setProtocolVersionMax(long version);
@@ -140,6 +143,8 @@ class SSLContext {
     OSStatus close();
     // Decrypted bytes held inside, readable without the transport.
     size_t bufferedReadSize() const;
+    // The handshake resumed an earlier session instead of making a new one.
+    bool sessionWasResumed() const;
     // The chain the peer presented; null before it arrived.
     std::shared_ptr<const Trust> copyPeerTrust() const;
     // The negotiated protocol ("TLSv1.3") and cipher ("TLS_AES_128_GCM_SHA256"), "" before.

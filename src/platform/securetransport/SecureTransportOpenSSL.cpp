@@ -20,6 +20,11 @@ namespace quill::platform::securetransport {
 
 namespace {
 
+// Unless told otherwise, OpenSSL frees its global state from an exit handler. The dispatch pool's threads
+// are not joined at exit and may still be inside a TLS call then, on state freed under them. Asked for
+// before main, so that it comes before OpenSSL's first initialisation.
+[[maybe_unused]] const bool openSSLKeptUntilExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
 Bytes derOf(X509* x) {
     unsigned char* out = nullptr;
     int n = i2d_X509(x, &out);
@@ -64,9 +69,11 @@ int stateIndex() {
 // Client sessions by peer ID, for resuming with the same server later. Bounded: the oldest key goes.
 class SessionCache {
   public:
+    // Never destroyed: a connection on a pool thread may still use it while the process exits, and the
+    // sessions it holds stay reachable instead of being lost with the map at exit.
     static SessionCache& instance() {
-        static SessionCache cache;
-        return cache;
+        static SessionCache* const cache = new SessionCache;
+        return *cache;
     }
     // A new reference to the session kept under key, or null.
     SSL_SESSION* take(const Bytes& key) {
@@ -125,10 +132,22 @@ struct Identity::State {
     }
 };
 
-std::optional<Identity> Identity::fromPEM(std::string_view pem) {
+namespace {
+
+// Answers OpenSSL's request for a pass-phrase with none, noting that it was asked: without a callback
+// of our own OpenSSL prompts on the controlling terminal and waits for someone to type.
+int refusePassphrase(char*, int, int, void* asked) {
+    *static_cast<bool*>(asked) = true;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<Identity> Identity::fromPEM(std::string_view pem, std::string* why) {
     auto state = std::make_shared<State>();
+    bool encrypted = false;
     BIO* in = BIO_new_mem_buf(pem.data(), int(pem.size()));
-    state->key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+    state->key = PEM_read_bio_PrivateKey(in, nullptr, refusePassphrase, &encrypted);
     BIO_free(in);
     in = BIO_new_mem_buf(pem.data(), int(pem.size()));
     while (X509* x = PEM_read_bio_X509(in, nullptr, nullptr, nullptr)) {
@@ -136,9 +155,17 @@ std::optional<Identity> Identity::fromPEM(std::string_view pem) {
         state->certificates.emplace_back(derOf(x));
     }
     BIO_free(in);
+    const char* failure = nullptr;
+    if (!state->key) {
+        failure = encrypted ? "the private key is encrypted (no pass-phrase is asked for)" : "no private key";
+    } else if (state->chain.empty()) {
+        failure = "no certificate";
+    } else if (X509_check_private_key(state->chain[0], state->key) != 1) {
+        failure = "the private key does not match the certificate";
+    }
     ERR_clear_error();
-    if (!state->key || state->chain.empty() || X509_check_private_key(state->chain[0], state->key) != 1) {
-        ERR_clear_error();
+    if (failure) {
+        if (why) *why = failure;
         return std::nullopt;
     }
     return Identity(std::move(state));
@@ -214,10 +241,37 @@ struct SSLContext::State {
     // A write the transport refused, kept for write(nullptr, 0).
     Bytes pendingWrite;
     bool closed = false;
+    // A server has settled which earlier sessions it may resume (keyServerSessions).
+    bool sessionsKeyed = false;
 
     ~State() {
         SSL_free(ssl);  // also frees the BIO
         SSL_CTX_free(ctx);
+    }
+
+    // A server resumes only sessions it made with the same peer ID and certificate: OpenSSL resumes a
+    // session only into the session ID context it was made in, here a digest of both. A server
+    // without a peer ID hands out no session to resume.
+    void keyServerSessions() {
+        sessionsKeyed = true;
+        if (!peerID.empty()) {
+            Bytes key(sizeof(uint64_t));
+            const uint64_t idLength = peerID.size();
+            std::memcpy(key.data(), &idLength, sizeof idLength);
+            key.insert(key.end(), peerID.begin(), peerID.end());
+            if (X509* own = SSL_get_certificate(ssl)) {
+                const Bytes der = derOf(own);
+                key.insert(key.end(), der.begin(), der.end());
+            }
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            if (EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) == 1 &&
+                SSL_set_session_id_context(ssl, digest, length) == 1)
+                return;
+        }
+        SSL_set_options(ssl, SSL_OP_NO_TICKET);
+        SSL_set_num_tickets(ssl, 0);
+        ERR_clear_error();
     }
 
     void beginCall() {
@@ -359,6 +413,19 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
     return SSL_set_retry_verify(state->ssl) ? 1 : 0;
 }
 
+// The SSL_CTX of every server context, made once: a server's session tickets are sealed with keys of its
+// SSL_CTX, so only a shared one can open them on a later connection. The sessions live in the tickets the
+// clients keep; the server keeps none itself.
+SSL_CTX* serverContext() {
+    static SSL_CTX* const ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+        if (c) SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
+        ERR_clear_error();
+        return c;
+    }();
+    return ctx;
+}
+
 int newClientSession(SSL* ssl, SSL_SESSION* session) {
     auto* state = static_cast<State*>(SSL_get_ex_data(ssl, stateIndex()));
     if (!state || state->peerID.empty()) return 0;
@@ -374,13 +441,16 @@ SSLContext::~SSLContext() = default;
 std::unique_ptr<SSLContext> SSLContext::create(SSLProtocolSide side) {
     auto state = std::make_unique<State>();
     state->side = side;
-    state->ctx = SSL_CTX_new(side == kSSLServerSide ? TLS_server_method() : TLS_client_method());
+    if (side == kSSLServerSide) {
+        state->ctx = serverContext();
+        if (state->ctx) SSL_CTX_up_ref(state->ctx);
+    } else {
+        state->ctx = SSL_CTX_new(TLS_client_method());
+    }
     if (!state->ctx) {
         ERR_clear_error();
         return nullptr;
     }
-    // A refused write is sent again from the context's own copy.
-    SSL_CTX_set_mode(state->ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (side == kSSLClientSide) {
         if (X509_STORE* store = systemTrustStore()) SSL_CTX_set1_cert_store(state->ctx, store);
         SSL_CTX_set_cert_verify_callback(state->ctx, verifyServer, state.get());
@@ -393,6 +463,8 @@ std::unique_ptr<SSLContext> SSLContext::create(SSLProtocolSide side) {
         return nullptr;
     }
     SSL_set_ex_data(state->ssl, stateIndex(), state.get());
+    // A refused write is sent again from the context's own copy.
+    SSL_set_mode(state->ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (side == kSSLClientSide) {
         SSL_set_verify(state->ssl, SSL_VERIFY_PEER, nullptr);
         SSL_set_connect_state(state->ssl);
@@ -513,6 +585,7 @@ OSStatus SSLContext::setDiffieHellmanParams(const Bytes& params) {
 
 OSStatus SSLContext::handshake() {
     state_->beginCall();
+    if (state_->side == kSSLServerSide && !state_->sessionsKeyed) state_->keyServerSessions();
     const int r = SSL_do_handshake(state_->ssl);
     if (r == 1) return noErr;
     return state_->mapResult(r);
@@ -556,6 +629,10 @@ OSStatus SSLContext::close() {
     SSL_shutdown(state_->ssl);
     ERR_clear_error();
     return noErr;
+}
+
+bool SSLContext::sessionWasResumed() const {
+    return SSL_session_reused(state_->ssl) == 1;
 }
 
 size_t SSLContext::bufferedReadSize() const {

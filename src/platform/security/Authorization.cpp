@@ -1,7 +1,8 @@
 #include "platform/security/Authorization.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <linux/close_range.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,45 +13,64 @@ extern char** environ;
 
 namespace quill::platform::security {
 
-int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                        const std::string& workingDirectory, PrivilegedChild* child) {
+int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                        PrivilegedChild* child) {
     if (argv.empty()) return EINVAL;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-
-    std::vector<std::string> envStrings;
-    for (char** e = environ; e && *e; ++e) {
-        std::string entry(*e);
-        std::string key = entry.substr(0, entry.find('='));
-        if (!env.contains(key)) envStrings.push_back(std::move(entry));
-    }
-    for (const auto& [k, v] : env)
-        envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
     for (auto& s : args)
         argp.push_back(s.data());
     argp.push_back(nullptr);
+    const char* folder = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        return rc;
+    // The output pipe, and a pipe on which the child reports why it could not execute the program
+    // (its write end closes at a successful exec).
+    int out[2], report[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return errno;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        const int err = errno;
+        ::close(out[0]);
+        ::close(out[1]);
+        return err;
+    }
+    // fork rather than posix_spawn, which cannot set the child's file-mode mask. Between fork and exec
+    // the child makes only async-signal-safe calls.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::umask(kPrivilegedFileModeMask);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && ::dup2(null, STDIN_FILENO) >= 0 && ::dup2(out[1], STDOUT_FILENO) >= 0 &&
+            (!folder || ::chdir(folder) == 0)) {
+            // Every other descriptor closes at the exec (a kernel without this leaves them to their
+            // own close-on-exec flags).
+            ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+            ::execve(argp[0], argp.data(), environ);
+        }
+        const int err = errno;
+        [[maybe_unused]] ssize_t ignored = ::write(report[1], &err, sizeof err);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    ::close(out[1]);
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(out[0]);
+        ::close(report[0]);
+        return forkError;
+    }
+    int err = 0;
+    ssize_t n = 0;
+    while ((n = ::read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof err)) {
+        ::close(out[0]);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return err ? err : ECHILD;
     }
     child->pid = pid;
-    child->outputFd = fds[0];
+    child->outputFd = out[0];
     return 0;
 }
 
@@ -93,23 +113,14 @@ OSStatus SystemAuthorizationService::executeWithPrivileges(const AuthorizationRe
         std::find(ref->rights.begin(), ref->rights.end(), kAuthorizationRightExecute) == ref->rights.end()) {
         return errAuthorizationDenied;
     }
+    // pkexec gets the program itself, so that its prompt names what runs as root.
     std::vector<std::string> argv;
-    if (isRoot()) {
-        argv.push_back(request.path);
-        argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
-        return spawnWithOutputPipe(argv, request.environment, request.workingDirectory, child) == 0
-                   ? errAuthorizationSuccess
-                   : errAuthorizationToolExecuteFailure;
-    }
-    // pkexec clears the environment and starts in root's home folder: env(1) puts both back.
-    argv = {pkexecPath_, "/usr/bin/env"};
-    if (!request.workingDirectory.empty()) argv.push_back("--chdir=" + request.workingDirectory);
-    for (const auto& [k, v] : request.environment)
-        argv.push_back(k + "=" + v);
+    if (!isRoot()) argv.push_back(pkexecPath_);
     argv.push_back(request.path);
     argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
-    return spawnWithOutputPipe(argv, {}, {}, child) == 0 ? errAuthorizationSuccess
-                                                         : errAuthorizationToolExecuteFailure;
+    return spawnWithOutputPipe(argv, request.workingDirectory, child) == 0
+               ? errAuthorizationSuccess
+               : errAuthorizationToolExecuteFailure;
 }
 
 OSStatus RecordingAuthorizationService::create(AuthorizationRef* out) {
@@ -146,9 +157,7 @@ OSStatus RecordingAuthorizationService::executeWithPrivileges(const Authorizatio
         argv = {request.path};
         argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
     }
-    return spawnWithOutputPipe(argv,
-                               runAsRecorded ? request.environment : std::map<std::string, std::string>{},
-                               request.workingDirectory, child) == 0
+    return spawnWithOutputPipe(argv, request.workingDirectory, child) == 0
                ? errAuthorizationSuccess
                : errAuthorizationToolExecuteFailure;
 }

@@ -3,14 +3,19 @@
 // root with its standard output on a pipe.
 //
 // On this platform a program runs directly when the process already has root rights, and through
-// pkexec (which asks the user for an administrator password) otherwise. Where neither can work the
-// privileged-launch function counts as missing. Tests use RecordingAuthorizationService, which records
-// every launch and never raises rights.
+// pkexec (which asks the user for an administrator password) otherwise. pkexec is handed the program
+// itself, never a wrapper, so that its prompt names what will run as root; it starts the program in
+// root's home folder with its own minimal environment (PATH the system folders), and exits with 126
+// when the prompt was dismissed and 127 when authentication failed or no agent could ask. Where neither
+// way can work the privileged-launch function counts as missing. Every privileged child starts with
+// the file-mode mask 022, so what it creates is readable by all and writable by root alone, whatever
+// this user's mask. Tests use RecordingAuthorizationService, which records every launch and never
+// raises rights.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,9 +55,8 @@ struct PrivilegedChild {
 struct PrivilegedLaunchRequest {
     std::string path;
     std::vector<std::string> arguments;
-    std::string workingDirectory;  // empty: the caller's
-    // Variables set in the child's environment on top of the caller's.
-    std::map<std::string, std::string> environment;
+    // Empty: the caller's. Through pkexec the program starts in root's home folder whatever this says.
+    std::string workingDirectory;
 };
 
 class AuthorizationService {
@@ -134,9 +138,14 @@ class RecordingAuthorizationService : public AuthorizationService {
     std::vector<AuthorizationRef> launchRefs_;
 };
 
-// Starts argv[0] (an absolute path) with the given arguments, extra environment and working directory,
-// its standard input on /dev/null and its standard output on a new pipe. Returns 0 or an errno value.
-int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                        const std::string& workingDirectory, PrivilegedChild* child);
+// The file-mode mask of every privileged child.
+inline constexpr mode_t kPrivilegedFileModeMask = 022;
+
+// Starts argv[0] (an absolute path) with the given arguments in the working directory (empty: the
+// caller's), with this process's environment, the file-mode mask kPrivilegedFileModeMask, its standard
+// input on /dev/null, its standard output on a new pipe and no other descriptor of this process.
+// Returns 0 or an errno value (also when the program could not be executed).
+int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                        PrivilegedChild* child);
 
 }  // namespace quill::platform::security

@@ -1,0 +1,211 @@
+// The real power backends: one table says what each does for each assertion type, and one class carries
+// out whichever means its row names.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+
+#include "platform/foundation/SysLog.h"
+#include "platform/power/Bus.h"
+#include "platform/power/DesktopInhibitor.h"
+#include "platform/power/Power.h"
+
+// Xlib last: its macros (None, Status) clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+
+namespace quill::platform::power {
+namespace {
+
+enum class Backend { X11, Logind, Noop };
+
+enum class Means {
+    // The X screen saver and DPMS suspended. The X server keeps the suspension only while this client
+    // is connected.
+    ScreenSaverSuspended,
+    // A logind "idle" block inhibitor, held as the descriptor logind hands out; the kernel closes it
+    // when the process dies.
+    LogindIdleInhibitor,
+    // The desktop's inhibitor of automatic suspend (DesktopSuspendInhibitor): the screen still blanks
+    // and locks, and the user's own suspend is not blocked.
+    DesktopSuspendInhibitor,
+    // Nothing can keep the display awake: the request is logged.
+    Nothing,
+};
+
+// What each backend does for each assertion type. Keeping the display awake while mirroring is the
+// backend's own means. Holding off idle system sleep (the activity begun at launch, for the life of the
+// process) is never the screen saver, the screen lock or a logind sleep inhibitor, which would keep the
+// screen of a user who walks away unlocked or refuse a suspend the user asks for.
+struct AssertionMeans {
+    std::string_view type;
+    Means x11;
+    Means logind;
+    Means none;
+};
+constexpr AssertionMeans kAssertionMeans[] = {
+    {kIOPMAssertionTypePreventUserIdleDisplaySleep, Means::ScreenSaverSuspended, Means::LogindIdleInhibitor,
+     Means::Nothing},
+    {kIOPMAssertionTypePreventUserIdleSystemSleep, Means::DesktopSuspendInhibitor,
+     Means::DesktopSuspendInhibitor, Means::DesktopSuspendInhibitor},
+};
+
+const Means* meansFor(Backend backend, const std::string& type) {
+    for (const auto& row : kAssertionMeans) {
+        if (row.type != type) continue;
+        return backend == Backend::X11 ? &row.x11 : backend == Backend::Logind ? &row.logind : &row.none;
+    }
+    return nullptr;
+}
+
+constexpr double kLogindCallTimeout = 5;  // seconds
+
+class SystemPowerBackend : public PowerBackend {
+  public:
+    // display for X11, logind for logind; the desktop's inhibitor on sessionBus (null: the user's own).
+    SystemPowerBackend(Backend backend, Display* display, sd_bus* logind, const char* sessionBus)
+        : backend_(backend), display_(display), logind_(logind), desktop_(sessionBus) {}
+    ~SystemPowerBackend() override {
+        std::lock_guard lock(mutex_);
+        for (auto& [handle, held] : held_) {
+            if (held.means == Means::LogindIdleInhibitor) ::close(static_cast<int>(held.value));
+        }
+        if (display_) {
+            if (suspensions_ > 0) suspendScreenSaver(false);
+            XCloseDisplay(display_);
+        }
+        sd_bus_flush_close_unref(logind_);
+    }
+    std::string name() const override {
+        return backend_ == Backend::X11 ? "x11" : backend_ == Backend::Logind ? "logind" : "none";
+    }
+
+    uint64_t take(const std::string& type, const std::string& reason) override {
+        const Means* means = meansFor(backend_, type);
+        if (!means) {
+            sysLog("assertion type \"%s\" is not known here; \"%s\" holds nothing", type.c_str(),
+                   reason.c_str());
+            return 0;
+        }
+        uint64_t value = 0;
+        std::lock_guard lock(mutex_);
+        switch (*means) {
+            case Means::ScreenSaverSuspended:
+                if (suspensions_++ == 0) suspendScreenSaver(true);
+                break;
+            case Means::LogindIdleInhibitor: {
+                const int fd = takeLogindIdleInhibitor(reason);
+                if (fd < 0) return 0;
+                value = static_cast<uint64_t>(fd);
+                break;
+            }
+            case Means::DesktopSuspendInhibitor:
+                value = desktop_.take(reason);
+                break;
+            case Means::Nothing:
+                sysLog("no means to keep the display awake here; \"%s\" (%s) is not held", reason.c_str(),
+                       type.c_str());
+                return 0;
+        }
+        const uint64_t handle = next_++;
+        held_[handle] = Held{*means, value};
+        return handle;
+    }
+
+    void release(uint64_t handle) override {
+        std::lock_guard lock(mutex_);
+        auto it = held_.find(handle);
+        if (it == held_.end()) return;
+        const Held held = it->second;
+        held_.erase(it);
+        switch (held.means) {
+            case Means::ScreenSaverSuspended:
+                if (--suspensions_ == 0) suspendScreenSaver(false);
+                break;
+            case Means::LogindIdleInhibitor:
+                ::close(static_cast<int>(held.value));
+                break;
+            case Means::DesktopSuspendInhibitor:
+                desktop_.release(held.value);
+                break;
+            case Means::Nothing:
+                break;
+        }
+    }
+
+  private:
+    struct Held {
+        Means means;
+        uint64_t value;  // the inhibitor descriptor, or the desktop inhibitor's handle
+    };
+
+    // Synchronous, so that the server has acted on it when take() or release() returns.
+    void suspendScreenSaver(bool on) {
+        XScreenSaverSuspend(display_, on ? True : False);
+        XSync(display_, False);
+    }
+
+    // The inhibitor's descriptor, or -1 (logged).
+    int takeLogindIdleInhibitor(const std::string& reason) {
+        BusCall c;
+        c.r = sd_bus_call_method(logind_, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", "Inhibit", &c.error, &c.reply, "ssss",
+                                 "idle", "Quillaran", reason.c_str(), "block");
+        int fd = -1;
+        // The descriptor belongs to the reply: keep a copy of our own, closed on exec.
+        const int mine = c.read("h", &fd) ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+        if (mine < 0) sysLog("logind inhibitor \"%s\" not taken: %s", reason.c_str(), c.failure().c_str());
+        return mine;
+    }
+
+    const Backend backend_;
+    std::mutex mutex_;
+    Display* display_;
+    sd_bus* logind_;
+    DesktopSuspendInhibitor desktop_;
+    int suspensions_ = 0;  // screen-saver suspensions held
+    uint64_t next_ = 1;
+    std::map<uint64_t, Held> held_;
+};
+
+}  // namespace
+
+std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName, const char* sessionBus) {
+    Display* d = XOpenDisplay(displayName);
+    if (d == nullptr) return nullptr;
+    int event = 0, error = 0;
+    if (!XScreenSaverQueryExtension(d, &event, &error)) {
+        XCloseDisplay(d);
+        return nullptr;
+    }
+    return std::make_unique<SystemPowerBackend>(Backend::X11, d, nullptr, sessionBus);
+}
+
+std::unique_ptr<PowerBackend> makeLogindBackend(const char* systemBus, const char* sessionBus) {
+    std::error_code ec;
+    if (!systemBus && !std::filesystem::is_directory("/run/systemd/system", ec)) return nullptr;
+    sd_bus* bus = openBus(systemBus, true, kLogindCallTimeout);
+    if (!bus) return nullptr;
+    return std::make_unique<SystemPowerBackend>(Backend::Logind, nullptr, bus, sessionBus);
+}
+
+std::unique_ptr<PowerBackend> makeNoopBackend(const char* sessionBus) {
+    return std::make_unique<SystemPowerBackend>(Backend::Noop, nullptr, nullptr, sessionBus);
+}
+
+std::unique_ptr<PowerBackend> makeDefaultBackend() {
+    const char* choice = std::getenv("QUILLARAN_POWER");
+    const std::string c = choice ? choice : "";
+    if (c == "none") return makeNoopBackend();
+    if (c.empty() || c == "x11") {
+        if (auto b = makeX11Backend()) return b;
+    }
+    if (c.empty() || c == "logind") {
+        if (auto b = makeLogindBackend()) return b;
+    }
+    return makeNoopBackend();
+}
+
+}  // namespace quill::platform::power
