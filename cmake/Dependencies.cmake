@@ -4,7 +4,9 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
-pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xext xdamage xfixes xrandr xscrnsaver)
+# libX11 1.7 or later: XSetIOErrorExitHandler lets a lost X server fail calls instead of ending the
+# process. xcb: to see whether the window system's own connection broke.
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11>=1.7 xext xdamage xfixes xrandr xscrnsaver xcb)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(AVCODEC REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse libpulse-simple)

@@ -8,6 +8,10 @@
 
 namespace quill {
 
+Mp3Encoder::Mp3Encoder() : Mp3Encoder(&lame_encode_buffer_interleaved_ieee_float) {}
+
+Mp3Encoder::Mp3Encoder(EncodeCall encodeCall) : encodeCall_(encodeCall) {}
+
 Mp3Encoder::~Mp3Encoder() {
     close();
 }
@@ -45,13 +49,14 @@ int Mp3Encoder::encode(const float* interleaved, size_t frames, std::vector<uint
         const size_t start = out.size();
         const size_t room = worstCaseBytes(n);
         out.resize(start + room);
-        const int rc = lame_encode_buffer_interleaved_ieee_float(lame_, interleaved, static_cast<int>(n),
-                                                                 out.data() + start, static_cast<int>(room));
+        const int rc =
+            encodeCall_(lame_, interleaved, static_cast<int>(n), out.data() + start, static_cast<int>(room));
         if (rc < 0) {
             out.resize(start);
             if (errors_++ == 0)
                 sysLog("audio encoder: lame_encode_buffer_interleaved_ieee_float failed (%d)", rc);
-            return rc;
+            // The earlier parts' bytes stand for samples LAME has taken in: they go out.
+            return total > 0 ? total : rc;
         }
         out.resize(start + static_cast<size_t>(rc));
         total += rc;

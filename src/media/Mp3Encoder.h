@@ -20,7 +20,12 @@ class Mp3Encoder {
     // Frames handed to LAME in one call at most, which bounds the output buffer.
     static constexpr size_t kMaxFramesPerCall = 16384;
 
-    Mp3Encoder() = default;
+    // LAME's encoding call, which a test may replace to make it fail.
+    using EncodeCall = int (*)(lame_global_flags*, const float* interleaved, int frames, unsigned char* out,
+                               int room);
+
+    Mp3Encoder();
+    explicit Mp3Encoder(EncodeCall encodeCall);
     ~Mp3Encoder();
     Mp3Encoder(const Mp3Encoder&) = delete;
     Mp3Encoder& operator=(const Mp3Encoder&) = delete;
@@ -28,9 +33,11 @@ class Mp3Encoder {
     // Creates and configures the LAME handle. False (and logged) when LAME refuses.
     bool setup();
     bool isSetUp() const { return lame_ != nullptr; }
-    // Encodes frames interleaved stereo frames (2 floats each, full scale +-1). Appends what LAME
-    // produced to out and returns the number of bytes appended, or a negative LAME error code (logged;
-    // the samples are lost, nothing is appended for the failing part).
+    // Encodes frames interleaved stereo frames (2 floats each, full scale +-1), in parts of at most
+    // kMaxFramesPerCall. Appends what LAME produced to out and returns the number of bytes appended. A
+    // part that LAME refuses ends the call (logged): its samples and those after it are lost, but what
+    // the parts before it produced stays appended and counted, since LAME has consumed their samples.
+    // Negative (LAME's error code) only when a part failed and nothing was appended.
     int encode(const float* interleaved, size_t frames, std::vector<uint8_t>& out);
     // Whatever LAME still holds, as final frames (padded with silence). Appends to out.
     int flush(std::vector<uint8_t>& out);
@@ -40,6 +47,7 @@ class Mp3Encoder {
     static size_t worstCaseBytes(size_t frames) { return frames + frames / 4 + 7200; }
 
   private:
+    EncodeCall encodeCall_;
     lame_global_flags* lame_ = nullptr;
     uint64_t errors_ = 0;
 };

@@ -1,7 +1,5 @@
 #include "media/SWMediaHandler.h"
 
-#include <chrono>
-
 #include "audio/AudioDeviceManager.h"
 #include "audio/AudioRestore.h"
 #include "audio/SoundflowerManager.h"
@@ -9,13 +7,6 @@
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
-
-namespace {
-// How often stopMedia() repeats its cancel while screen capture is still starting.
-constexpr auto kStarterPoll = std::chrono::milliseconds(20);
-// How long stopMedia() lets a start of screen capture finish before it cancels it.
-constexpr auto kStarterGrace = std::chrono::seconds(1);
-}  // namespace
 
 std::shared_ptr<SWMediaHandler> SWMediaHandler::create() {
     return create(SWMediaHandlerParts{});
@@ -93,12 +84,8 @@ void SWMediaHandler::startMedia() {
     }
 
     sysLog("going to video recorder");
-    videoStarter_ = std::thread([this] {
-        videoRecorder_->beginRecorder();
-        std::lock_guard starterLock(starterMutex_);
-        videoStarted_ = true;
-        starterDone_.notify_all();
-    });
+    videoStarter_ = std::thread(
+        [recorder = videoRecorder_, cancel = videoStart_.get_token()] { recorder->beginRecorder(cancel); });
 }
 
 void SWMediaHandler::stopMedia() {
@@ -112,24 +99,10 @@ void SWMediaHandler::stopMedia() {
     videoOutputQueue_->stopBlocking();
 
     audioRecorder_->endRecorder();
-    if (videoStarter_.joinable()) {
-        std::unique_lock starterLock(starterMutex_);
-        // With a display the start is over within moments; let it finish, since a cancel that lands
-        // between making the display stream and starting it makes the recorder wait long for a stop
-        // report that never comes.
-        starterDone_.wait_for(starterLock, kStarterGrace, [this] { return videoStarted_; });
-        // A start still waiting for a display ends on the recorder's cancel; repeat the cancel until the
-        // start has seen it, since a start that had not yet begun would not.
-        while (!videoStarted_) {
-            starterLock.unlock();
-            videoRecorder_->endRecorder();
-            starterLock.lock();
-            starterDone_.wait_for(starterLock, kStarterPoll, [this] { return videoStarted_; });
-        }
-        starterLock.unlock();
-        videoStarter_.join();
-    }
-    // Whatever the start got to, undo it now that it is over.
+    // The start returns on its cancel, at the latest after the display call under way, which the display
+    // layer keeps short even when the X server does not answer; then whatever it got to is undone.
+    videoStart_.request_stop();
+    if (videoStarter_.joinable()) videoStarter_.join();
     videoRecorder_->endRecorder();
     capturingSound_ = false;
 

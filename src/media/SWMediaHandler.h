@@ -4,9 +4,9 @@
 // queue. The session controller's send thread drains the two encoded queues into the receiver link.
 // A handler is made for one start of mirroring and never restarted.
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -83,12 +83,10 @@ class SWMediaHandler {
     bool started_ = false;
     bool stopped_ = false;
     bool capturingSound_ = false;
-    // Screen capture starts on a thread of its own: it may wait for a display, and only stopMedia()
-    // ends that wait.
+    // Screen capture starts on a thread of its own, since it may wait for a display; stopMedia() ends
+    // that start through its cancel.
     std::thread videoStarter_;
-    std::mutex starterMutex_;
-    std::condition_variable starterDone_;
-    bool videoStarted_ = false;
+    std::stop_source videoStart_;
 };
 
 }  // namespace quill

@@ -34,7 +34,11 @@ void logX264(void*, int level, const char* format, va_list args) {
 }
 }  // namespace
 
-SWSoftwareEncoder::SWSoftwareEncoder() : SWBaseEncoder("x264-encoder", Pacing::RestEveryPass) {
+SWSoftwareEncoder::SWSoftwareEncoder() : SWSoftwareEncoder(std::function<double()>()) {}
+
+SWSoftwareEncoder::SWSoftwareEncoder(std::function<double()> wallClock)
+    : SWBaseEncoder("x264-encoder", Pacing::RestEveryPass), wallClock_(std::move(wallClock)) {
+    if (!wallClock_) wallClock_ = wallSeconds;
     x264_param_default(&x264_param_);
 }
 
@@ -224,7 +228,7 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
     int count = 0;
     const int size = x264_encoder_encode(x264_encoder_, &nal, &count, &in, &out);
     const auto x264End = Clock::now();
-    refreshRateInfo({wallSeconds(), std::chrono::duration<double>(x264Start - scaleStart).count(),
+    refreshRateInfo({wallClock_(), std::chrono::duration<double>(x264Start - scaleStart).count(),
                      std::chrono::duration<double>(x264End - x264Start).count(), 0});
     if (size < 0) return false;
     if (size > 0) {

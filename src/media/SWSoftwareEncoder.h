@@ -9,6 +9,7 @@
 #include <x264.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -40,6 +41,8 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     static constexpr unsigned kMinEncodingFps = 15;
 
     SWSoftwareEncoder();
+    // wallClock: seconds of wall clock for the statistics' stamps; the system clock when empty.
+    explicit SWSoftwareEncoder(std::function<double()> wallClock);
     ~SWSoftwareEncoder() override;
     SWSoftwareEncoder(const SWSoftwareEncoder&) = delete;
     SWSoftwareEncoder& operator=(const SWSoftwareEncoder&) = delete;
@@ -104,6 +107,7 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     // x264's own presentation times: strictly increasing for each opened encoder, whatever the frames'
     // wall-clock stamps do (a clock step back, the 32-bit wrap).
     int64_t nextPts_ = 0;
+    std::function<double()> wallClock_;
     mutable std::mutex statMutex_;
     std::deque<FrameStat> statArray_;
     double totalConvertCost_ = 0;

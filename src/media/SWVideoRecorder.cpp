@@ -174,26 +174,25 @@ bool SWVideoRecorder::createRecorderQueue() {
     return true;
 }
 
-void SWVideoRecorder::beginRecorder() {
+void SWVideoRecorder::beginRecorder(std::stop_token cancel) {
+    endRecorder();
+    if (cancel.stop_requested()) return;
     encoder_->start();
-    {
-        std::lock_guard lock(mutex_);
-        cancelBegin_ = false;
-    }
     const auto pause = std::chrono::duration<double>(options_.retryInterval);
+    std::mutex pauseMutex;
+    std::condition_variable_any pauseOver;
     for (;;) {
         const bool created = createRecorderQueue();
-        std::unique_lock lock(mutex_);
-        if (cancelled_.wait_for(lock, pause, [&] { return cancelBegin_; })) {
-            // endRecorder() came first; what was made here is its to undo or nobody's.
-            return;
-        }
+        // The pause follows every attempt, the successful one too; the cancel ends it at once.
+        std::unique_lock pauseLock(pauseMutex);
+        pauseOver.wait_for(pauseLock, cancel, pause, [] { return false; });
+        if (cancel.stop_requested()) return;
         if (created) break;
     }
     std::lock_guard lock(mutex_);
-    // Starting and cancelling exclude each other: a stream is either started here and then stopped by
-    // endRecorder(), or handed to endRecorder() unstarted, which then has no stop report to wait for.
-    if (cancelBegin_) return;
+    // Cancelled with the stream made: it stays unstarted, and endRecorder() has no stop report to wait
+    // for.
+    if (cancel.stop_requested()) return;
     Error error;
     if (displayStream_) {
         streamStarted_ = displayStream_->start(&error);
@@ -220,8 +219,6 @@ void SWVideoRecorder::endRecorder() {
     std::shared_ptr<dispatch::Semaphore> semaphore;
     {
         std::lock_guard lock(mutex_);
-        cancelBegin_ = true;
-        cancelled_.notify_all();
         stream = std::move(displayStream_);
         semaphore = std::move(stopVideoRecorderSemaphore_);
         // A stream that never started never reports its stop.

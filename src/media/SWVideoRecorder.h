@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 #include "media/SWBaseEncoder.h"
 #include "media/SWSoftwareEncoder.h"
@@ -57,11 +58,14 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
     // The encoded video queue: kept weakly.
     void setEncodedVideoBuffer(const std::shared_ptr<EncodedVideoQueue>& queue);
 
-    // Starts the encoder, waits for a display (until endRecorder()), starts the stream and the
-    // still-frame timer.
-    void beginRecorder();
-    // Stops the encoder (waiting for its thread), the timer and the stream; also ends a beginRecorder()
-    // that is still waiting for a display. Any thread but the recorder queue.
+    // Ends what an earlier begin started, starts the encoder, waits for a display (trying every
+    // retryInterval), then starts the stream and the still-frame timer. Its caller ends it with cancel:
+    // once that is requested (before the call or during it), it returns without starting anything more,
+    // after at most the display call under way; what it made is endRecorder()'s to undo. Nothing else
+    // cancels it, so a begin never cancels itself.
+    void beginRecorder(std::stop_token cancel = {});
+    // Stops the encoder (waiting for its thread), the timer and the stream. Any thread but the recorder
+    // queue; not while a beginRecorder() runs (cancel it and let it return first).
     void endRecorder();
 
     // From the encoder thread: into the encoded video queue, waiting as long as the consumer needs but
@@ -104,8 +108,6 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
     std::atomic<unsigned> targetFrameRate_{23};
 
     mutable std::mutex mutex_;  // guards the fields below
-    std::condition_variable cancelled_;
-    bool cancelBegin_ = false;
     bool streamStarted_ = false;
     std::shared_ptr<platform::display::DisplayStream> displayStream_;
     std::shared_ptr<platform::dispatch::Semaphore> stopVideoRecorderSemaphore_;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <lame/lame.h>
 
 #include <cmath>
 #include <numbers>
@@ -41,6 +42,25 @@ TEST(Mp3EncoderTest, LargeSampleBuffersLoseNothing) {
     ASSERT_GE(encoder.flush(out), 0);
     // 5 s at 128 kbit/s is 80000 bytes, give or take a frame or two of delay.
     EXPECT_NEAR(static_cast<double>(out.size()), 80000.0, 3 * 418.0);
+}
+
+// LAME refuses the second part of a long buffer: the first part's bytes, whose samples LAME has taken
+// in, are still handed back.
+TEST(Mp3EncoderTest, APartLameRefusesKeepsWhatTheEarlierPartsEncoded) {
+    static int calls;
+    calls = 0;
+    Mp3Encoder encoder([](lame_global_flags* lame, const float* pcm, int frames, unsigned char* out,
+                          int room) {
+        return ++calls == 2 ? -1 : lame_encode_buffer_interleaved_ieee_float(lame, pcm, frames, out, room);
+    });
+    ASSERT_TRUE(encoder.setup());
+    const size_t frames = 3 * Mp3Encoder::kMaxFramesPerCall;
+    auto samples = tone(1000, frames);
+    std::vector<uint8_t> out;
+    const int n = encoder.encode(samples.data(), frames, out);
+    EXPECT_EQ(calls, 2);
+    EXPECT_GT(n, 4000);  // 16384 frames: about 14 MP3 frames
+    EXPECT_EQ(static_cast<size_t>(n), out.size());
 }
 
 // LAME on a tone, cut by the packetizer, decoded by ffmpeg: every frame well formed and the tone intact.

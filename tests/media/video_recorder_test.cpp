@@ -140,21 +140,50 @@ TEST(SWVideoRecorderTest, KeyFrameRequestSurvivesARefusedFrame) {
     EXPECT_EQ(second->buffer, picture);
 }
 
-TEST(SWVideoRecorderTest, WaitingForADisplayEndsWithEndRecorder) {
+TEST(SWVideoRecorderTest, WaitingForADisplayEndsWithItsCancel) {
     auto display = SyntheticDisplayService::create({.width = 64, .height = 64, .present = false});
     auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false, .retryInterval = 0.02});
+    std::stop_source cancel;
     std::atomic<bool> returned{false};
     std::thread begin([&] {
-        recorder->beginRecorder();
+        recorder->beginRecorder(cancel.get_token());
         returned = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(returned.load());
-    recorder->endRecorder();
+    cancel.request_stop();
     begin.join();
-    EXPECT_TRUE(returned.load());
+    recorder->endRecorder();
     EXPECT_FALSE(recorder->isCapturing());
     EXPECT_FALSE(recorder->encoder().isRunning());
+}
+
+// A cancel that comes before the begin has started is not lost: the begin starts nothing.
+TEST(SWVideoRecorderTest, ACancelMadeBeforeTheBeginIsKept) {
+    auto display = SyntheticDisplayService::create({.width = 64, .height = 64});
+    auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false});
+    std::stop_source cancel;
+    cancel.request_stop();
+    recorder->beginRecorder(cancel.get_token());
+    EXPECT_FALSE(recorder->isCapturing());
+    EXPECT_FALSE(recorder->encoder().isRunning());
+}
+
+// A second begin replaces the first one's capture rather than cancelling itself.
+TEST(SWVideoRecorderTest, ASecondBeginCapturesAfresh) {
+    auto display = SyntheticDisplayService::create({.width = 64, .height = 64});
+    auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false, .retryInterval = 0.01});
+    auto raw = RawVideoQueue::create(3);
+    recorder->setVideoOutputBuffer(raw);
+    recorder->encoder().setRawVideoInput({});
+    recorder->beginRecorder();
+    recorder->beginRecorder();
+    EXPECT_TRUE(recorder->isCapturing());
+    EXPECT_TRUE(recorder->encoder().isRunning());
+    while (raw->take(0.0)) {
+    }
+    EXPECT_TRUE(raw->take(5.0).has_value());
+    recorder->endRecorder();
 }
 
 TEST(SWVideoRecorderTest, DisplayAppearingLaterIsCaptured) {
@@ -213,18 +242,20 @@ TEST(SWVideoRecorderTest, MakingTheStreamPostsTheMainDisplaysSize) {
 
 namespace {
 
-// An end that lands after the stream was made but before it started must not wait for a stop report that
-// an unstarted stream never sends, and the stream must not start afterwards.
-TEST(SWVideoRecorderTest, EndBetweenMakingAndStartingTheStreamReturnsPromptly) {
+// A cancel that lands after the stream was made but before it started leaves it unstarted, and the end
+// that follows does not wait for a stop report that an unstarted stream never sends.
+TEST(SWVideoRecorderTest, ACancelBetweenMakingAndStartingTheStreamEndsPromptly) {
     auto display = SyntheticDisplayService::create({.width = 64, .height = 64});
     auto recorder = SWVideoRecorder::create({.display = display, .showCursor = false, .retryInterval = 0.5});
-    std::thread begin([&] { recorder->beginRecorder(); });
+    std::stop_source cancel;
+    std::thread begin([&] { recorder->beginRecorder(cancel.get_token()); });
     // The stream is made at once; the start follows the half-second pause.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto t0 = std::chrono::steady_clock::now();
+    cancel.request_stop();
+    begin.join();
     recorder->endRecorder();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    begin.join();
     EXPECT_LT(took, 1.0);
     EXPECT_FALSE(recorder->isCapturing());
 }

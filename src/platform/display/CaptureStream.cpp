@@ -42,7 +42,12 @@ bool CaptureStream::start(Error* error) {
     }
     if (!source_->open(error)) return false;
     started_ = true;
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        run();
+        std::lock_guard endLock(endMutex_);
+        runEnded_ = true;
+        runEnd_.notify_all();
+    });
     return true;
 }
 
@@ -55,6 +60,14 @@ void CaptureStream::stop() {
     stopped_ = true;
     stopping_ = true;
     source_->wake();
+    bool ended;
+    {
+        std::unique_lock endLock(endMutex_);
+        ended = runEnd_.wait_for(endLock, std::chrono::duration<double>(kStopGrace),
+                                 [this] { return runEnded_; });
+    }
+    // A capture thread waiting on a source that does not answer is cut loose rather than waited for.
+    if (!ended) source_->interrupt();
     if (thread_.joinable()) thread_.join();
     // Only now: the wake-up above must find the source's descriptors still open, not closed by a capture
     // thread that saw the stop first (and perhaps reused by then).

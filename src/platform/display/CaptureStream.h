@@ -4,6 +4,7 @@
 // Backends supply only a CaptureSource.
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,10 @@ class CaptureSource {
     // Captures the current picture into dst (the stream's output size and format): Complete, or Blank
     // when there is nothing to read.
     virtual FrameStatus grab(PixelBuffer& dst) = 0;
+    // Makes a call of the capture thread that waits on something that does not answer (an X server)
+    // return at once; the source captures nothing more afterwards. Called by the thread that stops the
+    // stream when the capture thread does not end in time.
+    virtual void interrupt() {}
     // Releases what open() took; runs once the capture thread has ended, on the thread that stopped it.
     virtual void close() {}
 };
@@ -37,7 +42,11 @@ class CaptureStream : public DisplayStream {
                   double idleSeconds = 1.0);
     ~CaptureStream() override;
 
+    // How long stop() lets the capture thread finish what it is doing before it interrupts the source.
+    static constexpr double kStopGrace = 0.5;
+
     bool start(Error* error = nullptr) override;
+    // Returns within about kStopGrace even when the source does not answer.
     void stop() override;
 
   private:
@@ -55,6 +64,9 @@ class CaptureStream : public DisplayStream {
     bool stopped_ = false;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
+    std::mutex endMutex_;  // guards runEnded_
+    std::condition_variable runEnd_;
+    bool runEnded_ = false;
 };
 
 }  // namespace quill::platform::display

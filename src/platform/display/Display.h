@@ -4,7 +4,8 @@
 // and no faster than a minimum frame time. Two backends: X11 (the real screen) and a synthetic one
 // (a moving or still test pattern, for tests). The process uses X11 on $DISPLAY; only
 // QUILLARAN_DISPLAY=synthetic puts the synthetic one in its place. Without an X server answering there
-// is no main display (id 0) until one comes.
+// is no main display (id 0) until one comes. No call waits long on an X server that does not answer,
+// and a server that goes away ends no thread and no process (see setX11ServerLostHandler).
 
 #include <cstddef>
 #include <cstdint>
@@ -98,6 +99,11 @@ class DisplayService {
     // An X11 service on the named display (empty: $DISPLAY); null when no X server answers.
     static std::shared_ptr<DisplayService> x11(const std::string& displayName = {});
 };
+
+// Told when a connection of this layer to the X server breaks without this process cutting it: the
+// server ended, or the link to it broke. Called on the thread that noticed, once per connection, with the
+// display's name; it should only hand the news on. Without one the loss is only logged.
+void setX11ServerLostHandler(std::function<void(const std::string& displayName)> handler);
 
 inline constexpr const char* kDisplayErrorDomain = "DisplayErrorDomain";
 

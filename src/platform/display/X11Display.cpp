@@ -3,7 +3,8 @@
 // change, draw the cursor from XFixes when asked, and convert to NV12 with scaling. Without scaling, a
 // grab reads and converts only the parts that changed since the picture it writes into was grabbed
 // (the damage XDamage reports, and where the cursor was and is); the rest of that picture is already
-// the screen.
+// the screen. Every connection is an X11Connection: nothing waits long on a server that does not
+// answer, and one that goes away fails the calls instead of ending the process.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -26,37 +27,12 @@
 #include "platform/display/DamageHistory.h"
 #include "platform/display/Display.h"
 #include "platform/display/PixelTransfer.h"
+#include "platform/display/X11Connection.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill::platform::display {
 
 namespace {
-
-// Xlib's default error handler ends the process; a failed request here (a grab outside the screen after
-// a resize, a vanished extension) must only fail that request.
-int quietErrorHandler(Display*, XErrorEvent* event) {
-    char text[128] = {};
-    XGetErrorText(event->display, event->error_code, text, sizeof text);
-    sysLog("X11 request %d failed: %s", event->request_code, text);
-    return 0;
-}
-
-void installErrorHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] { XSetErrorHandler(quietErrorHandler); });
-}
-
-Display* openDisplay(const std::string& name) {
-    installErrorHandler();
-    return XOpenDisplay(name.empty() ? nullptr : name.c_str());
-}
-
-struct DisplayCloser {
-    void operator()(Display* d) const {
-        if (d) XCloseDisplay(d);
-    }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 struct MonitorInfo {
     DisplayID id = 0;
@@ -105,6 +81,33 @@ DisplayID mainOf(const std::vector<MonitorInfo>& list) {
     return list.empty() ? 0 : list.front().id;
 }
 
+// Every mode of the display's outputs, and its current size.
+std::vector<DisplayMode> modesOf(Display* dpy, DisplayID display) {
+    const auto list = monitors(dpy);
+    const MonitorInfo* m = findMonitor(list, display);
+    if (!m) return {};
+    std::vector<DisplayMode> modes;
+    XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy, DefaultRootWindow(dpy));
+    for (RROutput output : m->outputs) {
+        if (!res) break;
+        XRROutputInfo* info = XRRGetOutputInfo(dpy, res, output);
+        if (!info) continue;
+        for (int i = 0; i < info->nmode; ++i) {
+            for (int j = 0; j < res->nmode; ++j) {
+                if (res->modes[j].id != info->modes[i]) continue;
+                DisplayMode mode{res->modes[j].width, res->modes[j].height};
+                if (std::find(modes.begin(), modes.end(), mode) == modes.end()) modes.push_back(mode);
+            }
+        }
+        XRRFreeOutputInfo(info);
+    }
+    if (res) XRRFreeScreenResources(res);
+    // A monitor without listed modes still shows its current size.
+    DisplayMode current{static_cast<size_t>(m->bounds.width), static_cast<size_t>(m->bounds.height)};
+    if (std::find(modes.begin(), modes.end(), current) == modes.end()) modes.push_back(current);
+    return modes;
+}
+
 class X11Source : public CaptureSource {
   public:
     X11Source(std::string displayName, DisplayID display, bool showCursor)
@@ -112,11 +115,14 @@ class X11Source : public CaptureSource {
     ~X11Source() override { close(); }
 
     bool open(Error* error) override {
-        dpy_ = openDisplay(name_);
-        if (!dpy_) {
+        connection_ = X11Connection::open(name_);
+        if (!connection_) {
             if (error) *error = displayError(4, "cannot open the X display");
             return false;
         }
+        dpy_ = connection_->get();
+        // The setup's round trips: cut off when the server stops answering meanwhile.
+        X11Connection::Watch watch(*connection_);
         root_ = DefaultRootWindow(dpy_);
         if (!readGeometry()) {
             if (error) *error = displayError(2, "no such display");
@@ -139,7 +145,7 @@ class X11Source : public CaptureSource {
         useShm_ = XShmQueryExtension(dpy_);
         wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         XSync(dpy_, False);
-        if (wakeFd_ < 0 || !makeImage()) {
+        if (wakeFd_ < 0 || !makeImage() || connection_->broken()) {
             if (error) *error = displayError(6, "cannot prepare the screen grab");
             close();
             return false;
@@ -148,7 +154,47 @@ class X11Source : public CaptureSource {
     }
 
     bool waitForChange(double timeoutSeconds) override {
-        if (!dpy_) return false;
+        if (!dpy_) {
+            // The connection broke and was let go: nothing comes from the server any more.
+            pollfd wake{wakeFd_, POLLIN, 0};
+            if (poll(&wake, 1, static_cast<int>(std::max(0.0, timeoutSeconds) * 1000.0 + 0.5)) > 0) {
+                uint64_t v = 0;
+                [[maybe_unused]] auto r = read(wakeFd_, &v, sizeof v);
+            }
+            return false;
+        }
+        const bool changed = waitForServer(timeoutSeconds);
+        return !letGoIfBroken() && changed;
+    }
+
+    void wake() override {
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] auto r = write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    void interrupt() override {
+        if (connection_) connection_->cut();
+    }
+
+    FrameStatus grab(PixelBuffer& dst) override {
+        if (!dpy_) return FrameStatus::Blank;
+        const FrameStatus status = grabFromServer(dst);
+        // A grab cut short by a break holds no picture.
+        if (letGoIfBroken()) return FrameStatus::Blank;
+        if (status == FrameStatus::Complete && parts_) history_.done(&dst);
+        return status;
+    }
+
+    void close() override {
+        letGo();
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+        wakeFd_ = -1;
+    }
+
+  private:
+    bool waitForServer(double timeoutSeconds) {
         bool changed = drainEvents();
         if (!changed) {
             // The pointer moves without damaging the screen: look at it once a poll step when it is drawn.
@@ -167,15 +213,7 @@ class X11Source : public CaptureSource {
         return changed;
     }
 
-    void wake() override {
-        if (wakeFd_ >= 0) {
-            const uint64_t one = 1;
-            [[maybe_unused]] auto r = write(wakeFd_, &one, sizeof one);
-        }
-    }
-
-    FrameStatus grab(PixelBuffer& dst) override {
-        if (!dpy_) return FrameStatus::Blank;
+    FrameStatus grabFromServer(PixelBuffer& dst) {
         subtractSerial_ = NextRequest(dpy_);
         XDamageSubtract(dpy_, damage_, None, parts_);
         std::vector<DamageHistory::Area> changed = damagedAreas();
@@ -199,24 +237,29 @@ class X11Source : public CaptureSource {
         FrameStatus status =
             partial && grabAreas(*areas, cursor, dst) ? FrameStatus::Complete : grabWhole(cursor, dst);
         if (cursor) XFree(cursor);
-        if (status == FrameStatus::Complete && parts_) history_.done(&dst);
         return status;
     }
 
-    void close() override {
+    // Once the connection broke, only the thread that met the break may touch it (see X11Connection):
+    // the capture thread lets it go at once, whether the server went away or a stop cut it.
+    bool letGoIfBroken() {
+        if (!connection_->broken()) return false;
+        letGo();
+        return true;
+    }
+
+    void letGo() {
         if (!dpy_) return;
         destroyImage();
         if (damage_) XDamageDestroy(dpy_, damage_);
         damage_ = 0;
         if (parts_) XFixesDestroyRegion(dpy_, parts_);
         parts_ = 0;
-        XCloseDisplay(dpy_);
+        // The object stays for interrupt(), which may still come.
+        connection_->close();
         dpy_ = nullptr;
-        if (wakeFd_ >= 0) ::close(wakeFd_);
-        wakeFd_ = -1;
     }
 
-  private:
     bool readGeometry() {
         const auto list = monitors(dpy_);
         const MonitorInfo* m = findMonitor(list, display_);
@@ -406,7 +449,8 @@ class X11Source : public CaptureSource {
     std::string name_;
     DisplayID display_;
     bool showCursor_;
-    Display* dpy_ = nullptr;
+    std::unique_ptr<X11Connection> connection_;
+    Display* dpy_ = nullptr;  // connection_'s while it is open
     Window root_ = 0;
     int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
     int damageEvent_ = 0;
@@ -431,31 +475,26 @@ class X11DisplayService : public DisplayService {
     explicit X11DisplayService(std::string name) : name_(std::move(name)) {}
 
     DisplayID mainDisplayID() override {
-        DisplayPtr dpy(openDisplay(name_));
-        if (!dpy) {
-            // Callers ask again and again while they wait for a display; once is enough to say so.
-            if (!reportedMissing_.exchange(true)) sysLog("no X display answers; waiting for one");
-            return 0;
-        }
-        reportedMissing_ = false;
-        return mainOf(monitors(dpy.get()));
+        return query([](Display* dpy) { return mainOf(monitors(dpy)); }).value_or(0);
     }
 
     std::optional<Point> mouseLocation() override {
         std::lock_guard lock(pointerMutex_);
         // One connection kept for the queries, which come many times a second.
-        if (!pointerDpy_) pointerDpy_.reset(openDisplay(name_));
-        if (!pointerDpy_) return std::nullopt;
-        Display* dpy = pointerDpy_.get();
+        if (!pointer_) pointer_ = X11Connection::open(name_);
+        if (!pointer_) return std::nullopt;
+        X11Connection::Watch watch(*pointer_);
+        Display* dpy = pointer_->get();
         const auto list = monitors(dpy);
         const MonitorInfo* main = findMonitor(list, mainOf(list));
         Window rootReturn, child;
         int rx = 0, ry = 0, wx = 0, wy = 0;
         unsigned mask = 0;
         if (!main ||
-            !XQueryPointer(dpy, DefaultRootWindow(dpy), &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) {
+            !XQueryPointer(dpy, DefaultRootWindow(dpy), &rootReturn, &child, &rx, &ry, &wx, &wy, &mask) ||
+            pointer_->broken()) {
             // The server may have gone; the next query connects afresh.
-            pointerDpy_.reset();
+            pointer_.reset();
             return std::nullopt;
         }
         // X counts down from the top left of the screen; points here count up from the bottom left of
@@ -465,53 +504,27 @@ class X11DisplayService : public DisplayService {
 
     bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays, Error* error) override {
         displays.clear();
-        DisplayPtr dpy(openDisplay(name_));
-        if (!dpy) {
+        const auto list = query(monitors);
+        if (!list) {
             if (error) *error = displayError(4, "cannot open the X display");
             return false;
         }
-        const auto list = monitors(dpy.get());
-        const DisplayID main = mainOf(list);
+        const DisplayID main = mainOf(*list);
         if (main && maxDisplays > 0) displays.push_back(main);
-        for (const auto& m : list)
+        for (const auto& m : *list)
             if (m.id != main && displays.size() < maxDisplays) displays.push_back(m.id);
         return true;
     }
 
     Rect displayBounds(DisplayID display) override {
-        DisplayPtr dpy(openDisplay(name_));
-        if (!dpy) return {};
-        const auto list = monitors(dpy.get());
-        const MonitorInfo* m = findMonitor(list, display);
+        const auto list = query(monitors);
+        const MonitorInfo* m = list ? findMonitor(*list, display) : nullptr;
         return m ? m->bounds : Rect{};
     }
 
     std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) override {
-        DisplayPtr dpy(openDisplay(name_));
-        if (!dpy) return {};
-        const auto list = monitors(dpy.get());
-        const MonitorInfo* m = findMonitor(list, display);
-        if (!m) return {};
-        std::vector<DisplayMode> modes;
-        XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy.get(), DefaultRootWindow(dpy.get()));
-        for (RROutput output : m->outputs) {
-            if (!res) break;
-            XRROutputInfo* info = XRRGetOutputInfo(dpy.get(), res, output);
-            if (!info) continue;
-            for (int i = 0; i < info->nmode; ++i) {
-                for (int j = 0; j < res->nmode; ++j) {
-                    if (res->modes[j].id != info->modes[i]) continue;
-                    DisplayMode mode{res->modes[j].width, res->modes[j].height};
-                    if (std::find(modes.begin(), modes.end(), mode) == modes.end()) modes.push_back(mode);
-                }
-            }
-            XRRFreeOutputInfo(info);
-        }
-        if (res) XRRFreeScreenResources(res);
-        // A monitor without listed modes still shows its current size.
-        DisplayMode current{static_cast<size_t>(m->bounds.width), static_cast<size_t>(m->bounds.height)};
-        if (std::find(modes.begin(), modes.end(), current) == modes.end()) modes.push_back(current);
-        return modes;
+        return query([display](Display* dpy) { return modesOf(dpy, display); })
+            .value_or(std::vector<DisplayMode>{});
     }
 
     std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth, int outputHeight,
@@ -533,17 +546,33 @@ class X11DisplayService : public DisplayService {
     }
 
   private:
+    // What question asks of a connection of its own, made for it; none when no server answers, or the
+    // connection broke meanwhile.
+    template <class Question>
+    auto query(Question question) -> std::optional<decltype(question(nullptr))> {
+        auto connection = X11Connection::open(name_);
+        if (!connection) {
+            // Callers ask again and again while they wait for a display; once is enough to say so.
+            if (!reportedMissing_.exchange(true)) sysLog("no X display answers; waiting for one");
+            return std::nullopt;
+        }
+        reportedMissing_ = false;
+        X11Connection::Watch watch(*connection);
+        auto answer = question(connection->get());
+        if (connection->broken()) return std::nullopt;
+        return answer;
+    }
+
     std::string name_;
     std::atomic<bool> reportedMissing_{false};
     std::mutex pointerMutex_;
-    DisplayPtr pointerDpy_;
+    std::unique_ptr<X11Connection> pointer_;
 };
 
 }  // namespace
 
 std::shared_ptr<DisplayService> DisplayService::x11(const std::string& displayName) {
-    DisplayPtr dpy(openDisplay(displayName));
-    if (!dpy) return nullptr;
+    if (!X11Connection::open(displayName)) return nullptr;
     return std::make_shared<X11DisplayService>(displayName);
 }
 

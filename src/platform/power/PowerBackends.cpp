@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/display/X11Connection.h"
 #include "platform/foundation/SysLog.h"
 #include "platform/power/Bus.h"
 #include "platform/power/DesktopInhibitor.h"
@@ -65,17 +66,15 @@ constexpr double kLogindCallTimeout = 5;  // seconds
 class SystemPowerBackend : public PowerBackend {
   public:
     // display for X11, logind for logind; the desktop's inhibitor on sessionBus (null: the user's own).
-    SystemPowerBackend(Backend backend, Display* display, sd_bus* logind, const char* sessionBus)
-        : backend_(backend), display_(display), logind_(logind), desktop_(sessionBus) {}
+    SystemPowerBackend(Backend backend, std::unique_ptr<display::X11Connection> display, sd_bus* logind,
+                       const char* sessionBus)
+        : backend_(backend), display_(std::move(display)), logind_(logind), desktop_(sessionBus) {}
     ~SystemPowerBackend() override {
         std::lock_guard lock(mutex_);
         for (auto& [handle, held] : held_) {
             if (held.means == Means::LogindIdleInhibitor) ::close(static_cast<int>(held.value));
         }
-        if (display_) {
-            if (suspensions_ > 0) suspendScreenSaver(false);
-            XCloseDisplay(display_);
-        }
+        if (display_ && suspensions_ > 0) suspendScreenSaver(false);
         sd_bus_flush_close_unref(logind_);
     }
     std::string name() const override {
@@ -141,10 +140,13 @@ class SystemPowerBackend : public PowerBackend {
         uint64_t value;  // the inhibitor descriptor, or the desktop inhibitor's handle
     };
 
-    // Synchronous, so that the server has acted on it when take() or release() returns.
+    // Synchronous, so that the server has acted on it when take() or release() returns; never longer
+    // than the connection's deadline. A server that went away took the suspension with it.
     void suspendScreenSaver(bool on) {
-        XScreenSaverSuspend(display_, on ? True : False);
-        XSync(display_, False);
+        if (display_->broken()) return;
+        display::X11Connection::Watch watch(*display_);
+        XScreenSaverSuspend(display_->get(), on ? True : False);
+        XSync(display_->get(), False);
     }
 
     // The inhibitor's descriptor, or -1 (logged).
@@ -162,7 +164,8 @@ class SystemPowerBackend : public PowerBackend {
 
     const Backend backend_;
     std::mutex mutex_;
-    Display* display_;
+    // An X connection that fails its calls, rather than end the process, once the server is gone.
+    std::unique_ptr<display::X11Connection> display_;
     sd_bus* logind_;
     DesktopSuspendInhibitor desktop_;
     int suspensions_ = 0;  // screen-saver suspensions held
@@ -173,14 +176,15 @@ class SystemPowerBackend : public PowerBackend {
 }  // namespace
 
 std::unique_ptr<PowerBackend> makeX11Backend(const char* displayName, const char* sessionBus) {
-    Display* d = XOpenDisplay(displayName);
-    if (d == nullptr) return nullptr;
+    auto connection = display::X11Connection::open(displayName ? displayName : "");
+    if (!connection) return nullptr;
     int event = 0, error = 0;
-    if (!XScreenSaverQueryExtension(d, &event, &error)) {
-        XCloseDisplay(d);
-        return nullptr;
+    {
+        display::X11Connection::Watch watch(*connection);
+        if (!XScreenSaverQueryExtension(connection->get(), &event, &error) || connection->broken())
+            return nullptr;
     }
-    return std::make_unique<SystemPowerBackend>(Backend::X11, d, nullptr, sessionBus);
+    return std::make_unique<SystemPowerBackend>(Backend::X11, std::move(connection), nullptr, sessionBus);
 }
 
 std::unique_ptr<PowerBackend> makeLogindBackend(const char* systemBus, const char* sessionBus) {

@@ -1,0 +1,129 @@
+#include "app/RunApplication.h"
+
+#include <QApplication>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "app/Strings.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/MainQueueBridge.h"
+#include "platform/appkit/StatusItem.h"
+#include "platform/appkit/WindowServer.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/display/Display.h"
+#include "platform/foundation/SysLog.h"
+
+namespace quill {
+
+namespace {
+
+// How long the teardown after the event loop may take: it asks the window server, which may have
+// stopped answering.
+constexpr double kTeardownSeconds = 3.0;
+
+// Ends the application through its quit path when the X server goes away.
+class QuitOnDisplayLoss {
+  public:
+    explicit QuitOnDisplayLoss(platform::appkit::Application& application)
+        : state_(std::make_shared<State>()) {
+        state_->application = &application;
+        std::weak_ptr<State> weak = state_;
+        // A capture connection notices on a thread of its own: the quit runs on the main thread.
+        platform::display::setX11ServerLostHandler([weak](const std::string&) {
+            platform::dispatch::Queue::main()->async([weak] {
+                if (auto state = weak.lock()) state->quit();
+            });
+        });
+        // The window server's connection is noticed on the main thread, and Qt ends the process right
+        // after: the quit runs at once.
+        platform::appkit::setWindowServerLostHandler([weak] {
+            if (auto state = weak.lock()) state->quit();
+        });
+    }
+    ~QuitOnDisplayLoss() {
+        platform::display::setX11ServerLostHandler({});
+        platform::appkit::setWindowServerLostHandler({});
+        state_->application = nullptr;
+    }
+    QuitOnDisplayLoss(const QuitOnDisplayLoss&) = delete;
+    QuitOnDisplayLoss& operator=(const QuitOnDisplayLoss&) = delete;
+
+    int exitStatus() const { return state_->exitStatus.load(); }
+
+  private:
+    struct State {
+        platform::appkit::Application* application = nullptr;  // main thread; null once the owner is gone
+        std::atomic<int> exitStatus{0};
+
+        // Main thread.
+        void quit() {
+            if (!application || exitStatus.exchange(kDisplayLostExitStatus) != 0) return;
+            platform::foundation::sysLogString("the X server is gone: quitting");
+            application->terminate(this);
+        }
+    };
+    std::shared_ptr<State> state_;
+};
+
+// Once armed, ends the process with the given status unless it is destroyed within the time given.
+class TeardownDeadline {
+  public:
+    TeardownDeadline() = default;
+    ~TeardownDeadline() {
+        {
+            std::lock_guard lock(mutex_);
+            over_ = true;
+        }
+        ended_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    TeardownDeadline(const TeardownDeadline&) = delete;
+    TeardownDeadline& operator=(const TeardownDeadline&) = delete;
+
+    void arm(int status, double seconds) {
+        thread_ = std::thread([this, status, seconds] {
+            std::unique_lock lock(mutex_);
+            if (ended_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return over_; }))
+                return;
+            platform::foundation::sysLogString(
+                "the window server does not answer: ending without tidying up");
+            std::_Exit(status);
+        });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool over_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+int runApplication(int& argc, char** argv, ShellParts parts, std::function<void(MainNib&)> launched) {
+    // First, so that it outlives the teardown of everything below.
+    TeardownDeadline deadline;
+    QApplication qtApplication(argc, argv);
+    QApplication::setApplicationName("Quillaran");
+    QApplication::setQuitOnLastWindowClosed(false);  // the main window's controller decides
+    QApplication::setWindowIcon(platform::appkit::imageNamed("tray"));
+    platform::appkit::MainQueueBridge mainQueue;
+    registerLocalizedStrings();
+
+    platform::appkit::Application application;
+    MainNib nib = loadMainNib(application, std::move(parts));
+    application.handleTerminationSignals();
+    QuitOnDisplayLoss displayLoss(application);
+    nib.window->show();
+    if (launched) launched(nib);
+    application.run();
+    const int status = displayLoss.exitStatus();
+    deadline.arm(status, kTeardownSeconds);
+    return status;
+}
+
+}  // namespace quill
