@@ -3,6 +3,7 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/foundation/SysLog.h"
 
@@ -49,8 +50,17 @@ int Mp3Encoder::encode(const float* interleaved, size_t frames, std::vector<uint
         const size_t start = out.size();
         const size_t room = worstCaseBytes(n);
         out.resize(start + room);
+        // A sound server passes on whatever a program plays, not-a-number included.
+        const float* part = interleaved;
+        const float* partEnd = interleaved + n * kChannels;
+        if (!std::all_of(part, partEnd, [](float x) { return std::isfinite(x); })) {
+            finite_.assign(part, partEnd);
+            for (float& x : finite_)
+                if (!std::isfinite(x)) x = 0.0f;
+            part = finite_.data();
+        }
         const int rc =
-            encodeCall_(lame_, interleaved, static_cast<int>(n), out.data() + start, static_cast<int>(room));
+            encodeCall_(lame_, part, static_cast<int>(n), out.data() + start, static_cast<int>(room));
         if (rc < 0) {
             out.resize(start);
             if (errors_++ == 0)

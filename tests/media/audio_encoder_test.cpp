@@ -2,6 +2,7 @@
 #include <lame/lame.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -42,6 +43,18 @@ TEST(Mp3EncoderTest, LargeSampleBuffersLoseNothing) {
     ASSERT_GE(encoder.flush(out), 0);
     // 5 s at 128 kbit/s is 80000 bytes, give or take a frame or two of delay.
     EXPECT_NEAR(static_cast<double>(out.size()), 80000.0, 3 * 418.0);
+}
+
+// A program playing not-a-number or infinite samples into the sound server: LAME would stop the process.
+TEST(Mp3EncoderTest, SamplesThatAreNotNumbersAreEncodedAsSilence) {
+    Mp3Encoder encoder;
+    ASSERT_TRUE(encoder.setup());
+    auto samples = tone(440, Mp3Encoder::kSampleRate / 2);
+    for (size_t i = 0; i < samples.size(); i += 7)
+        samples[i] = i % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+    std::vector<uint8_t> out;
+    EXPECT_GT(encoder.encode(samples.data(), samples.size() / 2, out), 0);
+    EXPECT_GE(encoder.flush(out), 0);
 }
 
 // LAME refuses the second part of a long buffer: the first part's bytes, whose samples LAME has taken
