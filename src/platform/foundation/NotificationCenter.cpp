@@ -6,8 +6,10 @@
 namespace quill::platform::foundation {
 
 NotificationCenter& NotificationCenter::sharedInstance() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: threads that outlive main (the sound devices' notification thread) may still post
+    // while the process exits.
+    static NotificationCenter* center = new NotificationCenter;
+    return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(const std::string& name, Callback callback,
