@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "audio/AudioDeviceManager.h"
+#include "audio/AudioRestore.h"
+#include "audio/SoundflowerManager.h"
 #include "platform/coreaudio/PulseAudioBackend.h"
 #include "support/PrivatePulseServer.h"
 #include "support/TempFolder.h"
@@ -38,5 +40,37 @@ TEST(SavedDevicesPulse, AnOutputsMonitorAsTheDefaultInputIsPutBack) {
     ASSERT_TRUE(devices.restoreSystemAudioSettingFromFile(saved));
     const std::string info = server.pactl("info");
     EXPECT_NE(info.find("Default Source: speakers.monitor\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("Default Sink: speakers\n"), std::string::npos) << info;
+}
+
+// The server stops answering while mirroring: the file that names the user's devices survives the restore
+// that could not reach it, and the next restore, once the server answers, puts them back.
+TEST(SavedDevicesPulse, DevicesSavedWhileTheServerDoesNotAnswerAreKeptForTheNextRestore) {
+    PrivatePulseServer server({{true, "speakers", "Speakers", true}});
+    if (!server.available()) GTEST_SKIP() << "no private PulseAudio server: " << server.failure();
+    ScopedEnv pulseServer("PULSE_SERVER", server.server());
+    server.pactl("set-default-sink speakers");
+    auto backend = PulseAudioBackend::connect();
+    ASSERT_TRUE(backend);
+    ASSERT_TRUE(backend->loadLoopbackDevice());
+    NotificationCenter center;
+    AudioDeviceManager devices(std::make_shared<AudioHardware>(backend), center);
+    TempFolder tmp;
+    SoundflowerManager soundflower({.audioDeviceManager = &devices,
+                                    .notificationCenter = &center,
+                                    .resourceArchive = [] { return std::optional<std::string>(); }});
+    const std::string saved = tmp / ".soundflower";
+    ASSERT_TRUE(devices.writeSystemAudioSettingToFile(saved));
+    ASSERT_TRUE(devices.setDefaultOutputAudioDevice("Soundflower (2ch)"));
+
+    server.pause();
+    restoreSavedAudioDevices(soundflower, devices, saved);
+    server.resume();
+    EXPECT_TRUE(std::filesystem::exists(saved));
+    EXPECT_NE(server.pactl("info").find("Default Sink: Soundflower\n"), std::string::npos);
+
+    restoreSavedAudioDevices(soundflower, devices, saved);
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    const std::string info = server.pactl("info");
     EXPECT_NE(info.find("Default Sink: speakers\n"), std::string::npos) << info;
 }
