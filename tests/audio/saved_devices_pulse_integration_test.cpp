@@ -2,6 +2,9 @@
 // PulseAudio server.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
+
 #include "audio/AudioDeviceManager.h"
 #include "audio/AudioRestore.h"
 #include "audio/SoundflowerManager.h"
@@ -16,28 +19,37 @@ using quill::testing::PrivatePulseServer;
 using quill::testing::ScopedEnv;
 using quill::testing::TempFolder;
 
-TEST(SavedDevicesPulse, AnOutputsMonitorAsTheDefaultInputIsPutBack) {
-    // Only outputs: with no microphone configured the server records from an output's monitor.
-    PrivatePulseServer server({{true, "speakers", "Speakers", true}});
-    if (!server.available()) GTEST_SKIP() << "no private PulseAudio server: " << server.failure();
-    ScopedEnv pulseServer("PULSE_SERVER", server.server());
-    server.pactl("set-default-sink speakers");
-    server.pactl("set-default-source speakers.monitor");
-    ASSERT_NE(server.pactl("info").find("Default Source: speakers.monitor\n"), std::string::npos);
+// A private server whose only device is "speakers", the default, with the loopback device loaded.
+class SavedDevicesPulse : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!server.available()) GTEST_SKIP() << "no private PulseAudio server: " << server.failure();
+        pulseServer.emplace("PULSE_SERVER", server.server());
+        server.pactl("set-default-sink speakers");
+        auto backend = PulseAudioBackend::connect();
+        ASSERT_TRUE(backend);
+        ASSERT_TRUE(backend->loadLoopbackDevice());
+        devices.emplace(std::make_shared<AudioHardware>(backend), center);
+    }
 
-    auto backend = PulseAudioBackend::connect();
-    ASSERT_TRUE(backend);
-    ASSERT_TRUE(backend->loadLoopbackDevice());
+    // Only outputs: with no microphone configured the server records from an output's monitor.
+    PrivatePulseServer server{{{true, "speakers", "Speakers", true}}};
+    std::optional<ScopedEnv> pulseServer;
     NotificationCenter center;
-    AudioDeviceManager devices(std::make_shared<AudioHardware>(backend), center);
+    std::optional<AudioDeviceManager> devices;
     TempFolder tmp;
     const std::string saved = tmp / ".soundflower";
-    ASSERT_TRUE(devices.writeSystemAudioSettingToFile(saved));
-    ASSERT_TRUE(devices.setDefaultInputAudioDevice("Soundflower (2ch)"));
-    ASSERT_TRUE(devices.setDefaultOutputAudioDevice("Soundflower (2ch)"));
+};
+
+TEST_F(SavedDevicesPulse, AnOutputsMonitorAsTheDefaultInputIsPutBack) {
+    server.pactl("set-default-source speakers.monitor");
+    ASSERT_NE(server.pactl("info").find("Default Source: speakers.monitor\n"), std::string::npos);
+    ASSERT_TRUE(devices->writeSystemAudioSettingToFile(saved));
+    ASSERT_TRUE(devices->setDefaultInputAudioDevice("Soundflower (2ch)"));
+    ASSERT_TRUE(devices->setDefaultOutputAudioDevice("Soundflower (2ch)"));
     ASSERT_NE(server.pactl("info").find("Default Source: Soundflower.monitor\n"), std::string::npos);
 
-    ASSERT_TRUE(devices.restoreSystemAudioSettingFromFile(saved));
+    ASSERT_TRUE(devices->restoreSystemAudioSettingFromFile(saved));
     const std::string info = server.pactl("info");
     EXPECT_NE(info.find("Default Source: speakers.monitor\n"), std::string::npos) << info;
     EXPECT_NE(info.find("Default Sink: speakers\n"), std::string::npos) << info;
@@ -45,31 +57,20 @@ TEST(SavedDevicesPulse, AnOutputsMonitorAsTheDefaultInputIsPutBack) {
 
 // The server stops answering while mirroring: the file that names the user's devices survives the restore
 // that could not reach it, and the next restore, once the server answers, puts them back.
-TEST(SavedDevicesPulse, DevicesSavedWhileTheServerDoesNotAnswerAreKeptForTheNextRestore) {
-    PrivatePulseServer server({{true, "speakers", "Speakers", true}});
-    if (!server.available()) GTEST_SKIP() << "no private PulseAudio server: " << server.failure();
-    ScopedEnv pulseServer("PULSE_SERVER", server.server());
-    server.pactl("set-default-sink speakers");
-    auto backend = PulseAudioBackend::connect();
-    ASSERT_TRUE(backend);
-    ASSERT_TRUE(backend->loadLoopbackDevice());
-    NotificationCenter center;
-    AudioDeviceManager devices(std::make_shared<AudioHardware>(backend), center);
-    TempFolder tmp;
-    SoundflowerManager soundflower({.audioDeviceManager = &devices,
+TEST_F(SavedDevicesPulse, DevicesSavedWhileTheServerDoesNotAnswerAreKeptForTheNextRestore) {
+    SoundflowerManager soundflower({.audioDeviceManager = &*devices,
                                     .notificationCenter = &center,
                                     .resourceArchive = [] { return std::optional<std::string>(); }});
-    const std::string saved = tmp / ".soundflower";
-    ASSERT_TRUE(devices.writeSystemAudioSettingToFile(saved));
-    ASSERT_TRUE(devices.setDefaultOutputAudioDevice("Soundflower (2ch)"));
+    ASSERT_TRUE(devices->writeSystemAudioSettingToFile(saved));
+    ASSERT_TRUE(devices->setDefaultOutputAudioDevice("Soundflower (2ch)"));
 
     server.pause();
-    restoreSavedAudioDevices(soundflower, devices, saved);
+    restoreSavedAudioDevices(soundflower, *devices, saved);
     server.resume();
     EXPECT_TRUE(std::filesystem::exists(saved));
     EXPECT_NE(server.pactl("info").find("Default Sink: Soundflower\n"), std::string::npos);
 
-    restoreSavedAudioDevices(soundflower, devices, saved);
+    restoreSavedAudioDevices(soundflower, *devices, saved);
     EXPECT_FALSE(std::filesystem::exists(saved));
     const std::string info = server.pactl("info");
     EXPECT_NE(info.find("Default Sink: speakers\n"), std::string::npos) << info;
