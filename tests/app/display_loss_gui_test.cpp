@@ -72,8 +72,7 @@ TEST(DisplayLossChild, MirrorsUntilTheApplicationEnds) {
     });
     if (driver.joinable()) driver.join();
     // The session goes with the application, as in main. The process-wide objects' teardown that would
-    // follow is not what these tests look at (the sound devices' notification thread still posts into
-    // the notification centre while it is destroyed): the process ends here with the status.
+    // follow is not what these tests look at: the process ends here with the status.
     channel.reset();
     std::_Exit(status);
 }
