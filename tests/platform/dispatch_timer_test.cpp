@@ -142,13 +142,17 @@ TEST(DispatchTimerTest, RepeatingTimerSuspendsAndResumesCounted) {
 TEST(DispatchTimerTest, MissedFiringsAreCoalescedIntoData) {
     auto queue = Queue::serial("coalesce");
     auto timer = TimerSource::create(queue);
-    Semaphore gate, fired;
+    Semaphore busy, gate, fired;
     size_t data = 0;
     timer->setEventHandler([&] {
         data = timer->data();
         fired.signal();
     });
-    queue->async([&] { gate.wait(5); });  // keep the queue busy while the timer fires
+    queue->async([&] {  // keep the queue busy while the timer fires
+        busy.signal();
+        gate.wait(5);
+    });
+    ASSERT_TRUE(busy.wait(5));  // a loaded machine may start the queue's work late
     timer->setTimer(0.005, 0.005);
     timer->resume();
     std::this_thread::sleep_for(60ms);
