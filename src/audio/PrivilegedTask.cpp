@@ -77,7 +77,7 @@ OSStatus PrivilegedTask::launch() {
     // The child starts in cwd_; the process's own working folder is never changed, as other threads
     // depend on it.
     PrivilegedChild child;
-    status = service_->executeWithPrivileges(ref, {launchPath_, arguments_, cwd_}, &child);
+    status = service_->executeWithPrivileges(ref, {launchPath_, arguments_, cwd_, standardInput_}, &child);
     if (status != errAuthorizationSuccess) return status;
 
     isRunning_ = true;

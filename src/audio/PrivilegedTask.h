@@ -59,6 +59,9 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
     void setArguments(const std::vector<std::string>& a) { arguments_ = a; }
     const std::string& currentDirectoryPath() const { return cwd_; }
     void setCurrentDirectoryPath(const std::string& p) { cwd_ = p; }
+    // A descriptor the child reads as its standard input, kept open by the caller until launch()
+    // returns; -1 (the default): /dev/null.
+    void setStandardInput(int fd) { standardInput_ = fd; }
     bool isRunning() const { return isRunning_.load(); }
     pid_t processIdentifier() const { return pid_; }
     int terminationStatus() const { return terminationStatus_.load(); }
@@ -80,6 +83,7 @@ class PrivilegedTask : public std::enable_shared_from_this<PrivilegedTask> {
     std::string launchPath_;
     std::vector<std::string> arguments_;
     std::string cwd_;
+    int standardInput_ = -1;
     std::atomic<bool> isRunning_{false};
     pid_t pid_ = 0;
     std::atomic<int> terminationStatus_{0};

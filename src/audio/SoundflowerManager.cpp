@@ -1,12 +1,14 @@
 #include "audio/SoundflowerManager.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Clock.h"
@@ -37,18 +39,46 @@ std::string shellWord(const std::string& path) {
     return out + "'";
 }
 
-// Whether two regular files hold the same bytes.
-bool sameContents(const std::filesystem::path& a, const std::filesystem::path& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    if (!fa || !fb) return false;
-    char ba[4096], bb[4096];
-    while (true) {
-        fa.read(ba, sizeof ba);
-        fb.read(bb, sizeof bb);
-        if (fa.gcount() != fb.gcount() || std::memcmp(ba, bb, static_cast<size_t>(fa.gcount())) != 0)
-            return false;
-        if (!fa || !fb) return fa.eof() && fb.eof();
+// The bytes of the regular file at path, never following a link nor waiting on a FIFO; nullopt for
+// anything else or when it cannot be read.
+std::optional<Bytes> readRegularFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<Bytes> bytes;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        bytes.emplace();
+        uint8_t chunk[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) bytes->insert(bytes->end(), chunk, chunk + n);
+        }
+        if (n < 0) bytes.reset();
     }
+    ::close(fd);
+    return bytes;
+}
+
+// A sealed file in memory holding bytes, read from its start: once made, no one can change what it
+// holds, through this descriptor or any path to it. -1 (errno set) when it cannot be made.
+int sealedFile(const Bytes& bytes) {
+    const int fd = ::memfd_create("quillaran-driver", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return -1;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    if (done != bytes.size() || ::lseek(fd, 0, SEEK_SET) != 0 ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 // base joined with a relative path, base itself for the empty one (no trailing slash, which would make
@@ -144,76 +174,79 @@ bool SoundflowerManager::isKextInstalled() {
     return result && !result->standardOutput.empty();
 }
 
-std::vector<std::string> SoundflowerManager::copyArguments(const std::string& stage,
-                                                           const std::string& driverFolder) {
-    return {"-R",
-            "-P",
-            "-T",
-            "--no-preserve=all",
-            "--remove-destination",
-            "--",
-            stage,
-            std::filesystem::path(driverFolder).parent_path().string()};
+std::vector<std::string> SoundflowerManager::copyArguments(const std::string& driverFolder) {
+    // tar leaves out absolute names and names that climb with "..". Without --no-overwrite-dir the
+    // folders that exist take the stream's modes; without --keep-directory-symlink a link where a folder
+    // belongs is replaced by the folder, and a file replaces whatever is in its place.
+    return {"--extract", "--file=-",
+            "--directory=" + std::filesystem::path(driverFolder).parent_path().parent_path().string(),
+            "--no-same-owner", "--same-permissions"};
 }
 
 std::string SoundflowerManager::installedKextPath() const {
     return (std::filesystem::path(parts_.driverFolder) / "Soundflower.kext").string();
 }
 
-bool SoundflowerManager::isKextCopied(const std::string& kext) const {
+std::optional<std::vector<TarEntry>> SoundflowerManager::readKext(const std::string& kext) const {
     const auto entries = foldersAndFiles(kext);
-    if (!entries) return false;
+    std::vector<TarEntry> out;
+    for (const auto& rel : entries ? *entries : std::vector<std::filesystem::path>{}) {
+        const auto path = under(kext, rel);
+        std::error_code ec;
+        if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
+            out.push_back({rel.string(), true, {}});
+        } else if (auto bytes = readRegularFile(path)) {
+            out.push_back({rel.string(), false, std::move(*bytes)});
+        } else {
+            break;
+        }
+    }
+    if (!entries || out.size() != entries->size()) {
+        sysLogString("loopback driver not installed: " + kext +
+                     " holds something other than folders and files");
+        return std::nullopt;
+    }
+    return out;
+}
+
+bool SoundflowerManager::isKextCopied(const std::vector<TarEntry>& kext) const {
     const std::filesystem::path installed = installedKextPath();
-    for (const auto& rel : *entries) {
-        const auto source = under(kext, rel), copy = under(installed, rel);
+    for (const TarEntry& e : kext) {
+        const auto copy = under(installed, e.name);
         struct stat st {};
         if (::lstat(copy.c_str(), &st) != 0 || st.st_uid != parts_.driverOwner ||
             (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
             return false;
         }
-        std::error_code ec;
-        const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
-        if (folder ? !S_ISDIR(st.st_mode) : !(S_ISREG(st.st_mode) && sameContents(source, copy)))
+        if (e.folder ? !S_ISDIR(st.st_mode) : !(S_ISREG(st.st_mode) && readRegularFile(copy) == e.contents))
             return false;
     }
     return true;
 }
 
-std::optional<std::string> SoundflowerManager::stageKext(const std::string& kext) const {
+bool SoundflowerManager::copyKextAsRoot(const std::vector<TarEntry>& kext) {
+    // The stream names the driver folder's parent, the driver folder and the driver, as they are to be
+    // under the folder tar unpacks into.
     namespace fs = std::filesystem;
-    const auto entries = foldersAndFiles(kext);
-    if (!entries) {
-        sysLogString("loopback driver not installed: " + kext +
-                     " holds something other than folders and files");
-        return std::nullopt;
+    const fs::path folder(parts_.driverFolder);
+    const fs::path top = folder.parent_path().filename(),
+                   driver = top / folder.filename() / "Soundflower.kext";
+    std::vector<TarEntry> entries{{top.string(), true, {}}, {(top / folder.filename()).string(), true, {}}};
+    for (const TarEntry& e : kext)
+        entries.push_back({under(driver, e.name).string(), e.folder, e.contents});
+    const auto stream = tarStream(entries);
+    const int input = stream ? sealedFile(*stream) : -1;
+    if (input < 0) {
+        sysLogString("loopback driver not installed: cannot hand it to the copy as root" +
+                     (stream ? std::string(": ") + std::strerror(errno) : std::string()));
+        return false;
     }
-    // The stage sits beside the unpacked driver, in the user's private temporary folder.
-    const fs::path stage = fs::path(kext).parent_path() / "Soundflower-stage";
-    const fs::path staged = stage / fs::path(parts_.driverFolder).filename() / "Soundflower.kext";
-    std::error_code ec;
-    fs::remove_all(stage, ec);
-    for (const auto& rel : *entries) {
-        if (ec) break;
-        const fs::path source = under(kext, rel);
-        if (fs::is_directory(fs::symlink_status(source, ec))) {
-            fs::create_directories(under(staged, rel), ec);
-        } else if (!ec) {
-            fs::copy_file(source, under(staged, rel), ec);
-        }
-    }
-    if (ec) {
-        sysLogString("loopback driver not installed: cannot stage it in " + stage.string() + ": " +
-                     ec.message());
-        return std::nullopt;
-    }
-    return stage.string();
-}
-
-bool SoundflowerManager::copyKextAsRoot(const std::string& stage) {
-    auto task = PrivilegedTask::create(kSoundflowerCopyProgram, copyArguments(stage, parts_.driverFolder),
+    auto task = PrivilegedTask::create(kSoundflowerCopyProgram, copyArguments(parts_.driverFolder),
                                        parts_.authorization);
     task->setCurrentDirectoryPath("/");
+    task->setStandardInput(input);
     const OSStatus status = task->launch();
+    ::close(input);
     if (status != 0) {
         sysLog("loopback driver not installed: the copy as root could not start (%d)",
                static_cast<int>(status));
@@ -232,15 +265,13 @@ bool SoundflowerManager::copyKextAsRoot(const std::string& stage) {
 }
 
 bool SoundflowerManager::installKext() {
-    auto kext = kextPath();
+    const auto path = kextPath();
+    if (!path) return false;
+    // Read once: what is checked is what root gets, whatever happens to the unpacked copy meanwhile.
+    const auto kext = readKext(*path);
     if (!kext) return false;
     if (!isKextCopied(*kext)) {
-        auto stage = stageKext(*kext);
-        if (!stage) return false;
-        const bool copied = copyKextAsRoot(*stage);
-        std::error_code ignored;
-        std::filesystem::remove_all(*stage, ignored);
-        if (!copied) return false;
+        if (!copyKextAsRoot(*kext)) return false;
         if (!isKextCopied(*kext)) {
             sysLogString("loopback driver not installed: " + installedKextPath() +
                          " differs from the driver");

@@ -5,10 +5,12 @@
 //
 // The detection and loading commands run through "/bin/sh" as the user, with the folder of the stand-in
 // tools first on their PATH. The one step that runs as root is the copy of the driver into the system's
-// driver folder: the system's own cp, handed to the authorization service with its arguments, so that
-// the administrator's prompt names it and nothing this user can change runs as root. A driver found in
-// that folder owned by root, unchangeable by others and identical to the bundled one is loaded without
-// asking again.
+// driver folder: the system's own tar, handed to the authorization service with its arguments, so that
+// the administrator's prompt names it and nothing this user can change runs as root. It reads nothing by
+// path from a tree this user can write: the driver, read once and checked, reaches it as a tar stream of
+// folders and regular files on its standard input, from a sealed file in memory. A driver found in that
+// folder owned by root, unchangeable by others and identical to the bundled one is loaded without asking
+// again.
 
 #include <sys/types.h>
 
@@ -22,6 +24,7 @@
 
 #include "audio/AudioDeviceManager.h"
 #include "audio/PrivilegedTask.h"
+#include "audio/TarStream.h"
 #include "platform/foundation/Task.h"
 
 namespace quill {
@@ -31,7 +34,7 @@ inline constexpr const char* kSoundflowerDeviceName = "Soundflower (2ch)";
 inline constexpr const char* kSoundflowerDriverFolder = "/usr/local/lib/quillaran/Extensions";
 inline constexpr const char* kSoundflowerInstallPath = "/usr/local/lib/quillaran/Extensions/Soundflower.kext";
 // The program that copies the driver into its folder as root.
-inline constexpr const char* kSoundflowerCopyProgram = "/bin/cp";
+inline constexpr const char* kSoundflowerCopyProgram = "/bin/tar";
 inline constexpr const char* kSoundflowerDetectCommand =
     "kextstat -b com.Cycling74.driver.Soundflower|grep 'Soundflower'\n";
 
@@ -47,7 +50,7 @@ struct SoundflowerManagerParts {
     // Where the stand-in driver tools are; empty: the executable's folder.
     std::string toolsFolder;
     // Where the driver is installed; empty: kSoundflowerDriverFolder. The root copy makes it and its
-    // parent when missing.
+    // parent when missing; the parent's parent must exist.
     std::string driverFolder;
     // Who must own the installed driver for it to count as installed: root, unless a test says otherwise.
     uid_t driverOwner = 0;
@@ -95,26 +98,24 @@ class SoundflowerManager {
     std::optional<std::string> kextPath() const;
     std::vector<double> recentSettings() const;
     AudioDeviceManager& audioDeviceManager() { return *audioDeviceManager_; }
-    // The arguments of the root copy: the staged folder `stage` (holding the driver folder's last
-    // component with the driver in it) copied onto the driver folder's parent, which it creates when
-    // missing. Symbolic links are copied as links, never followed; every file and folder made is owned
-    // by root, with modes 0644 and 0755 (the file-mode mask of a privileged child); an existing file is
-    // removed before it is replaced.
-    static std::vector<std::string> copyArguments(const std::string& stage, const std::string& driverFolder);
+    // The arguments of the root copy: tar unpacking its standard input into the driver folder's parent's
+    // parent, every file and folder owned by root with the stream's modes (0644 and 0755), folders that
+    // exist included.
+    static std::vector<std::string> copyArguments(const std::string& driverFolder);
 
   private:
     // Runs the command through "/bin/sh -c" as the user, the stand-in tools first on PATH; reads its
     // output to the end.
     std::optional<platform::foundation::TaskResult> runToolCommand(const std::string& command) const;
     std::string installedKextPath() const;
-    // Whether the installed driver holds every folder and file of the unpacked one, with the same
-    // contents, each owned by driverOwner and writable by no one else.
-    bool isKextCopied(const std::string& kext) const;
-    // A copy of the unpacked driver, made by this user, laid out as copyArguments expects; nullopt when
-    // the unpacked driver holds anything but folders and regular files, or the copy failed.
-    std::optional<std::string> stageKext(const std::string& kext) const;
-    // Copies the staged driver into the driver folder as root and waits; whether that copy succeeded.
-    bool copyKextAsRoot(const std::string& stage);
+    // The unpacked driver as read now, its folders and files named relative to it (itself first, as
+    // ""); nullopt (logged) when it holds anything else or cannot be read.
+    std::optional<std::vector<TarEntry>> readKext(const std::string& kext) const;
+    // Whether the installed driver holds every folder and file of kext, with the same contents, each
+    // owned by driverOwner and writable by no one else.
+    bool isKextCopied(const std::vector<TarEntry>& kext) const;
+    // Copies kext into the driver folder as root and waits; whether that copy succeeded.
+    bool copyKextAsRoot(const std::vector<TarEntry>& kext);
 
     SoundflowerManagerParts parts_;
     AudioDeviceManager* audioDeviceManager_;

@@ -247,31 +247,66 @@ TEST_F(SoundflowerManagerTest, OnlyTheSystemCopyAsksForRootAndTheUserLoadsWhatIt
     auto m = makeManager(driverArchive());
     ASSERT_EQ(*m->kextPath(), tmp / "private/Soundflower.kext");
     fake->runAsRecorded = true;  // the copy runs for real, without rights
+    // An earlier install left its folders 0700.
+    std::filesystem::create_directories(tmp / "lib/quillaran/Extensions");
+    for (const auto& folder : {tmp / "lib/quillaran", tmp / "lib/quillaran/Extensions"})
+        std::filesystem::permissions(folder, std::filesystem::perms(0700));
     const mode_t mask = ::umask(077);
     const bool done = m->installKext();
     ::umask(mask);
     ASSERT_TRUE(done);
 
-    // One launch asked for rights: the root-owned system cp, onto the driver folder's parent.
+    // One launch asked for rights: the root-owned system tar, into the driver folder's parent's parent.
     ASSERT_EQ(fake->launches().size(), 1u);
     const auto copy = fake->launches()[0];
     struct stat st {};
     ASSERT_EQ(::stat(copy.path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_mode & (S_IWGRP | S_IWOTH), 0u);
-    EXPECT_EQ(copy.arguments,
-              (std::vector<std::string>{"-R", "-P", "-T", "--no-preserve=all", "--remove-destination", "--",
-                                        tmp / "private/Soundflower-stage", tmp / "lib/quillaran"}));
+    EXPECT_EQ(copy.arguments, (std::vector<std::string>{"--extract", "--file=-", "--directory=" + tmp / "lib",
+                                                        "--no-same-owner", "--same-permissions"}));
     // Fixed modes whatever the user's mask; loaded by the user's own process.
     const std::string installed = tmp / "lib/quillaran/Extensions/Soundflower.kext";
     EXPECT_EQ(quill::testing::readFileText(installed + "/Contents/Info.plist"), "<plist/>");
     ASSERT_EQ(::stat((installed + "/Contents/Info.plist").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    ASSERT_EQ(::stat(installed.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    for (const std::string& folder : {installed, std::string(tmp / "lib/quillaran")}) {
+        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << folder;
+    }
     EXPECT_EQ(quill::testing::readFileText(tmp / "tools/loaded"),
               std::to_string(::getuid()) + " " + installed + "\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp / "private/Soundflower-stage"));
+    EXPECT_TRUE(drainMainUntil(noChildLeft));
+}
+
+TEST_F(SoundflowerManagerTest, WhatChangesInTheUsersFilesWhileTheAdministratorIsAskedIsNeverCopied) {
+    namespace fs = std::filesystem;
+    writeTool(tmp / "tools/kextutil", "exit 0\n");
+    auto m = makeManager(driverArchive());
+    fake->runAsRecorded = true;
+    fs::create_directories(tmp / "secret");
+    quill::testing::writeFileText(tmp / "secret/Info.plist", "secret");
+    // While the prompt is open, every driver folder in the user's private folder becomes a link to
+    // another folder, and a FIFO appears beside it.
+    fake->whilePrompting = [&](const PrivilegedLaunchRequest&) {
+        std::vector<fs::path> folders;
+        for (const auto& e : fs::recursive_directory_iterator(tmp / "private"))
+            if (e.path().filename() == "Contents") folders.push_back(e.path());
+        for (const auto& f : folders) {
+            fs::remove_all(f);
+            fs::create_directory_symlink(tmp / "secret", f);
+            ::mkfifo((f.parent_path() / "fifo").c_str(), 0600);
+        }
+    };
+    ASSERT_TRUE(m->installKext());
+    const auto launches = fake->launches();
+    ASSERT_EQ(launches.size(), 1u);
+    for (const auto& argument : launches[0].arguments)
+        EXPECT_EQ(argument.find(tmp / "private"), std::string::npos) << argument;
+    const fs::path installed = tmp / "lib/quillaran/Extensions/Soundflower.kext";
+    EXPECT_EQ(fs::symlink_status(installed / "Contents").type(), fs::file_type::directory);
+    EXPECT_EQ(quill::testing::readFileText(installed / "Contents/Info.plist"), "<plist/>");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(installed / "fifo")));
     EXPECT_TRUE(drainMainUntil(noChildLeft));
 }
 

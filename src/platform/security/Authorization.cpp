@@ -14,7 +14,7 @@ extern char** environ;
 namespace quill::platform::security {
 
 int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                        PrivilegedChild* child) {
+                        PrivilegedChild* child, int standardInput) {
     if (argv.empty()) return EINVAL;
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
@@ -38,8 +38,8 @@ int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string&
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::umask(kPrivilegedFileModeMask);
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0 && ::dup2(null, STDIN_FILENO) >= 0 && ::dup2(out[1], STDOUT_FILENO) >= 0 &&
+        const int input = standardInput >= 0 ? standardInput : ::open("/dev/null", O_RDONLY);
+        if (input >= 0 && ::dup2(input, STDIN_FILENO) >= 0 && ::dup2(out[1], STDOUT_FILENO) >= 0 &&
             (!folder || ::chdir(folder) == 0)) {
             // Every other descriptor closes at the exec (a kernel without this leaves them to their
             // own close-on-exec flags).
@@ -118,7 +118,7 @@ OSStatus SystemAuthorizationService::executeWithPrivileges(const AuthorizationRe
     if (!isRoot()) argv.push_back(pkexecPath_);
     argv.push_back(request.path);
     argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
-    return spawnWithOutputPipe(argv, request.workingDirectory, child) == 0
+    return spawnWithOutputPipe(argv, request.workingDirectory, child, request.standardInput) == 0
                ? errAuthorizationSuccess
                : errAuthorizationToolExecuteFailure;
 }
@@ -152,12 +152,13 @@ OSStatus RecordingAuthorizationService::executeWithPrivileges(const Authorizatio
         launchRefs_.push_back(ref);
     }
     if (executeStatus != errAuthorizationSuccess) return executeStatus;
+    if (whilePrompting) whilePrompting(request);
     std::vector<std::string> argv = substitute;
     if (runAsRecorded) {
         argv = {request.path};
         argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
     }
-    return spawnWithOutputPipe(argv, request.workingDirectory, child) == 0
+    return spawnWithOutputPipe(argv, request.workingDirectory, child, request.standardInput) == 0
                ? errAuthorizationSuccess
                : errAuthorizationToolExecuteFailure;
 }

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,6 +58,9 @@ struct PrivilegedLaunchRequest {
     std::vector<std::string> arguments;
     // Empty: the caller's. Through pkexec the program starts in root's home folder whatever this says.
     std::string workingDirectory;
+    // A descriptor the program reads as its standard input, open until the launch returns; -1:
+    // /dev/null.
+    int standardInput = -1;
 };
 
 class AuthorizationService {
@@ -118,6 +122,8 @@ class RecordingAuthorizationService : public AuthorizationService {
     bool available = true;
     bool runAsRecorded = false;
     std::vector<std::string> substitute{"/bin/true"};
+    // Runs at each launch before the program starts, where the administrator's prompt would be open.
+    std::function<void(const PrivilegedLaunchRequest&)> whilePrompting;
 
     OSStatus create(AuthorizationRef* out) override;
     OSStatus copyRights(const AuthorizationRef& ref, const std::string& right, uint32_t flags) override;
@@ -143,9 +149,9 @@ inline constexpr mode_t kPrivilegedFileModeMask = 022;
 
 // Starts argv[0] (an absolute path) with the given arguments in the working directory (empty: the
 // caller's), with this process's environment, the file-mode mask kPrivilegedFileModeMask, its standard
-// input on /dev/null, its standard output on a new pipe and no other descriptor of this process.
-// Returns 0 or an errno value (also when the program could not be executed).
+// input on `standardInput` (-1: /dev/null), its standard output on a new pipe and no other descriptor of
+// this process. Returns 0 or an errno value (also when the program could not be executed).
 int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                        PrivilegedChild* child);
+                        PrivilegedChild* child, int standardInput = -1);
 
 }  // namespace quill::platform::security
