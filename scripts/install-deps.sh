@@ -87,7 +87,10 @@ fi
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null 2>&1; then
-        echo "install-deps: ${missing[*]} missing; run this as root, or install sudo" >&2
+        # Not `make ... ` as root: that would also build and run everything as root.
+        echo "install-deps: ${missing[*]} missing, and there is no sudo. Install them as root with" >&2
+        echo "    su -c 'bash scripts/install-deps.sh $1'" >&2
+        echo "then run make again as yourself." >&2
         exit 1
     fi
     sudo="sudo"
