@@ -50,14 +50,15 @@ int Mp3Encoder::encode(const float* interleaved, size_t frames, std::vector<uint
         const size_t start = out.size();
         const size_t room = worstCaseBytes(n);
         out.resize(start + room);
-        // A sound server passes on whatever a program plays, not-a-number included.
+        // A sound server that mixes in float passes on whatever a program plays: not-a-number, or
+        // values far past full scale. LAME stops the process on either, so they never reach it.
         const float* part = interleaved;
         const float* partEnd = interleaved + n * kChannels;
-        if (!std::all_of(part, partEnd, [](float x) { return std::isfinite(x); })) {
-            finite_.assign(part, partEnd);
-            for (float& x : finite_)
-                if (!std::isfinite(x)) x = 0.0f;
-            part = finite_.data();
+        if (!std::all_of(part, partEnd, [](float x) { return x >= -1.0f && x <= 1.0f; })) {
+            limited_.assign(part, partEnd);
+            for (float& x : limited_)
+                x = std::isfinite(x) ? std::clamp(x, -1.0f, 1.0f) : 0.0f;
+            part = limited_.data();
         }
         const int rc =
             encodeCall_(lame_, part, static_cast<int>(n), out.data() + start, static_cast<int>(room));

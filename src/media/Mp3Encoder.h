@@ -37,8 +37,9 @@ class Mp3Encoder {
     // kMaxFramesPerCall. Appends what LAME produced to out and returns the number of bytes appended. A
     // part that LAME refuses ends the call (logged): its samples and those after it are lost, but what
     // the parts before it produced stays appended and counted, since LAME has consumed their samples.
-    // Negative (LAME's error code) only when a part failed and nothing was appended. Samples that are
-    // not finite numbers (which LAME cannot take: it stops the process) are encoded as silence.
+    // Negative (LAME's error code) only when a part failed and nothing was appended. LAME stops the
+    // process on samples that are not finite numbers or lie far past full scale, so samples are
+    // limited to [-1, 1] first, and those that are not finite numbers are encoded as silence.
     int encode(const float* interleaved, size_t frames, std::vector<uint8_t>& out);
     // Whatever LAME still holds, as final frames (padded with silence). Appends to out.
     int flush(std::vector<uint8_t>& out);
@@ -51,7 +52,7 @@ class Mp3Encoder {
     EncodeCall encodeCall_;
     lame_global_flags* lame_ = nullptr;
     uint64_t errors_ = 0;
-    std::vector<float> finite_;  // a part's samples with the non-finite ones silenced, when it has any
+    std::vector<float> limited_;  // a part's samples limited to full scale, when any lies outside it
 };
 
 }  // namespace quill

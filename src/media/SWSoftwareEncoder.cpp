@@ -36,8 +36,10 @@ void logX264(void*, int level, const char* format, va_list args) {
 
 SWSoftwareEncoder::SWSoftwareEncoder() : SWSoftwareEncoder(std::function<double()>()) {}
 
-SWSoftwareEncoder::SWSoftwareEncoder(std::function<double()> wallClock)
-    : SWBaseEncoder("x264-encoder", Pacing::RestEveryPass), wallClock_(std::move(wallClock)) {
+SWSoftwareEncoder::SWSoftwareEncoder(std::function<double()> wallClock, EncodeCall encodeCall)
+    : SWBaseEncoder("x264-encoder", Pacing::RestEveryPass),
+      wallClock_(std::move(wallClock)),
+      encodeCall_(encodeCall) {
     if (!wallClock_) wallClock_ = wallSeconds;
     x264_param_default(&x264_param_);
 }
@@ -226,7 +228,7 @@ bool SWSoftwareEncoder::encodeFrame(const PixelBuffer& frame, uint32_t timestamp
     x264_picture_t out;
     x264_nal_t* nal = nullptr;
     int count = 0;
-    const int size = x264_encoder_encode(x264_encoder_, &nal, &count, &in, &out);
+    const int size = encodeCall_(x264_encoder_, &nal, &count, &in, &out);
     const auto x264End = Clock::now();
     refreshRateInfo({wallClock_(), std::chrono::duration<double>(x264Start - scaleStart).count(),
                      std::chrono::duration<double>(x264End - x264Start).count(), 0});

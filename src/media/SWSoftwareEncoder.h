@@ -40,9 +40,14 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     static constexpr uint32_t kMaxEncodeHeight = 1080;
     static constexpr unsigned kMinEncodingFps = 15;
 
+    // x264's encoding call, which a test may replace to see what x264 is given.
+    using EncodeCall = int (*)(x264_t*, x264_nal_t** nals, int* count, x264_picture_t* in,
+                               x264_picture_t* out);
+
     SWSoftwareEncoder();
     // wallClock: seconds of wall clock for the statistics' stamps; the system clock when empty.
-    explicit SWSoftwareEncoder(std::function<double()> wallClock);
+    explicit SWSoftwareEncoder(std::function<double()> wallClock,
+                               EncodeCall encodeCall = &x264_encoder_encode);
     ~SWSoftwareEncoder() override;
     SWSoftwareEncoder(const SWSoftwareEncoder&) = delete;
     SWSoftwareEncoder& operator=(const SWSoftwareEncoder&) = delete;
@@ -108,6 +113,7 @@ class SWSoftwareEncoder : public SWBaseEncoder {
     // wall-clock stamps do (a clock step back, the 32-bit wrap).
     int64_t nextPts_ = 0;
     std::function<double()> wallClock_;
+    EncodeCall encodeCall_;
     mutable std::mutex statMutex_;
     std::deque<FrameStat> statArray_;
     double totalConvertCost_ = 0;

@@ -63,7 +63,7 @@ class SWVideoRecorder : public AVCallback, public std::enable_shared_from_this<S
     // once that is requested (before the call or during it), it returns without starting anything more,
     // after at most the display call under way; what it made is endRecorder()'s to undo. Nothing else
     // cancels it, so a begin never cancels itself.
-    void beginRecorder(std::stop_token cancel = {});
+    void beginRecorder(std::stop_token cancel);
     // Stops the encoder (waiting for its thread), the timer and the stream. Any thread but the recorder
     // queue; not while a beginRecorder() runs (cancel it and let it return first).
     void endRecorder();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <lame/lame.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -45,16 +46,38 @@ TEST(Mp3EncoderTest, LargeSampleBuffersLoseNothing) {
     EXPECT_NEAR(static_cast<double>(out.size()), 80000.0, 3 * 418.0);
 }
 
-// A program playing not-a-number or infinite samples into the sound server: LAME would stop the process.
-TEST(Mp3EncoderTest, SamplesThatAreNotNumbersAreEncodedAsSilence) {
+// A sound server that mixes in float passes on what a program plays: not-a-number, infinities and values
+// far past full scale, on which LAME stops the process. The stream decodes, silent where the samples
+// were not numbers, and the sound after the burst comes through.
+TEST(Mp3EncoderTest, SamplesThatAreNotNumbersOrFarPastFullScaleAreLimited) {
     Mp3Encoder encoder;
     ASSERT_TRUE(encoder.setup());
-    auto samples = tone(440, Mp3Encoder::kSampleRate / 2);
-    for (size_t i = 0; i < samples.size(); i += 7)
-        samples[i] = i % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+    const size_t second = Mp3Encoder::kSampleRate;
+    // A second of not-a-number, a second of tone with every 7th sample at an extreme, a second of tone.
+    std::vector<float> samples(2 * second, std::numeric_limits<float>::quiet_NaN());
+    auto burst = tone(1000, second, 0.5, second);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float extremes[] = {1e6f, -1e6f, 1e38f, -1e38f, inf, -inf};
+    for (size_t i = 0; i < burst.size(); i += 7)
+        burst[i] = extremes[i / 7 % std::size(extremes)];
+    auto after = tone(1000, second, 0.5, 2 * second);
+    samples.insert(samples.end(), burst.begin(), burst.end());
+    samples.insert(samples.end(), after.begin(), after.end());
+
     std::vector<uint8_t> out;
-    EXPECT_GT(encoder.encode(samples.data(), samples.size() / 2, out), 0);
-    EXPECT_GE(encoder.flush(out), 0);
+    ASSERT_GT(encoder.encode(samples.data(), 3 * second, out), 0);
+    ASSERT_GE(encoder.flush(out), 0);
+    std::string failure;
+    auto pcm = testing::decodeMp3WithFfmpeg(out, Mp3Encoder::kSampleRate, &failure);
+    ASSERT_TRUE(pcm) << failure;
+    ASSERT_GE(pcm->size(), 3 * second);
+    EXPECT_TRUE(std::all_of(pcm->begin(), pcm->end(), [](float x) { return std::isfinite(x); }));
+    // Away from the edges, where the encoder's and decoder's delays sit.
+    const size_t margin = 4096;
+    EXPECT_LT(testing::rms(pcm->data() + margin, second - 2 * margin), 1e-3);
+    const float* tail = pcm->data() + 2 * second + margin;
+    EXPECT_NEAR(testing::toneFrequency(tail, second - 2 * margin, Mp3Encoder::kSampleRate), 1000.0, 2.0);
+    EXPECT_NEAR(testing::rms(tail, second - 2 * margin), 0.5 / std::sqrt(2.0), 0.05);
 }
 
 // LAME refuses the second part of a long buffer: the first part's bytes, whose samples LAME has taken

@@ -32,7 +32,7 @@ TEST(VideoDecodeTest, RecordedStreamDecodesWithAnIndependentDecoder) {
     auto encoded = EncodedVideoQueue::create(3);
     recorder->setVideoOutputBuffer(raw);
     recorder->setEncodedVideoBuffer(encoded);
-    recorder->beginRecorder();
+    recorder->beginRecorder(std::stop_token());
 
     // Take packets as the send loop would, until enough pictures went by (at most 20 s).
     std::vector<MediaPacket> packets;

@@ -226,3 +226,21 @@ TEST(SWSoftwareEncoderTest, StatisticsKeepTheLastSecondOfEncodedFrames) {
     for (const auto& entry : stats)
         EXPECT_GT(entry.encodeTime, 0.0);
 }
+
+// The frames' wall-clock stamps may go back (a clock step back); x264 is given increasing presentation
+// times all the same.
+TEST(SWSoftwareEncoderTest, StampsThatGoBackReachX264Increasing) {
+    static std::vector<int64_t> given;
+    given.clear();
+    SWSoftwareEncoder enc(
+        {}, [](x264_t* h, x264_nal_t** nals, int* count, x264_picture_t* in, x264_picture_t* out) {
+            given.push_back(in->i_pts);
+            return x264_encoder_encode(h, nals, count, in, out);
+        });
+    int n = 0;
+    for (uint32_t ts : {5000u, 5040u, 4000u})
+        EXPECT_FALSE(encodeTypes(enc, 64, 64, n++, ts, false).empty());
+    ASSERT_EQ(given.size(), 3u);
+    EXPECT_LT(given[0], given[1]);
+    EXPECT_LT(given[1], given[2]);
+}

@@ -87,7 +87,7 @@ TEST(SWVideoRecorderTest, StillScreenIsRepeatedFiftyTimesAfterSixtyMillisecondsA
     recorder->setVideoOutputBuffer(raw);
     recorder->encoder().setRawVideoInput({});  // this test takes the raw frames itself
     RawConsumer consumer(raw);
-    recorder->beginRecorder();
+    recorder->beginRecorder(std::stop_token());
     ASSERT_TRUE(consumer.waitFor(1));
     EXPECT_TRUE(consumer.quietFor(0.15));  // the clock stands still: no repeat
     clock.advance(0.059);
@@ -176,8 +176,8 @@ TEST(SWVideoRecorderTest, ASecondBeginCapturesAfresh) {
     auto raw = RawVideoQueue::create(3);
     recorder->setVideoOutputBuffer(raw);
     recorder->encoder().setRawVideoInput({});
-    recorder->beginRecorder();
-    recorder->beginRecorder();
+    recorder->beginRecorder(std::stop_token());
+    recorder->beginRecorder(std::stop_token());
     EXPECT_TRUE(recorder->isCapturing());
     EXPECT_TRUE(recorder->encoder().isRunning());
     while (raw->take(0.0)) {
@@ -193,7 +193,7 @@ TEST(SWVideoRecorderTest, DisplayAppearingLaterIsCaptured) {
     auto raw = RawVideoQueue::create(3);
     recorder->setVideoOutputBuffer(raw);
     recorder->encoder().setRawVideoInput({});
-    std::thread begin([&] { recorder->beginRecorder(); });
+    std::jthread begin([&](std::stop_token cancel) { recorder->beginRecorder(cancel); });
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     display->setPresent(true);
     begin.join();
@@ -212,7 +212,7 @@ TEST(SWVideoRecorderTest, EndingItBeforeTheEncodedQueueIsStoppedDoesNotHang) {
     auto encoded = EncodedVideoQueue::create(1);  // nobody drains it
     recorder->setVideoOutputBuffer(raw);
     recorder->setEncodedVideoBuffer(encoded);
-    recorder->beginRecorder();
+    recorder->beginRecorder(std::stop_token());
     // The first picture brings several units: the encoder waits to put the second.
     for (int i = 0; i < 500 && encoded->count() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
