@@ -221,6 +221,21 @@ void Impl::sendFilterAnswered(bool allowed) {
 
 // ---- sending ----
 
+namespace {
+
+// Whether a failed send is the datagram's own fault, so that the descriptor and the datagrams queued
+// behind it are fine. A datagram too long for one send always is. A destination the kernel refuses
+// (broadcast not allowed, a firewall rule, no route to that network or host) is only that datagram's
+// on an unconnected socket, whose next datagram may go anywhere; a connected socket has that one
+// destination for every datagram, so there it ends the socket like any other error of the descriptor.
+bool concernsOnlyThisDatagram(int err, bool connected) {
+    if (err == EMSGSIZE) return true;
+    if (connected) return false;
+    return err == EACCES || err == EPERM || err == ENETUNREACH || err == EHOSTUNREACH;
+}
+
+}  // namespace
+
 void Impl::doSend() {
     auto packet = currentDatagram();
     UdpFamily& f = family(packet->addressFamily);
@@ -235,12 +250,11 @@ void Impl::doSend() {
         return;
     }
     if (result < 0 && !wouldBlock(err)) {
-        // A datagram too long for one send is that datagram's fault: the descriptor, and the datagrams
-        // queued behind it, are fine.
-        if (err == EMSGSIZE) {
-            failCurrentSend(posixError(err, "Error in send() function."));
+        const Error error = posixError(err, "Error in send() function.");
+        if (concernsOnlyThisDatagram(err, (flags & flagDidConnect) != 0)) {
+            failCurrentSend(error);
         } else {
-            closeWithError(posixError(err, "Error in send() function."));
+            closeWithError(error);
         }
         return;
     }

@@ -449,15 +449,33 @@ TEST_F(UdpSocketTest, UnusableDestinationsFailOnlyTheirDatagram) {
     }
 }
 
-TEST_F(UdpSocketTest, OversizeDatagramFailsAloneAndTheQueueGoesOn) {
+TEST_F(UdpSocketTest, ErrorsOfOneDatagramFailItAloneAndTheQueueGoesOn) {
     PlainSocket peer;
-    auto sock = make(sender);
-    sock->sendData(std::make_shared<const Bytes>(70000, 'x'), peer.address(), 5, 1);
-    sock->sendData(datagram("next"), peer.address(), 5, 2);
-    ASSERT_TRUE(sender->waitFor(UdpEvent::Sent));
-    EXPECT_EQ(peer.receive(), "next");
-    EXPECT_EQ(sender->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::NotSent, UdpEvent::Sent}));
-    EXPECT_EQ(sender->events(UdpEvent::NotSent).at(0).error->code, EMSGSIZE);
+    struct Case {
+        const char* name;
+        SharedBytes data;
+        Bytes to;
+        int error;
+    };
+    const std::vector<Case> cases = {
+        {"too long", std::make_shared<const Bytes>(70000, 'x'), peer.address(), EMSGSIZE},
+        // 127.255.255.255, the loopback broadcast address, without the broadcast option.
+        {"broadcast not allowed", datagram("x"), makeAddress4(in_addr{htonl(0x7fffffff)}, 9), EACCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sender = std::make_shared<UdpRecorder>();
+        auto sock = make(sender);
+        sock->sendData(c.data, c.to, 5, 1);
+        sock->sendData(datagram("next"), peer.address(), 5, 2);
+        ASSERT_TRUE(sender->waitFor(UdpEvent::Sent));
+        EXPECT_EQ(peer.receive(), "next");
+        ASSERT_EQ(sender->kinds(), (std::vector<UdpEvent::Kind>{UdpEvent::NotSent, UdpEvent::Sent}));
+        const UdpEvent failed = sender->events(UdpEvent::NotSent).at(0);
+        EXPECT_EQ(failed.tag, 1);
+        EXPECT_EQ(failed.error->code, c.error);
+        EXPECT_FALSE(sock->isClosed());
+    }
 }
 
 TEST_F(UdpSocketTest, DestructionReportsTheCloseWithoutTheSocket) {
