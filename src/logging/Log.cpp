@@ -444,22 +444,34 @@ bool LogRegistry::isRegisteredClass(const std::string& name) const {
     return false;
 }
 
+// A class's getter and setter are its own code and may call back into the registry (to register another
+// class, or to read or set another class's level): each is copied under the lock and called outside it.
 int32_t LogRegistry::logLevelForClassWithName(const std::string& name) const {
-    std::lock_guard lock(classesMutex_);
-    for (const auto& c : classes_) {
-        if (c.name == name) return c.get();
+    std::function<int32_t()> get;
+    {
+        std::lock_guard lock(classesMutex_);
+        for (const auto& c : classes_) {
+            if (c.name == name) {
+                get = c.get;
+                break;
+            }
+        }
     }
-    return -1;
+    return get ? get() : -1;
 }
 
 void LogRegistry::setLogLevelForClassWithName(int32_t level, const std::string& name) {
-    std::lock_guard lock(classesMutex_);
-    for (const auto& c : classes_) {
-        if (c.name == name) {
-            c.set(level);
-            return;
+    std::function<void(int32_t)> set;
+    {
+        std::lock_guard lock(classesMutex_);
+        for (const auto& c : classes_) {
+            if (c.name == name) {
+                set = c.set;
+                break;
+            }
         }
     }
+    if (set) set(level);
 }
 
 LogRegistry& Log::shared() {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <optional>
+
+#include "audio/AudioRestore.h"
+#include "audio/SoundflowerManager.h"
 #include "platform/coreaudio/SimulatedAudioBackend.h"
 #include "platform/foundation/PropertyList.h"
 #include "support/FileText.h"
@@ -173,6 +177,24 @@ TEST_F(AudioDeviceManagerTest, RestoreCases) {
     EXPECT_TRUE(manager->restoreSystemAudioSettingFromFile(tmp / "input-only"));
     EXPECT_EQ(manager->getDefaultInputAudioDeviceID(), 4u);
     EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 6u);
+}
+
+// A saved-devices file that cannot be parsed names no device now and never will: the end of mirroring
+// deletes it, leaving the defaults as they are, so that the next start saves the devices anew.
+TEST_F(AudioDeviceManagerTest, AnUnparsableSavedDevicesFileIsDeletedByTheRestore) {
+    SoundflowerManager soundflower({.audioDeviceManager = manager.get(),
+                                    .notificationCenter = &center,
+                                    .resourceArchive = [] { return std::optional<std::string>(); }});
+    TempFolder tmp;
+    const std::string path = tmp / ".soundflower";
+    backend->changeDefaultDevice(false, 6);
+    for (const char* content :
+         {"", "not a plist", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>"}) {
+        quill::testing::writeFileText(path, content);
+        restoreSavedAudioDevices(soundflower, *manager, path);
+        EXPECT_FALSE(std::filesystem::exists(path)) << '"' << content << '"';
+        EXPECT_EQ(manager->getDefaultOutputAudioDeviceID(), 6u);
+    }
 }
 
 TEST_F(AudioDeviceManagerTest, SavedNumbersOutsideTheIdRangeNameNoDevice) {

@@ -231,5 +231,33 @@ TEST(LogRegistryTest, AClassWithoutBothLevelFunctionsIsNotRegistered) {
     EXPECT_EQ(r.logLevelForClassWithName("ReadOnly"), -1);
 }
 
+// A class's level functions are its own code: here the setter registers another class and the getter
+// reads that class's level, each through the registry that is calling it.
+TEST(LogRegistryTest, LevelFunctionsThatCallTheRegistryDoNotDeadlock) {
+    struct State {
+        LogRegistry r;
+        std::atomic<int32_t> set{0};
+        std::atomic<int32_t> read{0};
+    };
+    auto* s = new State;  // left behind, should a call hang
+    s->r.registerClass(
+        "Inner", [] { return 9; }, [](int32_t) {});
+    s->r.registerClass(
+        "Outer", [s] { return s->r.logLevelForClassWithName("Inner") + 1; },
+        [s](int32_t v) {
+            s->r.registerClass(
+                "Later", [] { return 1; }, [](int32_t) {});
+            s->set = v;
+        });
+    ASSERT_TRUE(finishesWithin(5, [s] {
+        s->r.setLogLevelForClassWithName(5, "Outer");
+        s->read = s->r.logLevelForClassWithName("Outer");
+    })) << "a class's level function was called under the registry's lock";
+    EXPECT_EQ(s->set.load(), 5);
+    EXPECT_EQ(s->read.load(), 10);
+    EXPECT_TRUE(s->r.isRegisteredClass("Later"));
+    delete s;
+}
+
 }  // namespace
 }  // namespace quill
