@@ -28,6 +28,7 @@ MainNib loadMainNib(platform::appkit::Application& application, ShellParts parts
         viewParts.mirrorChannel = parts.makeMirrorChannel();
         viewParts.alerts = parts.alerts;
         viewParts.wifiAddress = parts.wifiAddress;
+        viewParts.display = parts.display;
         return ConnectStatusViewController::create(std::move(viewParts));
     };
     nib.mainHandler = std::make_shared<MainHandler>(nib.window.get(), std::move(handlerParts));

@@ -14,6 +14,7 @@
 #include "app/session/MirrorSession.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
+#include "platform/display/Display.h"
 
 namespace quill {
 
@@ -31,6 +32,8 @@ struct ShellParts {
     std::function<std::shared_ptr<MirrorSession>()> makeMirrorChannel;
     // This computer's own IPv4 address.
     std::function<std::optional<std::string>()> wifiAddress;
+    // The screen that mirroring captures, as the session view sees it. Default: the process's.
+    std::shared_ptr<platform::display::DisplayService> display;
     AppDelegateParts appDelegate;
     std::function<bool()> statusItemAvailable;
 };

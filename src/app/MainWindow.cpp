@@ -3,10 +3,13 @@
 #include <QCloseEvent>
 #include <QVBoxLayout>
 
+#include "platform/appkit/Application.h"
+
 namespace quill {
 
 MainWindow::MainWindow() {
     setObjectName("mainWindow");
+    platform::appkit::countAsApplicationWindow(*this);
     setWindowTitle("Quillaran");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 18, 18, 18);

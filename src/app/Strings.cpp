@@ -16,6 +16,10 @@ void registerLocalizedStrings() {
         {"alert.receiver.password.protected", "The receiver is protected by a password."},
         {"alert.receiver.exclusive", "The receiver is in use by another sender."},
         {"title.failed", "Mirroring could not start."},
+        {"alert.screen.needs.x11", "Screen capture needs an X11 session"},
+        {"alert.screen.needs.x11.info",
+         "This desktop runs a Wayland session, whose screen cannot be captured, so the receiver gets no "
+         "picture. Log out, choose \"GNOME on Xorg\" with the gear at the login screen, and log in again."},
     });
 }
 

@@ -10,6 +10,7 @@
 #include "app/AppTestSupport.h"
 #include "app/MainNib.h"
 #include "platform/appkit/Application.h"
+#include "platform/display/SyntheticDisplay.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/power/Power.h"
 #include "support/TempFolder.h"
@@ -31,6 +32,8 @@ class FakeShellTest : public ::testing::Test {
             return session;
         };
         parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
+        // A screen that can be captured, whatever desktop session runs these tests.
+        parts.display = platform::display::SyntheticDisplayService::create();
         parts.appDelegate.power = &powerManager;
         parts.appDelegate.installConsoleLogger = [this] { ++loggersInstalled; };
         parts.statusItemAvailable = [this] { return trayAvailable; };

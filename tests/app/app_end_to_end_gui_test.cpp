@@ -58,6 +58,7 @@ class AppEndToEndTest : public ::testing::Test {
             return std::make_shared<MirrorChannelSession>(channel);
         };
         parts.wifiAddress = [] { return std::optional<std::string>("127.0.0.1"); };
+        parts.display = display;
         parts.appDelegate.power = &powerManager;
         parts.appDelegate.installConsoleLogger = [] {};
         parts.statusItemAvailable = [] { return true; };

@@ -112,6 +112,9 @@ class DisplayLossTest : public ::testing::Test {
                                                               {"QUILLARAN_POWER", "x11"},
                                                               {kChildVariable, "1"}})
             env.push_back(std::make_unique<testing::ScopedEnv>(name, value));
+        // The screen is the X server's, also where these tests run inside a Wayland session.
+        for (const char* name : {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+            env.push_back(std::make_unique<testing::ScopedEnv>(name, std::nullopt));
         child = testing::spawnQuietly({"/proc/self/exe", "--gtest_filter=DisplayLossChild.*"}, nullptr, log);
         const auto deadline = Clock::now() + std::chrono::seconds(30);
         while (Clock::now() < deadline && !childStatus(0)) {

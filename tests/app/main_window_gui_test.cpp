@@ -117,6 +117,20 @@ TEST_F(MainWindowTest, ClosingTheWindowInTheSessionViewKeepsTheSessionAndTheStat
     EXPECT_TRUE(sessionViewShows());
 }
 
+// Where the desktop docks the tray icon into a tray, the icon has a parentless window of its own that
+// stays visible: only the application's own windows count for hiding.
+TEST_F(MainWindowTest, OtherWindowsOfTheProcessDoNotKeepTheApplicationFromHiding) {
+    application.finishLaunching();
+    findReceiver(receiver);
+    QWidget trayWindow(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+    trayWindow.show();
+    platform::foundation::LogCapture log;
+    EXPECT_TRUE(nib.window->close());
+    EXPECT_TRUE(pumpUntil([&] { return log.contains("applicationWillHide"); }));
+    handler().trayIcon()->activate();
+    EXPECT_TRUE(pumpUntil([&] { return log.contains("applicationWillUnhide"); }));
+}
+
 TEST_F(MainWindowTest, WithoutATrayClosingTheSessionWindowOnlyMinimizesIt) {
     trayAvailable = false;
     findReceiver(receiver);

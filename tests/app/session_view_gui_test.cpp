@@ -4,6 +4,7 @@
 
 #include "app/AppTestSupport.h"
 #include "app/session/ConnectStatusViewController.h"
+#include "platform/display/SyntheticDisplay.h"
 #include "platform/foundation/SysLog.h"
 
 namespace quill {
@@ -56,6 +57,7 @@ class SessionViewTest : public ::testing::Test {
         parts.mirrorChannel = session;
         parts.alerts = alerts;
         parts.wifiAddress = [wifi] { return wifi; };
+        parts.display = display;
         auto view = ConnectStatusViewController::create(parts);
         view->setDelegate(closed);
         return view;
@@ -80,6 +82,9 @@ class SessionViewTest : public ::testing::Test {
     std::shared_ptr<testing::FakeSession> session = std::make_shared<testing::FakeSession>();
     std::shared_ptr<testing::RecordingAlerts> alerts = std::make_shared<testing::RecordingAlerts>();
     std::shared_ptr<ClosedCounter> closed = std::make_shared<ClosedCounter>();
+    // A screen that can be captured, whatever desktop session runs these tests.
+    std::shared_ptr<platform::display::DisplayService> display =
+        platform::display::SyntheticDisplayService::create();
 };
 
 TEST_F(SessionViewTest, CreationMakesItTheSessionsDelegateAndHandsOverTheLocalAddress) {
@@ -290,6 +295,27 @@ TEST_F(SessionViewTest, RefusedMirroringAlertsByCode) {
     EXPECT_EQ(alerts->alerts()[1].informativeText, "Mirroring could not start.");
     EXPECT_EQ(alerts->alerts()[1].buttons, std::vector<std::string>{"OK"});
     EXPECT_TRUE(log.contains("Unknown error when mirror on failed"));
+}
+
+// Mirroring goes on without pictures in a Wayland session; the user is told once per start why, and how
+// to get them.
+TEST_F(SessionViewTest, MirroringInAWaylandSessionAlertsThatTheScreenNeedsAnX11Session) {
+    display = platform::display::DisplayService::waylandSession();
+    auto view = connected();
+    platform::foundation::LogCapture log;
+    view->mirrorButton()->click();
+    session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+    ASSERT_TRUE(pumpUntil([&] { return alerts->count() == 1; }));
+    EXPECT_EQ(alerts->alerts()[0].messageText, "Screen capture needs an X11 session");
+    EXPECT_NE(alerts->alerts()[0].informativeText.find("\"GNOME on Xorg\" with the gear at the login screen"),
+              std::string::npos);
+    EXPECT_EQ(alerts->alerts()[0].buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(
+        log.count("screen capture needs an X11 session: this is a Wayland session, so no screen is sent"),
+        1u);
+    EXPECT_EQ(text(view->mirrorButton()), "Stop Mirroring");
+    EXPECT_EQ(view->workingMode(), Mode::MIRROR);
+    EXPECT_EQ(session->calls(), std::vector<std::string>{"requestMirrorOn"});  // nothing stopped
 }
 
 TEST_F(SessionViewTest, MirrorButtonWithoutASessionOnlyLogs) {

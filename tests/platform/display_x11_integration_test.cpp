@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/display/Display.h"
 #include "platform/foundation/SysLog.h"
@@ -214,10 +216,44 @@ TEST_F(X11DisplayTest, PointerCountsInPointsFromTheBottomLeftOfTheMainDisplay) {
     EXPECT_EQ(service_->mouseLocation(), (Point{0, 480}));
 }
 
+// In a Wayland session the X server that answers is XWayland, whose root window is black but for the
+// X programs: the process captures nothing there rather than black pictures. The test picture stays
+// available to tests.
+TEST_F(X11DisplayTest, AWaylandSessionCapturesNoScreenThoughAnXServerAnswers) {
+    struct Case {
+        std::optional<std::string> sessionType, waylandDisplay, choice;
+        bool wayland;
+    };
+    const Case cases[] = {
+        {"wayland", std::nullopt, std::nullopt, true},
+        {std::nullopt, "wayland-0", std::nullopt, true},
+        {"x11", "wayland-0", "x11", true},
+        {"x11", std::nullopt, std::nullopt, false},
+        {"tty", "", std::nullopt, false},
+        {"wayland", "wayland-0", "synthetic", false},
+    };
+    quill::testing::ScopedEnv display("DISPLAY", server_->name());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sessionType.value_or("-") + " " + c.waylandDisplay.value_or("-") + " " +
+                     c.choice.value_or("-"));
+        quill::testing::ScopedEnv type("XDG_SESSION_TYPE", c.sessionType);
+        quill::testing::ScopedEnv wayland("WAYLAND_DISPLAY", c.waylandDisplay);
+        quill::testing::ScopedEnv choice("QUILLARAN_DISPLAY", c.choice);
+        auto service = DisplayService::forEnvironment();
+        EXPECT_EQ(service->needsX11Session(), c.wayland);
+        EXPECT_EQ(service->mainDisplayID() == 0, c.wayland);
+        auto stream = service->createDisplayStream(1, 64, 64, PixelFormat::NV12, {},
+                                                   std::make_shared<ThreadQueue>(), [](auto, auto, auto) {});
+        EXPECT_EQ(stream == nullptr, c.wayland);
+    }
+}
+
 // Without an X server the process has no display and waits for one; it never shows a test picture.
 TEST(X11DisplayWaitingTest, NoServerMeansNoMainDisplayLoggedOnce) {
     quill::testing::ScopedEnv display("DISPLAY", ":9999");
     quill::testing::ScopedEnv choice("QUILLARAN_DISPLAY", std::nullopt);
+    quill::testing::ScopedEnv type("XDG_SESSION_TYPE", std::nullopt);
+    quill::testing::ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
     quill::platform::foundation::LogCapture log;
     auto service = DisplayService::shared();
     EXPECT_EQ(service->mainDisplayID(), 0u);

@@ -59,6 +59,7 @@ ConnectStatusViewController::ConnectStatusViewController(ConnectStatusViewParts 
     : parts_(std::move(parts)) {
     if (!parts_.alerts) parts_.alerts = std::make_shared<platform::appkit::QtAlertPresenter>();
     if (!parts_.wifiAddress) parts_.wifiAddress = [] { return getWiFiAddress(); };
+    if (!parts_.display) parts_.display = platform::display::DisplayService::shared();
 }
 
 ConnectStatusViewController::~ConnectStatusViewController() {
@@ -257,7 +258,17 @@ void ConnectStatusViewController::onRequestMirrorOnSuccess() {
         // Also when the receiver started mirroring itself: the mode follows, so the button stops it.
         self.state_ = SessionState::Mirror;
         self.mirrorButton_->setText(QString::fromStdString(localizedString("Button.StopMirror")));
+        self.alertWhenTheScreenCannotBeCaptured();
     });
+}
+
+void ConnectStatusViewController::alertWhenTheScreenCannotBeCaptured() {
+    if (!parts_.display->needsX11Session()) return;
+    // Mirroring goes on (with sound, when it is routed) but without pictures: the user must know why
+    // the receiver shows none, and how to get them.
+    sysLogString("screen capture needs an X11 session: this is a Wayland session, so no screen is sent");
+    runAlert(localizedString("alert.screen.needs.x11"), localizedString("alert.screen.needs.x11.info"),
+             {"OK"});
 }
 
 void ConnectStatusViewController::onRequestMirrorOffSuccess() {

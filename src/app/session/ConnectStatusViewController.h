@@ -20,6 +20,7 @@
 #include "app/session/Device.h"
 #include "app/session/MirrorSession.h"
 #include "platform/appkit/Alert.h"
+#include "platform/display/Display.h"
 
 class QLabel;
 class QPushButton;
@@ -41,6 +42,9 @@ struct ConnectStatusViewParts {
     std::shared_ptr<platform::appkit::AlertPresenter> alerts;
     // This computer's own IPv4 address, read once at creation. Default: getWiFiAddress.
     std::function<std::optional<std::string>()> wifiAddress;
+    // The screen that mirroring captures; told whether it can be captured at all. Default: the
+    // process's display service.
+    std::shared_ptr<platform::display::DisplayService> display;
 };
 
 // The addresses a receiver lists that are never chosen (its own hotspot addresses).
@@ -100,6 +104,8 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     void setUp();
     void onMain(std::function<void(ConnectStatusViewController&)> work);
     void closeWithAlert();
+    // Mirroring has started: where the screen cannot be captured, the user hears why.
+    void alertWhenTheScreenCannotBeCaptured();
     void showReceiverName();
     void runAlert(const std::string& message, const std::string& information,
                   std::initializer_list<const char*> buttons);

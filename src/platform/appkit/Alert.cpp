@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/appkit/Application.h"
+
 namespace quill::platform::appkit {
 
 namespace {
@@ -43,6 +45,7 @@ int QtAlertPresenter::runModal(const Alert& alert) {
     if (closed) return NSAlertFirstButtonReturn + buttonCount - 1;
     QPointer<QWidget> parent = parent_;
     QMessageBox box(parent.data());
+    countAsApplicationWindow(box);
     switch (alert.alertStyle) {
         case AlertStyle::Warning:
             box.setIcon(QMessageBox::Warning);

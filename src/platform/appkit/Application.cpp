@@ -4,10 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QSocketNotifier>
-#include <QWindow>
+#include <QWidget>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -36,7 +36,14 @@ extern "C" void writeSignalToPipe(int signo) {
     errno = saved;
 }
 
+// The mark of the application's own windows.
+constexpr const char* kApplicationWindowProperty = "quillApplicationWindow";
+
 }  // namespace
+
+void countAsApplicationWindow(QWidget& window) {
+    window.setProperty(kApplicationWindowProperty, true);
+}
 
 Application::Application(std::function<void()> quitLoop) : quitLoop_(std::move(quitLoop)) {
     if (!quitLoop_) quitLoop_ = [] { QCoreApplication::exit(0); };
@@ -59,7 +66,8 @@ int Application::run() {
 }
 
 // Sees every window of the process show and hide and, once that has taken effect, tells the application
-// whether any window that counts is still visible. Menus, tool tips and the like do not count.
+// whether any of its own windows is still visible. Menus, tool tips, the tray icon's window and the like
+// do not count.
 class Application::WindowWatcher : public QObject {
   public:
     explicit WindowWatcher(Application& application) : application_(application) {
@@ -87,10 +95,9 @@ class Application::WindowWatcher : public QObject {
 
   private:
     static bool anyVisible() {
-        const auto windows = QGuiApplication::topLevelWindows();
-        return std::any_of(windows.begin(), windows.end(), [](const QWindow* window) {
-            const Qt::WindowType type = window->type();
-            return window->isVisible() && (type == Qt::Window || type == Qt::Dialog);
+        const auto windows = QApplication::topLevelWidgets();
+        return std::any_of(windows.begin(), windows.end(), [](const QWidget* window) {
+            return window->isVisible() && window->property(kApplicationWindowProperty).toBool();
         });
     }
 
@@ -99,7 +106,7 @@ class Application::WindowWatcher : public QObject {
 };
 
 void Application::finishLaunching() {
-    if (!windowWatcher_ && qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    if (!windowWatcher_ && qobject_cast<QApplication*>(QCoreApplication::instance()))
         windowWatcher_ = std::make_unique<WindowWatcher>(*this);
     if (auto d = delegate()) d->applicationDidFinishLaunching();
 }

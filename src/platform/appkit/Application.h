@@ -5,13 +5,16 @@
 // alerts open at that moment close as if cancelled (see setAlertsClosed).
 //
 // Hiding: the desktops this runs on have no hidden state for an application as a whole, so from launch
-// on the application counts as hidden once its last visible window (a normal window or a dialog) has
-// gone, and unhidden when one shows again.
+// on the application counts as hidden once the last of its own windows that showed (see
+// countAsApplicationWindow) has gone, and unhidden when one shows again. Other top-level windows of the
+// process never count: the tray icon's, for one, is a parentless window wherever the desktop docks it
+// into a tray, and it never goes.
 
 #include <functional>
 #include <memory>
 
 class QSocketNotifier;
+class QWidget;
 
 namespace quill::platform::appkit {
 
@@ -25,6 +28,10 @@ class ApplicationDelegate {
     // False: the application does nothing further.
     virtual bool applicationShouldHandleReopen(bool /*hasVisibleWindows*/) { return true; }
 };
+
+// Makes a window (a top-level widget: the main window, an alert) one of the application's own, whose
+// showing and hiding unhide and hide the application. Main thread.
+void countAsApplicationWindow(QWidget& window);
 
 class Application {
   public:
@@ -41,7 +48,7 @@ class Application {
 
     // Tells the delegate that launching finished, then runs the event loop until terminate().
     int run();
-    // Starts watching the windows (with a QGuiApplication), then tells the delegate that launching
+    // Starts watching the windows (with a QApplication), then tells the delegate that launching
     // finished.
     void finishLaunching();
 

@@ -6,6 +6,10 @@
 // QUILLARAN_DISPLAY=synthetic puts the synthetic one in its place. Without an X server answering there
 // is no main display (id 0) until one comes. No call waits long on an X server that does not answer,
 // and a server that goes away ends no thread and no process (see setX11ServerLostHandler).
+//
+// A Wayland session's screen cannot be captured: its X server, where there is one, is XWayland, whose
+// root window holds only the X programs and shows black elsewhere. There the process gets a service
+// without displays (needsX11Session), so that no black picture is ever sent.
 
 #include <cstddef>
 #include <cstdint>
@@ -91,14 +95,28 @@ class DisplayService {
                                                                dispatch::QueuePtr queue, FrameHandler handler,
                                                                Error* error = nullptr) = 0;
 
-    // The process-wide service, chosen once from QUILLARAN_DISPLAY (see above).
+    // True for the service of a Wayland session: it has no display, now or later, because screen
+    // capture needs an X11 session.
+    virtual bool needsX11Session() const { return false; }
+
+    // The process-wide service: forEnvironment(), chosen once.
     static std::shared_ptr<DisplayService> shared();
+    // The service the environment asks for: the synthetic one with QUILLARAN_DISPLAY=synthetic;
+    // otherwise waylandSession() in a Wayland session (isWaylandSession), whatever QUILLARAN_DISPLAY
+    // says; otherwise x11Waiting().
+    static std::shared_ptr<DisplayService> forEnvironment();
+    // The service of a Wayland session: no main display, no display list, no streams.
+    static std::shared_ptr<DisplayService> waylandSession();
     // The X11 service on $DISPLAY whether or not a server answers now: without one it reports no main
     // display (logged once) and finds the server when it comes.
     static std::shared_ptr<DisplayService> x11Waiting();
     // An X11 service on the named display (empty: $DISPLAY); null when no X server answers.
     static std::shared_ptr<DisplayService> x11(const std::string& displayName = {});
 };
+
+// Whether the desktop session is a Wayland one: XDG_SESSION_TYPE is "wayland", or WAYLAND_DISPLAY is set
+// and not empty.
+bool isWaylandSession();
 
 // Told when a connection of this layer to the X server breaks without this process cutting it: the
 // server ended, or the link to it broke. Called on the thread that noticed, once per connection, with the
