@@ -3,13 +3,15 @@
 // the application begins at start-up. Whatever a backend takes it gives back on release, and everything
 // still held is released when the manager goes away.
 //
-// Backends: X11, logind, and one that has no means of keeping the display awake (it logs the request).
-// What each does for each assertion type is one table (PowerBackends.cpp). A display-sleep assertion
-// suspends the X screen saver and DPMS, or takes a logind idle inhibitor. Idle system sleep, whatever the
-// backend, is held off only by the desktop's inhibitor of automatic suspend (DesktopInhibitor.h): never
-// the screen saver, the screen lock or a block on a suspend the user asks for. Nothing held outlives the
-// process: the X server ends the suspension when the client goes, the kernel closes the logind
-// descriptor, and the desktop ends an inhibition when its caller leaves the session bus.
+// Backends: X11, logind, and one with no means of its own ("none"). What each does for each assertion
+// type is one table (PowerBackends.cpp). A display-sleep assertion suspends the X screen saver and DPMS,
+// or takes a logind idle inhibitor, and on every backend also takes the desktop's idle inhibitor
+// (DesktopInhibitor.h: the portal, else the GNOME session manager, else org.freedesktop.ScreenSaver),
+// since desktops blank and lock through idle monitors of their own. Idle system sleep, whatever the
+// backend, is held off only by the desktop's inhibitor of automatic suspend: never the screen saver, the
+// screen lock or a block on a suspend the user asks for. Nothing held outlives the process: the X server
+// ends the suspension when the client goes, the kernel closes the logind descriptor, and the desktop ends
+// an inhibition when its caller leaves the session bus.
 // QUILLARAN_POWER=x11|logind|none chooses; by default X11 when a display answers, else logind when the
 // system runs it, else none.
 
