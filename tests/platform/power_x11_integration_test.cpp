@@ -67,7 +67,7 @@ TEST_F(X11PowerTest, TheScreenSaverIsSuspendedOnlyWhileTheDisplayIsKeptAwake) {
     testing::TempFolder tmp;
     const std::string noBus = "unix:path=" + (tmp / "no-bus");
     PowerManager pm(makeX11Backend(server_->name().c_str(), noBus.c_str()));
-    EXPECT_EQ(pm.backend().name(), "x11");
+    EXPECT_EQ(pm.backendName(), "x11");
     pm.beginActivity(false, "Batch processing files");
     EXPECT_TRUE(saverComesOn());
     IOPMAssertionID first = 0, second = 0;
