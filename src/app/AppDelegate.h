@@ -40,6 +40,8 @@ class AppDelegate : public platform::appkit::ApplicationDelegate {
     }
     const std::shared_ptr<MainHandler>& mainController() const { return mainController_; }
     const std::optional<uint64_t>& endActivity() const { return endActivity_; }
+    // The power manager the activities are begun with.
+    platform::power::PowerManager& powerManager() const { return *parts_.power; }
 
   private:
     AppDelegateParts parts_;

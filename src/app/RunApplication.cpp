@@ -16,6 +16,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/display/Display.h"
 #include "platform/foundation/SysLog.h"
+#include "platform/power/Power.h"
 
 namespace quill {
 
@@ -123,6 +124,10 @@ int runApplication(int& argc, char** argv, ShellParts parts, std::function<void(
     application.run();
     const int status = displayLoss.exitStatus();
     deadline.arm(status, kTeardownSeconds);
+    // The power manager is process-wide and would otherwise let its backend go only after main returns,
+    // past this deadline and while Xlib and the bus library are themselves being torn down: its X
+    // connection and bus connections close here, and what it still holds is given back.
+    nib.appDelegate->powerManager().releaseBackend();
     return status;
 }
 

@@ -1,6 +1,7 @@
-// The application's main loop under real conditions: a privileged task's poll runs in the Qt loop, and
+// The application's main loop under real conditions: a privileged task's poll runs in the Qt loop,
 // quitting while an alert is open (the application's own quit, or SIGTERM to a real process) closes the
-// alert as if cancelled and ends the session.
+// alert as if cancelled and ends the session, and the whole run as main starts it lets the power
+// manager's backend go before it returns.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "app/FakeShellTest.h"
+#include "app/RunApplication.h"
 #include "audio/PrivilegedTask.h"
 #include "platform/appkit/MainQueueBridge.h"
 #include "support/ChildProcess.h"
@@ -28,6 +30,7 @@ using testing::pumpUntil;
 // "Connect again?" has "OK" and "Cancel".
 constexpr int kCancel = appkit::NSAlertFirstButtonReturn + 1;
 constexpr const char* kChildVariable = "QUILL_QUIT_WITH_ALERT_CHILD";
+constexpr const char* kRunChildVariable = "QUILL_RUN_APPLICATION_CHILD";
 
 // The real message boxes, keeping every answer and writing it to stderr (read there in a child process).
 class AnsweringAlerts : public appkit::AlertPresenter {
@@ -197,6 +200,57 @@ TEST(QuitWithAnAlertOpenProcess, SigtermClosesTheAlertAndEndsTheProcessCleanly) 
     EXPECT_NE(text.find("alert answered " + std::to_string(kCancel)), std::string::npos) << text;
     EXPECT_NE(text.find("applicationWillTerminate"), std::string::npos) << text;
     EXPECT_NE(text.find("loop ended; disconnects: 2"), std::string::npos) << text;
+}
+
+// Runs in a process of its own, started by RunApplicationProcess: the application's whole run as main
+// does it (over fakes and a recording power backend), quit by SIGTERM as soon as the window shows. What
+// the power backend holds once it returns goes to stderr.
+TEST(RunApplicationChild, QuitsOnASignal) {
+    if (!std::getenv(kRunChildVariable)) GTEST_SKIP() << "runs as the child of RunApplicationProcess";
+    auto backend = std::make_shared<platform::power::RecordingPowerBackend>();
+    platform::power::PowerManager power(backend);
+    ShellParts parts;
+    parts.alerts = std::make_shared<testing::RecordingAlerts>();
+    parts.makePincodeChannel = [] { return std::make_shared<testing::FakeLookup>(); };
+    parts.makeMirrorChannel = [] { return std::make_shared<testing::FakeSession>(); };
+    parts.wifiAddress = [] { return std::optional<std::string>("192.168.1.37"); };
+    parts.appDelegate.power = &power;
+    parts.appDelegate.installConsoleLogger = [] {};
+    parts.statusItemAvailable = [] { return false; };
+    int argc = 1;
+    char name[] = "quillaran";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(runApplication(argc, argv, std::move(parts), [](MainNib&) { ::raise(SIGTERM); }), 0);
+    // The launch activity, which nothing ends, is given back with the backend, which the manager lets go.
+    std::fprintf(stderr, "returned; held: %zu, backend owners: %ld\n", backend->held(), backend.use_count());
+}
+
+TEST(RunApplicationProcess, TheQuitPathLetsThePowerBackendGoBeforeReturning) {
+    testing::TempFolder home;
+    const std::string log = home / "child.log";
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::string(*e).rfind("HOME=", 0) != 0) env.emplace_back(*e);
+    }
+    env.push_back(std::string(kRunChildVariable) + "=1");
+    env.push_back("QT_QPA_PLATFORM=offscreen");
+    env.push_back("HOME=" + home.str());
+    const pid_t child =
+        testing::spawnQuietly({"/proc/self/exe", "--gtest_filter=RunApplicationChild.*"}, &env, log);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::waitpid(child, &status, WNOHANG) != child) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            testing::endChildProcess(child, 0.5);
+            FAIL() << "still running after 20 s\n" << testing::readFileText(log);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n"
+                                                               << testing::readFileText(log);
+    EXPECT_NE(testing::readFileText(log).find("returned; held: 0, backend owners: 1\n"), std::string::npos)
+        << testing::readFileText(log);
 }
 
 }  // namespace

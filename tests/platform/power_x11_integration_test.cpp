@@ -67,7 +67,7 @@ TEST_F(X11PowerTest, TheScreenSaverIsSuspendedOnlyWhileTheDisplayIsKeptAwake) {
     testing::TempFolder tmp;
     const std::string noBus = "unix:path=" + (tmp / "no-bus");
     PowerManager pm(makeX11Backend(server_->name().c_str(), noBus.c_str()));
-    EXPECT_EQ(pm.backend().name(), "x11");
+    EXPECT_EQ(pm.backendName(), "x11");
     pm.beginActivity(false, "Batch processing files");
     EXPECT_TRUE(saverComesOn());
     IOPMAssertionID first = 0, second = 0;
@@ -89,10 +89,10 @@ TEST_F(X11PowerTest, TheScreenSaverIsSuspendedOnlyWhileTheDisplayIsKeptAwake) {
     ASSERT_EQ(pipe2(until, O_CLOEXEC), 0);
     fcntl(told[1], F_SETFD, 0);
     fcntl(until[0], F_SETFD, 0);
-    const std::vector<std::string> env = {"QUILLARAN_TEST_HOLD_DISPLAY=" + server_->name(),
-                                          "QUILLARAN_TEST_HOLD_TOLD_FD=" + std::to_string(told[1]),
-                                          "QUILLARAN_TEST_HOLD_UNTIL_FD=" + std::to_string(until[0]),
-                                          "PATH=/usr/bin:/bin"};
+    const std::vector<std::string> env = {
+        "QUILLARAN_TEST_HOLD_DISPLAY=" + server_->name(), "QUILLARAN_TEST_HOLD_BUS=" + noBus,
+        "QUILLARAN_TEST_HOLD_TOLD_FD=" + std::to_string(told[1]),
+        "QUILLARAN_TEST_HOLD_UNTIL_FD=" + std::to_string(until[0]), "PATH=/usr/bin:/bin"};
     const pid_t holder = testing::spawnQuietly(
         {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=X11PowerHolder.*"}, &env);
     close(told[1]);
@@ -114,8 +114,9 @@ TEST(X11PowerHolder, DISABLED_HoldsUntilKilled) {
     const char* name = std::getenv("QUILLARAN_TEST_HOLD_DISPLAY");
     const char* told = std::getenv("QUILLARAN_TEST_HOLD_TOLD_FD");
     const char* until = std::getenv("QUILLARAN_TEST_HOLD_UNTIL_FD");
-    if (!name || !told || !until) GTEST_SKIP();
-    auto backend = makeX11Backend(name);
+    const char* bus = std::getenv("QUILLARAN_TEST_HOLD_BUS");
+    if (!name || !told || !until || !bus) GTEST_SKIP();
+    auto backend = makeX11Backend(name, bus);
     ASSERT_TRUE(backend);
     ASSERT_NE(backend->take(kIOPMAssertionTypePreventUserIdleDisplaySleep, "Screen Mirroring"), 0u);
     ASSERT_EQ(write(std::atoi(told), "h", 1), 1);

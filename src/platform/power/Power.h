@@ -1,17 +1,21 @@
 #pragma once
 // Keeping the machine awake: display-sleep assertions taken while mirroring, and the process activities
 // the application begins at start-up. Whatever a backend takes it gives back on release, and everything
-// still held is released when the manager goes away.
+// still held is released when the manager lets its backend go (at the application's quit) or goes away.
 //
-// Backends: X11, logind, and one that has no means of keeping the display awake (it logs the request).
-// What each does for each assertion type is one table (PowerBackends.cpp). A display-sleep assertion
-// suspends the X screen saver and DPMS, or takes a logind idle inhibitor. Idle system sleep, whatever the
-// backend, is held off only by the desktop's inhibitor of automatic suspend (DesktopInhibitor.h): never
-// the screen saver, the screen lock or a block on a suspend the user asks for. Nothing held outlives the
-// process: the X server ends the suspension when the client goes, the kernel closes the logind
-// descriptor, and the desktop ends an inhibition when its caller leaves the session bus.
+// Backends: X11, logind, and one with no means of its own ("none"). What each does for each assertion
+// type is one table (PowerBackends.cpp). A display-sleep assertion suspends the X screen saver and DPMS,
+// or takes a logind idle inhibitor, and on every backend also takes the desktop's idle inhibitor
+// (DesktopInhibitor.h: the portal, else the GNOME session manager, else org.freedesktop.ScreenSaver),
+// since desktops blank and lock through idle monitors of their own. Idle system sleep, whatever the
+// backend, is held off only by the desktop's inhibitor of automatic suspend: never the screen saver, the
+// screen lock or a block on a suspend the user asks for. Nothing held outlives the process: the X server
+// ends the suspension when the client goes, the kernel closes the logind descriptor, and the desktop ends
+// an inhibition when its caller leaves the session bus.
 // QUILLARAN_POWER=x11|logind|none chooses; by default X11 when a display answers, else logind when the
 // system runs it, else none.
+//
+// Threads: the manager may be called from any thread; its calls into the backend are made one at a time.
 
 #include <cstdint>
 #include <map>
@@ -74,7 +78,8 @@ class RecordingPowerBackend : public PowerBackend {
 
 class PowerManager {
   public:
-    // The process-wide manager over the default backend.
+    // The process-wide manager over the default backend. It lasts until the process ends; the application
+    // lets its backend go at quit (releaseBackend()).
     static PowerManager& shared();
     explicit PowerManager(std::shared_ptr<PowerBackend> backend);
     ~PowerManager();
@@ -94,18 +99,26 @@ class PowerManager {
     uint64_t beginActivity(bool allowIdleSystemSleep, const std::string& reason);
     void endActivity(uint64_t token);
 
-    const PowerBackend& backend() const { return *backend_; }
+    // Gives back everything still held and lets the backend go, so that its X connection and bus
+    // connections close now, on this thread, rather than in the static destruction after main returns,
+    // when neither the X server nor the bus may answer in time. Ids and tokens handed out stay valid;
+    // whatever is asked for afterwards, from any thread, holds nothing (logged).
+    void releaseBackend();
+
+    std::string backendName() const;
 
   private:
-    // Records a backend handle (0: none held) under the next key.
+    // Records a backend handle (0: none held) under the next key. Under mutex_.
     template <class Key>
     Key addEntry(std::map<Key, uint64_t>& entries, Key& next, uint64_t handle);
     // Drops the key's entry and releases its handle; false when there is no such entry.
     template <class Key>
     bool releaseEntry(std::map<Key, uint64_t>& entries, Key key);
 
-    std::shared_ptr<PowerBackend> backend_;
+    // Guards everything below, and is held across every call into the backend, so that the backend
+    // cannot be let go under a call in progress.
     mutable std::mutex mutex_;
+    std::shared_ptr<PowerBackend> backend_;
     IOPMAssertionID nextID_ = 1;
     std::map<IOPMAssertionID, uint64_t> assertions_;  // id -> backend handle (0 when not held)
     uint64_t nextToken_ = 1;
