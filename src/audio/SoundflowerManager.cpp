@@ -87,22 +87,6 @@ std::filesystem::path under(const std::filesystem::path& base, const std::filesy
     return rel.empty() ? base : base / rel;
 }
 
-// The folders and files of the tree at root, as paths relative to it (root itself first, as the empty
-// path), or nullopt when it holds anything else or cannot be read. Links are not followed.
-std::optional<std::vector<std::filesystem::path>> foldersAndFiles(const std::filesystem::path& root) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::symlink_status(root, ec).type() != fs::file_type::directory) return std::nullopt;
-    std::vector<fs::path> entries{fs::path()};
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto type = it->symlink_status(ec).type();
-        if (ec || (type != fs::file_type::directory && type != fs::file_type::regular)) return std::nullopt;
-        entries.push_back(it->path().lexically_relative(root));
-    }
-    if (ec) return std::nullopt;
-    return entries;
-}
-
 }  // namespace
 
 SoundflowerManager& SoundflowerManager::sharedInstance() {
@@ -188,20 +172,24 @@ std::string SoundflowerManager::installedKextPath() const {
 }
 
 std::optional<std::vector<TarEntry>> SoundflowerManager::readKext(const std::string& kext) const {
-    const auto entries = foldersAndFiles(kext);
+    namespace fs = std::filesystem;
+    std::error_code ec;
     std::vector<TarEntry> out;
-    for (const auto& rel : entries ? *entries : std::vector<std::filesystem::path>{}) {
-        const auto path = under(kext, rel);
-        std::error_code ec;
-        if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
-            out.push_back({rel.string(), true, {}});
-        } else if (auto bytes = readRegularFile(path)) {
-            out.push_back({rel.string(), false, std::move(*bytes)});
+    // Links are never followed, and a file is read only when it is still a regular file when opened.
+    bool ok = fs::symlink_status(kext, ec).type() == fs::file_type::directory;
+    if (ok) out.push_back({"", true, {}});
+    for (fs::recursive_directory_iterator it(kext, ec), end; ok && !ec && it != end; it.increment(ec)) {
+        const std::string rel = it->path().lexically_relative(kext).string();
+        const auto type = it->symlink_status(ec).type();
+        if (type == fs::file_type::directory) {
+            out.push_back({rel, true, {}});
+        } else if (auto bytes = type == fs::file_type::regular ? readRegularFile(it->path()) : std::nullopt) {
+            out.push_back({rel, false, std::move(*bytes)});
         } else {
-            break;
+            ok = false;
         }
     }
-    if (!entries || out.size() != entries->size()) {
+    if (!ok || ec) {
         sysLogString("loopback driver not installed: " + kext +
                      " holds something other than folders and files");
         return std::nullopt;
