@@ -130,6 +130,13 @@ bool SWVideoRecorder::createRecorderQueue() {
     }
     if (old) endRecorder();
 
+    DisplayStreamProperties props;
+    props.queueDepth = 5;
+    props.minimumFrameTime = 1.0 / targetFrameRate();
+    props.preserveAspectRatio = false;
+    props.showCursor = options_.showCursor.value_or(!SWAppConfig::singleton().mouseAlone());
+    // A display that the user shares through the desktop is asked for with these.
+    display_->prepareStream(props);
     const DisplayID main = display_->mainDisplayID();
     if (main == 0) return false;
     std::vector<DisplayID> displays;
@@ -149,11 +156,6 @@ bool SWVideoRecorder::createRecorderQueue() {
     }
     if (size.width == 0 || size.height == 0) return false;
 
-    DisplayStreamProperties props;
-    props.queueDepth = 5;
-    props.minimumFrameTime = 1.0 / targetFrameRate();
-    props.preserveAspectRatio = false;
-    props.showCursor = options_.showCursor.value_or(!SWAppConfig::singleton().mouseAlone());
     std::weak_ptr<SWVideoRecorder> weak = weak_from_this();
     auto semaphore = std::make_shared<dispatch::Semaphore>(0);
     auto stream = display_->createDisplayStream(
@@ -237,6 +239,8 @@ void SWVideoRecorder::endRecorder() {
         stream->stop();
         if (semaphore && !semaphore->wait(kStopWaitSeconds)) sysLog("display stream did not report its stop");
     }
+    // A share the user has not granted yet, or one no stream was made of, ends with the capture.
+    display_->endCapture();
     std::weak_ptr<SWVideoRecorder> weak = weak_from_this();
     queue_->async([weak] {
         if (auto self = weak.lock()) self->previousScreenRef_.reset();

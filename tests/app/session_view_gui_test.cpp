@@ -311,7 +311,8 @@ TEST_F(SessionViewTest, MirroringInAWaylandSessionAlertsThatTheScreenNeedsAnX11S
               std::string::npos);
     EXPECT_EQ(alerts->alerts()[0].buttons, std::vector<std::string>{"OK"});
     EXPECT_EQ(
-        log.count("screen capture needs an X11 session: this is a Wayland session, so no screen is sent"),
+        log.count("screen capture needs an X11 session or the desktop's screen-cast portal: this Wayland "
+                  "session has no portal, so no screen is sent"),
         1u);
     EXPECT_EQ(text(view->mirrorButton()), "Stop Mirroring");
     EXPECT_EQ(view->workingMode(), Mode::MIRROR);
@@ -325,6 +326,64 @@ TEST_F(SessionViewTest, MirrorButtonWithoutASessionOnlyLogs) {
     view->onMirrorButtonClicked();
     EXPECT_TRUE(session->calls().empty());
     EXPECT_TRUE(log.contains("when click mirror, in wrong NONE state."));
+}
+
+// A display whose share the desktop controls: the test plays the desktop ending it.
+class SharedScreen : public platform::display::DisplayService {
+  public:
+    void setCaptureEndedHandler(CaptureEndedHandler h) override { handler = std::move(h); }
+    platform::display::DisplayID mainDisplayID() override { return 0; }
+    bool getActiveDisplayList(uint32_t, std::vector<platform::display::DisplayID>&, Error*) override {
+        return true;
+    }
+    platform::display::Rect displayBounds(platform::display::DisplayID) override { return {}; }
+    std::vector<platform::display::DisplayMode> copyAllDisplayModes(platform::display::DisplayID) override {
+        return {};
+    }
+    std::optional<platform::display::Point> mouseLocation() override { return std::nullopt; }
+    std::shared_ptr<platform::display::DisplayStream> createDisplayStream(
+        platform::display::DisplayID, int, int, platform::display::PixelFormat,
+        const platform::display::DisplayStreamProperties&, platform::dispatch::QueuePtr,
+        platform::display::FrameHandler, Error*) override {
+        return nullptr;
+    }
+    CaptureEndedHandler handler;
+};
+
+// A share refused in the desktop's dialog, failed, or ended by the desktop stops mirroring as the Stop
+// button does; only a share never granted is alerted, once.
+TEST_F(SessionViewTest, AShareTheDesktopEndsStopsMirroringAsTheStopButtonDoes) {
+    using End = platform::display::DisplayService::CaptureEnd;
+    struct Case {
+        End end;
+        std::string info;  // empty: no alert
+    };
+    const Case cases[] = {
+        {End::Refused, "The screen-sharing dialog was cancelled, so mirroring stopped."},
+        {End::Failed, "The desktop could not share the screen, so mirroring stopped: Start was refused"},
+        {End::Ended, ""},
+    };
+    for (const Case& c : cases) {
+        auto shared = std::make_shared<SharedScreen>();
+        display = shared;
+        alerts = std::make_shared<testing::RecordingAlerts>();
+        auto view = connected();
+        view->mirrorButton()->click();
+        session->report([](MirrorChannelDelegate& d) { d.onRequestMirrorOnSuccess(); });
+        ASSERT_TRUE(pumpUntil([&] { return view->workingMode() == Mode::MIRROR; }));
+        ASSERT_TRUE(shared->handler);
+        shared->handler(c.end, "Start was refused");
+        shared->handler(c.end, "Start was refused");  // a late second report changes nothing
+        ASSERT_TRUE(pumpUntil([&] { return view->workingMode() == Mode::CONNECTED; }));
+        pumpUntil([&] { return alerts->count() >= 2; }, 0.2);
+        EXPECT_EQ(session->calls(), (std::vector<std::string>{"requestMirrorOn", "requestMirrorOff"}));
+        ASSERT_EQ(alerts->count(), c.info.empty() ? 0u : 1u);
+        if (!c.info.empty()) {
+            EXPECT_EQ(alerts->alerts()[0].messageText, "The screen was not shared");
+            EXPECT_EQ(alerts->alerts()[0].informativeText.rfind(c.info, 0), 0u)
+                << alerts->alerts()[0].informativeText;
+        }
+    }
 }
 
 }  // namespace

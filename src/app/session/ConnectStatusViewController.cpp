@@ -1,11 +1,13 @@
 #include "app/session/ConnectStatusViewController.h"
 
 #include <QFont>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <sstream>
 
 #include "app/pincode/WiFiAddress.h"
 #include "platform/dispatch/Dispatch.h"
@@ -68,6 +70,13 @@ ConnectStatusViewController::~ConnectStatusViewController() {
 
 void ConnectStatusViewController::setUp() {
     parts_.mirrorChannel->setDelegate(weak_from_this());
+    std::weak_ptr<ConnectStatusViewController> weak = weak_from_this();
+    parts_.display->setCaptureEndedHandler(
+        [weak](platform::display::DisplayService::CaptureEnd end, const std::string& reason) {
+            dispatch::Queue::main()->async([weak, end, reason] {
+                if (auto self = weak.lock()) self->onScreenShareEnded(end, reason);
+            });
+        });
     std::optional<std::string> wifiIp = parts_.wifiAddress();
     if (wifiIp) {
         sysLogString("wifiIp=" + *wifiIp);
@@ -174,6 +183,8 @@ void ConnectStatusViewController::viewWillAppear() {
         ipListTextField_->setText(QString::fromStdString(target));
         targetDevice_.emplace(receiver_->name, target, receiver_->version);
         mirrorButton_->setText(QString::fromStdString(localizedString("Button.Mirror")));
+        // The receiver may start mirroring itself: the window is known before.
+        noteParentWindow();
         if (target.empty()) {
             // Nothing to connect to: no report would ever come, so fail now, the way a lost receiver does.
             sysLogString("no usable receiver address");
@@ -187,10 +198,35 @@ void ConnectStatusViewController::viewWillAppear() {
     mirrorBackButton_->hide();
 }
 
+void ConnectStatusViewController::noteParentWindow() {
+    QWidget* window = view_ ? view_->window() : nullptr;
+    if (!window || QGuiApplication::platformName() != "xcb") return;
+    std::ostringstream id;
+    id << "x11:" << std::hex << static_cast<unsigned long long>(window->winId());
+    parts_.display->setParentWindow(id.str());
+}
+
+void ConnectStatusViewController::onScreenShareEnded(platform::display::DisplayService::CaptureEnd end,
+                                                     const std::string& reason) {
+    using CaptureEnd = platform::display::DisplayService::CaptureEnd;
+    if (state_ != SessionState::Mirror) return;  // mirroring was stopped meanwhile
+    sysLogString("screen share ended (" + reason + "): mirroring stops");
+    state_ = SessionState::Connected;
+    parts_.mirrorChannel->requestMirrorOff();
+    if (end == CaptureEnd::Refused) {
+        runAlert(localizedString("alert.screen.not.shared"), localizedString("alert.screen.refused.info"),
+                 {"OK"});
+    } else if (end == CaptureEnd::Failed) {
+        runAlert(localizedString("alert.screen.not.shared"),
+                 localizedString("alert.screen.failed.info") + reason, {"OK"});
+    }
+}
+
 void ConnectStatusViewController::onMirrorButtonClicked() {
     WorkingMode mode = workingMode();
     switch (mode) {
         case WorkingMode::CONNECTED:
+            noteParentWindow();
             parts_.mirrorChannel->requestMirrorOn();
             state_ = SessionState::Mirror;
             break;
@@ -266,7 +302,10 @@ void ConnectStatusViewController::alertWhenTheScreenCannotBeCaptured() {
     if (!parts_.display->needsX11Session()) return;
     // Mirroring goes on (with sound, when it is routed) but without pictures: the user must know why
     // the receiver shows none, and how to get them.
-    sysLogString("screen capture needs an X11 session: this is a Wayland session, so no screen is sent");
+    sysLogString(
+        "screen capture needs an X11 session or the desktop's screen-cast portal: this Wayland session has "
+        "no "
+        "portal, so no screen is sent");
     runAlert(localizedString("alert.screen.needs.x11"), localizedString("alert.screen.needs.x11.info"),
              {"OK"});
 }

@@ -106,6 +106,11 @@ class ConnectStatusViewController : public MirrorChannelDelegate,
     void closeWithAlert();
     // Mirroring has started: where the screen cannot be captured, the user hears why.
     void alertWhenTheScreenCannotBeCaptured();
+    // A share of the screen that the desktop controls ended: mirroring stops as the Stop button stops it,
+    // and the user is told when the share was never granted.
+    void onScreenShareEnded(platform::display::DisplayService::CaptureEnd end, const std::string& reason);
+    // Tells the display layer which window asks for a share of the screen, where the toolkit knows.
+    void noteParentWindow();
     void showReceiverName();
     void runAlert(const std::string& message, const std::string& information,
                   std::initializer_list<const char*> buttons);

@@ -1,15 +1,19 @@
 #pragma once
 // Displays and display streams: which displays exist, their bounds and modes, and a stream that
 // delivers pictures of a display as NV12 frames on a serial dispatch queue, only when the screen changed
-// and no faster than a minimum frame time. Two backends: X11 (the real screen) and a synthetic one
-// (a moving or still test pattern, for tests). The process uses X11 on $DISPLAY; only
-// QUILLARAN_DISPLAY=synthetic puts the synthetic one in its place. Without an X server answering there
-// is no main display (id 0) until one comes. No call waits long on an X server that does not answer,
-// and a server that goes away ends no thread and no process (see setX11ServerLostHandler).
+// and no faster than a minimum frame time. Three backends: X11 (the screen of an X11 session), the
+// desktop's screen-cast portal with PipeWire (the screen of a Wayland session) and a synthetic one (a
+// moving or still test pattern, for tests). Without an X server answering there is no main display
+// (id 0) until one comes. No call waits long on an X server that does not answer, and a server that goes
+// away ends no thread and no process (see setX11ServerLostHandler).
 //
-// A Wayland session's screen cannot be captured: its X server, where there is one, is XWayland, whose
-// root window holds only the X programs and shows black elsewhere. There the process gets a service
-// without displays (needsX11Session), so that no black picture is ever sent.
+// In a Wayland session the X server, where there is one, is XWayland, whose root window holds only the
+// X programs and shows black elsewhere: the screen is read through the portal instead. Asked for the
+// main display, the portal service starts a screen-cast session, which shows the desktop's dialog the
+// first time, and answers "no main display" until the user has chosen, the way the X11 service does
+// while no X server answers. The user's choice is remembered by the portal's restore token. Without a
+// portal the process gets a service without displays (needsX11Session), so that no black picture is
+// ever sent.
 
 #include <cstddef>
 #include <cstdint>
@@ -95,18 +99,50 @@ class DisplayService {
                                                                dispatch::QueuePtr queue, FrameHandler handler,
                                                                Error* error = nullptr) = 0;
 
-    // True for the service of a Wayland session: it has no display, now or later, because screen
-    // capture needs an X11 session.
+    // True for the service of a Wayland session without a screen-cast portal: it has no display, now or
+    // later.
     virtual bool needsX11Session() const { return false; }
+
+    // How a screen share that the user or the desktop controls ended without this process ending it.
+    enum class CaptureEnd {
+        Refused,  // the user cancelled the desktop's dialog
+        Failed,   // the desktop could not share the screen
+        Ended,    // the desktop ended the share (its "Stop sharing"), or the stream went away
+    };
+    using CaptureEndedHandler = std::function<void(CaptureEnd end, const std::string& reason)>;
+    // Told when a share ended as above; called on a thread of the service, once per share; it should
+    // only hand the news on. Services without such shares never call it.
+    virtual void setCaptureEndedHandler(CaptureEndedHandler) {}
+    // Ends what the service holds for capturing that no stream holds: a share the user has not granted
+    // yet (the dialog closes) or one no stream was made of. The next request for the main display asks
+    // anew. Called when capturing stops.
+    virtual void endCapture() {}
+    // The properties the next stream is to have, for a service that asks for them before its display
+    // exists (whether the pointer is drawn in).
+    virtual void prepareStream(const DisplayStreamProperties&) {}
+    // The window that asks for the share, as the desktop's dialog is to name it ("x11:<hex id>"), or
+    // empty.
+    virtual void setParentWindow(const std::string&) {}
 
     // The process-wide service: forEnvironment(), chosen once.
     static std::shared_ptr<DisplayService> shared();
-    // The service the environment asks for: the synthetic one with QUILLARAN_DISPLAY=synthetic;
-    // otherwise waylandSession() in a Wayland session (isWaylandSession), whatever QUILLARAN_DISPLAY
-    // says; otherwise x11Waiting().
+    // The service the environment asks for, by QUILLARAN_DISPLAY: "synthetic" the synthetic one, "x11"
+    // x11Waiting(), "portal" screenCastPortal(). Otherwise, in a Wayland session (isWaylandSession),
+    // screenCastPortal() when the session bus has a portal with the ScreenCast interface, else
+    // waylandSession(); in other sessions x11Waiting().
     static std::shared_ptr<DisplayService> forEnvironment();
-    // The service of a Wayland session: no main display, no display list, no streams.
+    // The service of a Wayland session without a portal: no main display, no display list, no streams.
     static std::shared_ptr<DisplayService> waylandSession();
+
+    // Where the portal service keeps the portal's restore token between shares.
+    struct TokenStore {
+        std::function<std::string()> load;
+        std::function<void(const std::string&)> save;
+    };
+    // The service of the desktop's screen-cast portal on the bus (none: the user's session bus), the
+    // token kept in store (with no functions, the application's user defaults).
+    static std::shared_ptr<DisplayService> screenCastPortal(std::optional<std::string> busAddress = {},
+                                                            TokenStore store = {});
     // The X11 service on $DISPLAY whether or not a server answers now: without one it reports no main
     // display (logged once) and finds the server when it comes.
     static std::shared_ptr<DisplayService> x11Waiting();

@@ -1,6 +1,7 @@
-// The display service of a Wayland session: it captures nothing. The screen of such a session cannot
-// be read through X (XWayland's root window shows only the X programs, black elsewhere), so mirroring
-// finds no main display here, the way it does while no X server answers, and sends no picture at all.
+// The display service of a Wayland session whose desktop has no screen-cast portal: it captures nothing.
+// The screen of such a session cannot be read through X (XWayland's root window shows only the X
+// programs, black elsewhere), so mirroring finds no main display here, the way it does while no X server
+// answers, and sends no picture at all.
 
 #include "platform/display/Display.h"
 #include "platform/foundation/SysLog.h"
@@ -12,7 +13,9 @@ namespace {
 class WaylandSessionService : public DisplayService {
   public:
     WaylandSessionService() {
-        sysLog("Wayland session: screen capture needs an X11 session; no screen is captured");
+        sysLog(
+            "Wayland session without the desktop's screen-cast portal on the session bus: no screen is "
+            "captured");
     }
 
     bool needsX11Session() const override { return true; }
@@ -27,7 +30,7 @@ class WaylandSessionService : public DisplayService {
     std::shared_ptr<DisplayStream> createDisplayStream(DisplayID, int, int, PixelFormat,
                                                        const DisplayStreamProperties&, dispatch::QueuePtr,
                                                        FrameHandler, Error* error) override {
-        if (error) *error = displayError(7, "screen capture needs an X11 session");
+        if (error) *error = displayError(7, "no screen-cast portal in this Wayland session");
         return nullptr;
     }
 };

@@ -569,7 +569,7 @@ Bytes binaryPropertyList(const PropertyList& plist) {
     return out;
 }
 
-bool writePropertyListFile(const PropertyList& plist, const std::string& path, Error* error) {
+bool writePropertyListFile(const PropertyList& plist, const std::string& path, Error* error, mode_t mode) {
     namespace fs = std::filesystem;
     fs::path target(path);
     fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -587,7 +587,7 @@ bool writePropertyListFile(const PropertyList& plist, const std::string& path, E
     const char* failedCall = nullptr;
     if (!writeAll(fd, text)) {
         failedCall = "Error in write() function";
-    } else if (::fchmod(fd, 0644) != 0) {
+    } else if (::fchmod(fd, mode) != 0) {
         failedCall = "Error in fchmod() function";
     } else if (::fsync(fd) != 0) {
         failedCall = "Error in fsync() function";

@@ -4,6 +4,8 @@
 // XML declaration, the PropertyList-1.0 DOCTYPE, one tab per level), so that a file such as the saved
 // sound devices always has the same bytes. Files are replaced atomically.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -88,8 +90,9 @@ std::string xmlPropertyList(const PropertyList& plist);
 Bytes binaryPropertyList(const PropertyList& plist);
 
 // Writes the XML form to path atomically: a temporary file in the same folder, flushed to disk, then
-// renamed over path (mode 0644). The folder must exist. On failure nothing at path changes.
-bool writePropertyListFile(const PropertyList& plist, const std::string& path, Error* error = nullptr);
+// renamed over path with the given mode. The folder must exist. On failure nothing at path changes.
+bool writePropertyListFile(const PropertyList& plist, const std::string& path, Error* error = nullptr,
+                           mode_t mode = 0644);
 
 }  // namespace quill::platform::foundation
 

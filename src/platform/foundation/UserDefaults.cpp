@@ -127,7 +127,9 @@ bool UserDefaults::store(const std::string& key, std::optional<PropertyList> val
     }
     fs::path file(path_);
     if (file.has_parent_path() && !createFolders(file.parent_path().string(), 0755, error)) return false;
-    return writePropertyListFile(values_, path_, error);
+    // Only the user reads them: they hold the screen-cast portal's restore token, with which the
+    // screen is shared without asking.
+    return writePropertyListFile(values_, path_, error, 0600);
 }
 
 }  // namespace quill::platform::foundation

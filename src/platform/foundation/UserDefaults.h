@@ -1,7 +1,7 @@
 #pragma once
 // User defaults: small per-user settings by key, kept as a property list file
 // ("$XDG_CONFIG_HOME/quillaran/defaults.plist", by default "~/.config/quillaran/defaults.plist").
-// Every change is written through at once, atomically.
+// Every change is written through at once, atomically, into a file only the user can read.
 
 #include <cstdint>
 #include <mutex>
