@@ -24,46 +24,45 @@ namespace {
 constexpr DisplayID kSharedDisplay = 1;
 constexpr const char* kRestoreTokenKey = "screencast.restore_token";
 
-class PortalDisplayService : public DisplayService,
-                             public std::enable_shared_from_this<PortalDisplayService> {
+// The share's state, apart from the service: the portal's and PipeWire's threads hold it while they
+// report, so that the service itself is never let go on one of them (its end joins them).
+class PortalShare : public std::enable_shared_from_this<PortalShare> {
   public:
-    PortalDisplayService(std::optional<std::string> busAddress, TokenStore store)
+    using CaptureEnd = DisplayService::CaptureEnd;
+    using CaptureEndedHandler = DisplayService::CaptureEndedHandler;
+
+    PortalShare(std::optional<std::string> busAddress, DisplayService::TokenStore store)
         : busAddress_(std::move(busAddress)), store_(std::move(store)) {}
 
-    ~PortalDisplayService() override { endCapture(); }
-
-    DisplayID mainDisplayID() override {
+    DisplayID mainDisplayID() {
         std::lock_guard lock(mutex_);
         if (capture_ && capture_->width() > 0 && capture_->height() > 0) return kSharedDisplay;
         if (!portal_ && !refused_) startShare();
         return 0;
     }
 
-    bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays, Error*) override {
+    bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays) {
         displays.clear();
         if (maxDisplays > 0 && sharedSize()) displays.push_back(kSharedDisplay);
         return true;
     }
 
-    Rect displayBounds(DisplayID display) override {
+    Rect displayBounds(DisplayID display) {
         const auto size = display == kSharedDisplay ? sharedSize() : std::nullopt;
         return size ? Rect{0, 0, double(size->width), double(size->height)} : Rect{};
     }
 
-    std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) override {
+    std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) {
         const auto size = display == kSharedDisplay ? sharedSize() : std::nullopt;
         if (!size) return {};
         return {*size};
     }
 
-    // The portal tells no pointer position apart from the pictures.
-    std::optional<Point> mouseLocation() override { return std::nullopt; }
-
     std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth, int outputHeight,
                                                        PixelFormat format,
                                                        const DisplayStreamProperties& properties,
                                                        dispatch::QueuePtr queue, FrameHandler handler,
-                                                       Error* error) override {
+                                                       Error* error) {
         if (format != PixelFormat::NV12 || outputWidth <= 0 || outputHeight <= 0 || !queue || !handler) {
             if (error) *error = displayError(3, "unsupported stream settings");
             return nullptr;
@@ -76,7 +75,7 @@ class PortalDisplayService : public DisplayService,
                 return nullptr;
             }
             streamMade_ = true;
-            std::weak_ptr<PortalDisplayService> weak = weak_from_this();
+            std::weak_ptr<PortalShare> weak = weak_from_this();
             const uint64_t share = share_;
             source = capture_->makeSource([weak, share] {
                 if (auto self = weak.lock()) self->endShare(share);
@@ -86,19 +85,19 @@ class PortalDisplayService : public DisplayService,
                                                std::move(queue), std::move(handler));
     }
 
-    void setCaptureEndedHandler(CaptureEndedHandler handler) override {
+    void setCaptureEndedHandler(CaptureEndedHandler handler) {
         std::lock_guard lock(mutex_);
         handler_ = std::move(handler);
     }
 
-    void endCapture() override { endShare(std::nullopt); }
+    void endCapture() { endShare(std::nullopt); }
 
-    void setParentWindow(const std::string& window) override {
+    void setParentWindow(const std::string& window) {
         std::lock_guard lock(mutex_);
         parentWindow_ = window;
     }
 
-    void prepareStream(const DisplayStreamProperties& properties) override {
+    void prepareStream(const DisplayStreamProperties& properties) {
         std::lock_guard lock(mutex_);
         showCursor_ = properties.showCursor;
     }
@@ -113,7 +112,7 @@ class PortalDisplayService : public DisplayService,
     // Under mutex_.
     void startShare() {
         const uint64_t share = ++share_;
-        std::weak_ptr<PortalDisplayService> weak = weak_from_this();
+        std::weak_ptr<PortalShare> weak = weak_from_this();
         ScreenCastPortal::Options options;
         options.busAddress = busAddress_;
         options.restoreToken = loadToken();
@@ -139,7 +138,7 @@ class PortalDisplayService : public DisplayService,
 
     // On the portal's thread.
     void granted(uint64_t share, ScreenCastGrant grant) {
-        std::weak_ptr<PortalDisplayService> weak = weak_from_this();
+        std::weak_ptr<PortalShare> weak = weak_from_this();
         Error error;
         auto capture = PipeWireCapture::open(
             grant.fd, grant.node,
@@ -223,7 +222,7 @@ class PortalDisplayService : public DisplayService,
     }
 
     const std::optional<std::string> busAddress_;
-    const TokenStore store_;
+    const DisplayService::TokenStore store_;
     std::mutex mutex_;
     uint64_t share_ = 0;  // the number of the current share; events of older ones are ignored
     std::shared_ptr<ScreenCastPortal> portal_;
@@ -234,6 +233,43 @@ class PortalDisplayService : public DisplayService,
     bool showCursor_ = true;
     std::string parentWindow_;
     CaptureEndedHandler handler_;
+};
+
+class PortalDisplayService : public DisplayService {
+  public:
+    PortalDisplayService(std::optional<std::string> busAddress, TokenStore store)
+        : share_(std::make_shared<PortalShare>(std::move(busAddress), std::move(store))) {}
+    ~PortalDisplayService() override { share_->endCapture(); }
+
+    DisplayID mainDisplayID() override { return share_->mainDisplayID(); }
+    bool getActiveDisplayList(uint32_t maxDisplays, std::vector<DisplayID>& displays, Error*) override {
+        return share_->getActiveDisplayList(maxDisplays, displays);
+    }
+    Rect displayBounds(DisplayID display) override { return share_->displayBounds(display); }
+    std::vector<DisplayMode> copyAllDisplayModes(DisplayID display) override {
+        return share_->copyAllDisplayModes(display);
+    }
+    // The portal tells no pointer position apart from the pictures.
+    std::optional<Point> mouseLocation() override { return std::nullopt; }
+    std::shared_ptr<DisplayStream> createDisplayStream(DisplayID display, int outputWidth, int outputHeight,
+                                                       PixelFormat format,
+                                                       const DisplayStreamProperties& properties,
+                                                       dispatch::QueuePtr queue, FrameHandler handler,
+                                                       Error* error) override {
+        return share_->createDisplayStream(display, outputWidth, outputHeight, format, properties,
+                                           std::move(queue), std::move(handler), error);
+    }
+    void setCaptureEndedHandler(CaptureEndedHandler handler) override {
+        share_->setCaptureEndedHandler(std::move(handler));
+    }
+    void endCapture() override { share_->endCapture(); }
+    void prepareStream(const DisplayStreamProperties& properties) override {
+        share_->prepareStream(properties);
+    }
+    void setParentWindow(const std::string& window) override { share_->setParentWindow(window); }
+
+  private:
+    const std::shared_ptr<PortalShare> share_;
 };
 
 }  // namespace
