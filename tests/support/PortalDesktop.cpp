@@ -1,6 +1,7 @@
 #include "support/PortalDesktop.h"
 
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -122,6 +123,16 @@ class StandInChooser {
         loop_ = std::thread([this] {
             pthread_setname_np(pthread_self(), "quill-portal-ui");
             sd_event_loop(event_);
+            // Whatever is asked from now on runs on the asking thread (see call()); what was asked before
+            // runs here.
+            std::vector<std::function<void()>> work;
+            {
+                std::lock_guard lock(queueMutex_);
+                loopEnded_ = true;
+                work.swap(queue_);
+            }
+            for (auto& f : work)
+                f();
         });
         return true;
     }
@@ -146,6 +157,11 @@ class StandInChooser {
     void setAnswer(Answer answer, uint32_t node, int width, int height) {
         std::lock_guard lock(mutex_);
         script_ = {answer, node, width, height};
+    }
+
+    void setRemembersChoices(bool remembers) {
+        std::lock_guard lock(mutex_);
+        remembers_ = remembers;
     }
 
     bool waitForStarts(size_t n, double timeoutSeconds) {
@@ -232,13 +248,18 @@ class StandInChooser {
     }
     static StandInChooser& of(void* self) { return *static_cast<StandInChooser*>(self); }
 
-    // Runs f on the loop thread and returns its result.
+    // Runs f on the loop thread and returns its result; on the calling thread once the loop has ended.
     template <class F>
     auto call(F f) -> decltype(f()) {
         std::packaged_task<decltype(f())()> task(std::move(f));
         auto result = task.get_future();
         {
-            std::lock_guard lock(queueMutex_);
+            std::unique_lock lock(queueMutex_);
+            if (loopEnded_) {
+                lock.unlock();
+                task();
+                return result.get();
+            }
             queue_.emplace_back([&task] { task(); });
         }
         const uint64_t one = 1;
@@ -346,6 +367,7 @@ class StandInChooser {
             auto it = c.sessions_.find(sessionHandle);
             open = it != c.sessions_.end() && it->second.open;
             if (open) selection = it->second.selection;
+            selection.ours = selection.ours && c.remembers_;
             script = c.script_;
         }
         // A remembered choice is granted without a dialog.
@@ -432,6 +454,7 @@ class StandInChooser {
     int wake_ = -1;
     std::mutex queueMutex_;
     std::vector<std::function<void()>> queue_;
+    bool loopEnded_ = false;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -440,6 +463,7 @@ class StandInChooser {
     std::map<std::string, Session> sessions_;
     size_t sessionCloseCalls_ = 0;
     bool heldClosed_ = false;
+    bool remembers_ = true;
 };
 
 // The test's environment without what would lead a desktop service to the user's own session, and with
@@ -617,6 +641,9 @@ void PortalDesktop::setAnswer(Answer answer, uint32_t node, int width, int heigh
 }
 bool PortalDesktop::waitForStarts(size_t n, double timeoutSeconds) {
     return impl_->chooser.waitForStarts(n, timeoutSeconds);
+}
+void PortalDesktop::setRemembersChoices(bool remembers) {
+    impl_->chooser.setRemembersChoices(remembers);
 }
 std::vector<PortalDesktop::Start> PortalDesktop::starts() const {
     return impl_->chooser.starts();

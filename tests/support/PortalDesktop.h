@@ -16,6 +16,19 @@
 // unanswered, as an open dialog, until the test answers it or the frontend closes it (the client's
 // Request.Close or Session.Close reach the backend as the impl Request's or Session's Close).
 //
+// What the frontend (xdg-desktop-portal 1.16) does around the stand-in, as these tests see it:
+// - It names a process that runs outside a sandbox with the app id "" (Start::appId), and keeps restore
+//   tokens for it all the same.
+// - A restore token is good for one SelectSources: each granted Start with persist mode 1 or 2 hands out the
+//   token for the next time (the same string again after a restore), a Start with persist mode 0 uses it
+//   up, and a persist mode 1 token is gone once its client has left the bus. A token that is not a UUID fails
+//   SelectSources with a D-Bus error; an unknown UUID is ignored (the dialog comes).
+// - After a Start answered 1 or 2, or a request closed by the client, the frontend closes the session
+//   itself: the client sees Session.Closed and its Session object is gone; the stand-in sees Session.Close.
+// - It gives a held Start as long as it takes (no time-out of its own within 40 s).
+// - OpenPipeWireRemote fails ("No streams available") before a granted Start; after one, the remote it
+//   hands out shows the granted node only.
+//
 // When something cannot start (a program missing, the frontend not answering in time), available() is
 // false and failure() says why: tests skip.
 //
@@ -55,6 +68,10 @@ class PortalDesktop {
     // How the following Starts are answered (Grant at first, node 0, 1920x1080).
     void setAnswer(Answer answer, uint32_t node = 0, int width = 1920, int height = 1080);
 
+    // Whether the stand-in still knows the choices it handed out as restore data (true at first). When
+    // false, restore data is ignored and the scripted answer applies, as on a desktop whose monitor is gone.
+    void setRemembersChoices(bool remembers);
+
     // One Start that reached the stand-in, with what the session's SelectSources asked for.
     struct Start {
         std::string appId;         // as the frontend names the client
@@ -64,7 +81,7 @@ class PortalDesktop {
         uint32_t cursorMode = 0;  // 0: the option was absent
         uint32_t persistMode = 0;
         bool restoreData = false;  // SelectSources came with restore data
-        bool restored = false;     // ... of this stand-in: granted at once, without a dialog
+        bool restored = false;     // ... of this stand-in, remembered: granted at once, without a dialog
     };
     // Whether n Starts have arrived within timeoutSeconds.
     bool waitForStarts(size_t n, double timeoutSeconds);
