@@ -545,6 +545,12 @@ bool PortalDesktop::Impl::start(const std::string& pipewireRuntimeDir, double ti
             return false;
         }
     }
+    // The frontend connects to PipeWire only when a client asks for the remote: a wrong folder would show
+    // only then.
+    if (access((pipewireRuntimeDir + "/pipewire-0").c_str(), F_OK) != 0) {
+        failure = "no PipeWire socket pipewire-0 in \"" + pipewireRuntimeDir + "\"";
+        return false;
+    }
     const auto deadline = after(timeoutSeconds);
     for (const char* sub : {"home", "run", "portals"})
         mkdir((folder / sub).c_str(), 0700);
