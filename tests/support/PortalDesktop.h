@@ -23,8 +23,9 @@
 //   token for the next time (the same string again after a restore), a Start with persist mode 0 uses it
 //   up, and a persist mode 1 token is gone once its client has left the bus. A token that is not a UUID fails
 //   SelectSources with a D-Bus error; an unknown UUID is ignored (the dialog comes).
-// - After a Start answered 1 or 2, or a request closed by the client, the frontend closes the session
-//   itself: the client sees Session.Closed and its Session object is gone; the stand-in sees Session.Close.
+// - After a Start answered 1 or 2 the frontend closes the session itself: the client sees Session.Closed,
+//   its Session object is gone and the stand-in sees Session.Close. After the client closes a Start's
+//   request, the session goes the same way.
 // - It gives a held Start as long as it takes (no time-out of its own within 40 s).
 // - OpenPipeWireRemote fails ("No streams available") before a granted Start; after one, the remote it
 //   hands out shows the granted node only.
