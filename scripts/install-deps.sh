@@ -27,6 +27,7 @@ run_packages=(pkexec)
 # the power tests' stand-in logind and desktop portal. The private sound server comes from
 # test_sound_server below.
 test_packages=(
+    xdg-desktop-portal # the screen-cast tests' portal frontend and permission store, on a private bus
     git clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon

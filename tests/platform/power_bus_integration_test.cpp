@@ -9,14 +9,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "platform/power/Bus.h"
 #include "platform/power/Power.h"
-#include "support/ChildProcess.h"
+#include "support/PrivateSessionBus.h"
 #include "support/TempFolder.h"
 
 namespace quill::platform::power {
@@ -172,20 +171,12 @@ class FakeDesktop {
 class PowerBusTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string config = tmp / "bus.conf";
-        std::ofstream(config)
-            << "<busconfig><type>session</type><listen>" << address
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-               "<allow own=\"*\"/></policy></busconfig>\n";
-        daemon = testing::spawnQuietly({"dbus-daemon", "--nofork", "--config-file=" + config}, nullptr);
-        if (daemon < 0) GTEST_SKIP() << "no dbus-daemon for this test";
+        if (!bus.started()) GTEST_SKIP() << bus.failure();
     }
-    void TearDown() override { testing::endChildProcess(daemon); }
 
     testing::TempFolder tmp;
-    const std::string address = "unix:path=" + (tmp / "bus");
-    pid_t daemon = -1;
+    testing::PrivateSessionBus bus{tmp.str()};
+    const std::string address = bus.address();
 };
 
 TEST_F(PowerBusTest, LogindAndThePortalKeepTheDisplayAwakeAndThePortalAloneHoldsOffAutomaticSuspend) {
