@@ -145,6 +145,27 @@ TEST_F(PortalDisplayTest, TheSharedScreenIsStreamedAndTheChoiceIsRemembered) {
     EXPECT_TRUE(endsSeen(0, 0).empty());
 }
 
+// A saved token the desktop no longer knows, or one that is no token at all, brings the dialog back
+// rather than failing the share.
+TEST_F(PortalDisplayTest, AStaleOrMalformedTokenBringsTheDialogBack) {
+    const char* tokens[] = {"8d3e7a52-3b1f-4c8e-9a8e-5d8f2e6b1c40", "not a token"};
+    for (const char* saved : tokens) {
+        SCOPED_TRACE(saved);
+        {
+            std::lock_guard lock(mutex);
+            token = saved;
+        }
+        const size_t before = desktop->starts().size();
+        ASSERT_TRUE(waitForDisplay());
+        service->endCapture();
+        const auto starts = desktop->starts();
+        ASSERT_EQ(starts.size(), before + 1);
+        EXPECT_FALSE(starts.back().restored);
+        std::lock_guard lock(mutex);
+        EXPECT_NE(token, saved);
+    }
+}
+
 // A cancelled dialog or a failing desktop is reported once, and the dialog is not brought back by the
 // recorder's retries until the capture ends.
 TEST_F(PortalDisplayTest, ARefusedShareIsReportedOnceAndNotAskedForAgainUntilTheCaptureEnds) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -122,6 +123,17 @@ bool readStringVariant(sd_bus_message* m, std::string& out) {
     if (sd_bus_message_read_basic(m, kind, &value) < 0) return false;
     out = value ? value : "";
     return sd_bus_message_exit_container(m) >= 0;
+}
+
+// Restore tokens are UUIDs; the portal refuses the whole request for anything else, so such a saved
+// value is not handed back (the dialog shows instead).
+bool isRestoreToken(const std::string& token) {
+    if (token.size() != 36) return false;
+    for (size_t i = 0; i < token.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? token[i] != '-' : !std::isxdigit(static_cast<unsigned char>(token[i]))) return false;
+    }
+    return true;
 }
 
 bool readUintVariant(sd_bus_message* m, uint32_t& out) {
@@ -239,7 +251,7 @@ struct ScreenCastPortal::Impl {
                     r = sd_bus_message_append(m, "{sv}", "cursor_mode", "u", cursor);
                 if (r >= 0 && version >= 4) {
                     r = sd_bus_message_append(m, "{sv}", "persist_mode", "u", kPersistUntilRevoked);
-                    if (r >= 0 && !options.restoreToken.empty())
+                    if (r >= 0 && isRestoreToken(options.restoreToken))
                         r = sd_bus_message_append(m, "{sv}", "restore_token", "s",
                                                   options.restoreToken.c_str());
                 }
@@ -411,9 +423,11 @@ struct ScreenCastPortal::Impl {
             if (!response.done && !reply.message) {
                 outcome = CallFailed;
             } else if (pump([&] { return response.done || sessionClosedByDesktop || portalGone; },
-                            bounded ? std::optional(options.callTimeout) : std::nullopt) &&
-                       response.done) {
-                outcome = Answered;
+                            bounded ? std::optional(options.callTimeout) : std::nullopt)) {
+                // A portal that refuses closes the session too, and may say so before it answers.
+                if (!response.done && sessionClosedByDesktop)
+                    pump([&] { return response.done; }, kCloseTimeout);
+                if (response.done) outcome = Answered;
             }
         }
         sd_bus_slot_unref(callSlot);
