@@ -85,15 +85,22 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
+# Says how to install as root instead, and fails. Not `make ...` as root: that would also build and run
+# everything as root.
+install_as_root() {
+    echo "install-deps: ${missing[*]} missing, and $1. Install them as root with" >&2
+    echo "    su -c 'bash scripts/install-deps.sh $mode'" >&2
+    echo "then run make again as yourself." >&2
+    exit 1
+}
+
+mode=$1
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
-    if ! command -v sudo >/dev/null 2>&1; then
-        # Not `make ... ` as root: that would also build and run everything as root.
-        echo "install-deps: ${missing[*]} missing, and there is no sudo. Install them as root with" >&2
-        echo "    su -c 'bash scripts/install-deps.sh $1'" >&2
-        echo "then run make again as yourself." >&2
-        exit 1
-    fi
+    command -v sudo >/dev/null 2>&1 || install_as_root "there is no sudo"
+    # Asks for the user's password where sudo wants it, and fails for a user sudo does not let in (a
+    # Debian installed with a root password leaves the first user out of the sudoers file).
+    sudo -v || install_as_root "sudo refused"
     sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -26,10 +27,12 @@ namespace {
 // stopped answering.
 constexpr double kTeardownSeconds = 3.0;
 
-// Ends the application through its quit path when the X server goes away.
+// Ends the application through its quit path when the X server goes away. afterLoop: what the quit path
+// does once the event loop has ended, given the exit status; run here in the one case where the loop
+// never ends.
 class QuitOnDisplayLoss {
   public:
-    explicit QuitOnDisplayLoss(platform::appkit::Application& application)
+    QuitOnDisplayLoss(platform::appkit::Application& application, std::function<void(int)> afterLoop)
         : state_(std::make_shared<State>()) {
         state_->application = &application;
         std::weak_ptr<State> weak = state_;
@@ -40,9 +43,12 @@ class QuitOnDisplayLoss {
             });
         });
         // The window server's connection is noticed on the main thread, and Qt ends the process right
-        // after: the quit runs at once.
-        platform::appkit::setWindowServerLostHandler([weak] {
-            if (auto state = weak.lock()) state->quit();
+        // after (exit() from inside the event loop, which never returns): the quit runs at once, and so
+        // does what follows the loop, before the process-wide objects are destroyed after exit().
+        platform::appkit::setWindowServerLostHandler([weak, afterLoop = std::move(afterLoop)] {
+            auto state = weak.lock();
+            if (!state || !state->quit()) return;
+            afterLoop(state->exitStatus.load());
         });
     }
     ~QuitOnDisplayLoss() {
@@ -60,11 +66,12 @@ class QuitOnDisplayLoss {
         platform::appkit::Application* application = nullptr;  // main thread; null once the owner is gone
         std::atomic<int> exitStatus{0};
 
-        // Main thread.
-        void quit() {
-            if (!application || exitStatus.exchange(kDisplayLostExitStatus) != 0) return;
+        // Main thread. False when the application is gone or already quit for this reason.
+        bool quit() {
+            if (!application || exitStatus.exchange(kDisplayLostExitStatus) != 0) return false;
             platform::foundation::sysLogString("the X server is gone: quitting");
             application->terminate(this);
+            return true;
         }
     };
     std::shared_ptr<State> state_;
@@ -85,7 +92,9 @@ class TeardownDeadline {
     TeardownDeadline(const TeardownDeadline&) = delete;
     TeardownDeadline& operator=(const TeardownDeadline&) = delete;
 
+    // Once: a second call changes nothing.
     void arm(int status, double seconds) {
+        if (thread_.joinable()) return;
         thread_ = std::thread([this, status, seconds] {
             std::unique_lock lock(mutex_);
             if (ended_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return over_; }))
@@ -118,16 +127,20 @@ int runApplication(int& argc, char** argv, ShellParts parts, std::function<void(
     platform::appkit::Application application;
     MainNib nib = loadMainNib(application, std::move(parts));
     application.handleTerminationSignals();
-    QuitOnDisplayLoss displayLoss(application);
+    // Once the event loop has ended. The power manager is process-wide and would otherwise let its
+    // backend go only after main returns (or Qt's exit()), past the deadline and while Xlib and the bus
+    // library are themselves being torn down: its X connection and bus connections close here, and what
+    // it still holds is given back.
+    auto afterLoop = [&deadline, &nib](int status) {
+        deadline.arm(status, kTeardownSeconds);
+        nib.appDelegate->powerManager().releaseBackend();
+    };
+    QuitOnDisplayLoss displayLoss(application, afterLoop);
     nib.window->show();
     if (launched) launched(nib);
     application.run();
     const int status = displayLoss.exitStatus();
-    deadline.arm(status, kTeardownSeconds);
-    // The power manager is process-wide and would otherwise let its backend go only after main returns,
-    // past this deadline and while Xlib and the bus library are themselves being torn down: its X
-    // connection and bus connections close here, and what it still holds is given back.
-    nib.appDelegate->powerManager().releaseBackend();
+    afterLoop(status);
     return status;
 }
 

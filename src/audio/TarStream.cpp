@@ -52,8 +52,10 @@ std::optional<Bytes> tarStream(const std::vector<TarEntry>& entries) {
     const auto now = static_cast<unsigned long long>(std::time(nullptr));
     for (const TarEntry& e : entries) {
         if (!safeName(e.name)) return std::nullopt;
+        // A folder's name ends in '/' where there is room for it; its type alone marks it otherwise.
         std::string prefix, name;
-        if (!splitName(e.folder ? e.name + "/" : e.name, &prefix, &name)) return std::nullopt;
+        if (!(e.folder && splitName(e.name + "/", &prefix, &name)) && !splitName(e.name, &prefix, &name))
+            return std::nullopt;
         const size_t size = e.folder ? 0 : e.contents.size();
         uint8_t h[kBlock] = {};
         std::memcpy(h, name.data(), name.size());

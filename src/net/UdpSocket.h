@@ -168,7 +168,8 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
     // Sending: to the connected peer, to a host resolved first, or to an address. The data is
     // referenced, not copied. Empty data is ignored (no callback). A datagram too long for the kernel
     // fails alone (EMSGSIZE), and so, on an unconnected socket, does one whose destination the kernel
-    // refuses (EACCES, EPERM, ENETUNREACH, EHOSTUNREACH); any other error of a send closes the socket.
+    // refuses (EACCES, EPERM, ENETUNREACH, EHOSTUNREACH) or cannot send to (EINVAL: port 0, say); any
+    // other error of a send closes the socket.
     void sendData(SharedBytes data, long tag);
     void sendData(SharedBytes data, double timeout, long tag);
     void sendData(SharedBytes data, const std::string& host, uint16_t port, double timeout, long tag);

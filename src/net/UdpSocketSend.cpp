@@ -225,13 +225,15 @@ namespace {
 
 // Whether a failed send is the datagram's own fault, so that the descriptor and the datagrams queued
 // behind it are fine. A datagram too long for one send always is. A destination the kernel refuses
-// (broadcast not allowed, a firewall rule, no route to that network or host) is only that datagram's
-// on an unconnected socket, whose next datagram may go anywhere; a connected socket has that one
-// destination for every datagram, so there it ends the socket like any other error of the descriptor.
+// (broadcast not allowed, a firewall rule, no route to that network or host) or cannot send to at all
+// (port 0, an IPv6 link-local address without an interface: EINVAL, the one argument of an unconnected
+// send that changes from datagram to datagram being its destination) is only that datagram's on an
+// unconnected socket, whose next datagram may go anywhere; a connected socket has that one destination
+// for every datagram, so there it ends the socket like any other error of the descriptor.
 bool concernsOnlyThisDatagram(int err, bool connected) {
     if (err == EMSGSIZE) return true;
     if (connected) return false;
-    return err == EACCES || err == EPERM || err == ENETUNREACH || err == EHOSTUNREACH;
+    return err == EACCES || err == EPERM || err == ENETUNREACH || err == EHOSTUNREACH || err == EINVAL;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The application as a process when its X server goes away or stops answering: it ends through its own
-// quit path, with the user's sound devices (on a private sound server) put back. Each test runs the
-// application in a child process, mirroring to a test receiver in that process.
+// quit path, with the user's sound devices (on a private sound server) put back and the power manager's
+// backend let go. Each test runs the application in a child process, mirroring to a test receiver in that
+// process.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "app/AppTestSupport.h"
 #include "app/RunApplication.h"
+#include "platform/power/Power.h"
 #include "session/MirrorChannel.h"
 #include "support/ChildProcess.h"
 #include "support/FileText.h"
@@ -37,6 +39,12 @@ constexpr bool kQtOnAnXServerIsChecked = false;
 constexpr bool kQtOnAnXServerIsChecked = true;
 #endif
 using Clock = std::chrono::steady_clock;
+
+// What the process's power manager holds at the end: "released" once it has let its backend go.
+void sayWhatThePowerManagerHolds() {
+    std::fprintf(stderr, "power backend at the end: %s\n",
+                 platform::power::PowerManager::shared().backendName().c_str());
+}
 
 // Runs the application as main does, over the process's own screen, sound devices and power as the
 // environment chooses, with the session against a test receiver here. Once connected it asks for
@@ -62,6 +70,9 @@ TEST(DisplayLossChild, MirrorsUntilTheApplicationEnds) {
     char name[] = "quillaran";
     char* argv[] = {name, nullptr};
     const int status = runApplication(argc, argv, std::move(parts), [&](MainNib& nib) {
+        // Qt may end the process with exit() from inside the event loop: the power manager, made by now,
+        // is looked at then too, before it and the other process-wide objects go.
+        std::atexit(sayWhatThePowerManagerHolds);
         nib.mainHandler->onFindReceiverSuccess({"Test receiver", "1.0", {"127.0.0.1"}, "12345678"});
         driver = std::thread([&] {
             if (!receiver.waitForRequests(35, 1, 20)) return;  // the pin ends the set-up
@@ -74,6 +85,7 @@ TEST(DisplayLossChild, MirrorsUntilTheApplicationEnds) {
     // The session goes with the application, as in main. The process-wide objects' teardown that would
     // follow is not what these tests look at: the process ends here with the status.
     channel.reset();
+    sayWhatThePowerManagerHolds();
     std::_Exit(status);
 }
 
@@ -146,6 +158,7 @@ class DisplayLossTest : public ::testing::Test {
             << *status << logText();
         EXPECT_NE(logText().find("the X server is gone: quitting"), std::string::npos) << logText();
         EXPECT_NE(logText().find("applicationWillTerminate"), std::string::npos);
+        EXPECT_NE(logText().find("power backend at the end: released\n"), std::string::npos) << logText();
         EXPECT_TRUE(defaultsAre("speakers")) << pulse.pactl("info");
     }
 

@@ -270,7 +270,12 @@ TEST_F(SoundflowerManagerTest, OnlyTheSystemCopyAsksForRootAndTheUserLoadsWhatIt
     EXPECT_EQ(quill::testing::readFileText(installed + "/Contents/Info.plist"), "<plist/>");
     ASSERT_EQ(::stat((installed + "/Contents/Info.plist").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    for (const std::string& folder : {installed, std::string(tmp / "lib/quillaran")}) {
+    // Every folder, those the earlier install left 0700 included.
+    std::vector<std::filesystem::path> folders{tmp / "lib/quillaran"};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(tmp / "lib/quillaran"))
+        if (e.is_directory()) folders.push_back(e.path());
+    EXPECT_EQ(folders.size(), 4u);  // quillaran, Extensions, Soundflower.kext, Contents
+    for (const auto& folder : folders) {
         ASSERT_EQ(::stat(folder.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u) << folder;
     }

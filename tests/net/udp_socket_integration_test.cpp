@@ -456,17 +456,29 @@ TEST_F(UdpSocketTest, ErrorsOfOneDatagramFailItAloneAndTheQueueGoesOn) {
         SharedBytes data;
         Bytes to;
         int error;
+        // The loopback cannot be made to answer it: the send's sendto() fails with the error instead.
+        bool injected = false;
     };
     const std::vector<Case> cases = {
         {"too long", std::make_shared<const Bytes>(70000, 'x'), peer.address(), EMSGSIZE},
         // 127.255.255.255, the loopback broadcast address, without the broadcast option.
         {"broadcast not allowed", datagram("x"), makeAddress4(in_addr{htonl(0x7fffffff)}, 9), EACCES},
+        {"port 0", datagram("x"), loopbackAddress4(0), EINVAL},
+        {"refused by a firewall rule", datagram("x"), peer.address(), EPERM, true},
+        {"no route to the network", datagram("x"), peer.address(), ENETUNREACH, true},
+        {"no route to the host", datagram("x"), peer.address(), EHOSTUNREACH, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sender = std::make_shared<UdpRecorder>();
         auto sock = make(sender);
-        sock->sendData(c.data, c.to, 5, 1);
+        // The socket queue is idle, so the datagram's system calls are made on the asking thread.
+        std::thread([&] {
+            if (c.injected) {
+                ASSERT_TRUE(failOnThisThread(__NR_sendto, c.error));
+            }
+            sock->sendData(c.data, c.to, 5, 1);
+        }).join();
         sock->sendData(datagram("next"), peer.address(), 5, 2);
         ASSERT_TRUE(sender->waitFor(UdpEvent::Sent));
         EXPECT_EQ(peer.receive(), "next");

@@ -13,6 +13,17 @@ extern char** environ;
 
 namespace quill::platform::security {
 
+namespace {
+
+// Puts fd at target for the exec. dup2() leaves its copy open across exec, but does nothing when fd is
+// already target (an application started with standard input closed may have made its first descriptor
+// there), and the flag is then cleared by hand. Async-signal-safe.
+bool placeForExec(int fd, int target) {
+    return fd == target ? ::fcntl(target, F_SETFD, 0) == 0 : ::dup2(fd, target) >= 0;
+}
+
+}  // namespace
+
 int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string& workingDirectory,
                         PrivilegedChild* child, int standardInput) {
     if (argv.empty()) return EINVAL;
@@ -39,7 +50,7 @@ int spawnWithOutputPipe(const std::vector<std::string>& argv, const std::string&
     if (pid == 0) {
         ::umask(kPrivilegedFileModeMask);
         const int input = standardInput >= 0 ? standardInput : ::open("/dev/null", O_RDONLY);
-        if (input >= 0 && ::dup2(input, STDIN_FILENO) >= 0 && ::dup2(out[1], STDOUT_FILENO) >= 0 &&
+        if (input >= 0 && placeForExec(input, STDIN_FILENO) && placeForExec(out[1], STDOUT_FILENO) &&
             (!folder || ::chdir(folder) == 0)) {
             // Every other descriptor closes at the exec (a kernel without this leaves them to their
             // own close-on-exec flags).
