@@ -56,4 +56,4 @@ install(CODE "quill_install_end()")
 add_custom_target(uninstall
     COMMAND ${CMAKE_COMMAND} -DQUILL_RECORD=${CMAKE_INSTALL_FULL_DATADIR}/quillaran/install-record.txt
             -P ${PROJECT_SOURCE_DIR}/cmake/QuillUninstall.cmake
-    COMMENT "Removing what the install wrote")
+    COMMENT "Removing what the install wrote" VERBATIM)
