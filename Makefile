@@ -9,7 +9,11 @@ FUZZ_SECONDS ?= 60
 # fuzz-seeds) come with `make test`.
 APP_TARGETS = quillaran kextstat kextutil soundflower_resource
 
-.PHONY: all deps deps-test build run test sanitize tsan bench fuzz format clean
+# Where `make install` puts the application: the user's own ~/.local (no root needed), or with
+# PREFIX=/usr/local, run as root, for everyone. DESTDIR stages the install under another folder.
+PREFIX ?= $(HOME)/.local
+
+.PHONY: all deps deps-test build run install uninstall test sanitize tsan bench fuzz format clean
 
 all: build
 
@@ -30,6 +34,13 @@ build: deps build/CMakeCache.txt
 
 run: build
 	./build/quillaran
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# Removes what the install into PREFIX wrote, as it recorded there.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DQUILL_RECORD="$(PREFIX)/share/quillaran/install-record.txt" -P cmake/QuillUninstall.cmake
 
 # Warnings are errors here; every test runs, with output on failure.
 test: deps-test

@@ -24,13 +24,14 @@ run_packages=(pkexec)
 # Testing: frameworks, the fuzzers' compiler, formatting, and what the tests start or call: a virtual X
 # server, an independent decoder, pactl, an independent TLS peer (openssl s_server / s_client), network
 # namespaces (ip, tc) for the UDP multicast and full-buffer tests, a private message bus (dbus-daemon) for
-# the power tests' stand-in logind and desktop portal. The private sound server comes from
-# test_sound_server below.
+# the power tests' stand-in logind and desktop portal, desktop-file-validate for the installed desktop
+# entry. The private sound server comes from test_sound_server below.
 test_packages=(
     xdg-desktop-portal # the screen-cast tests' portal frontend and permission store, on a private bus
     git clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon
+    desktop-file-utils
 )
 
 # Only the benchmarks: the GStreamer pipeline the X11 session benchmark compares the sender with

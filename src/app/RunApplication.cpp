@@ -1,21 +1,24 @@
 #include "app/RunApplication.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "app/Strings.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/MainQueueBridge.h"
-#include "platform/appkit/StatusItem.h"
 #include "platform/appkit/WindowServer.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/display/Display.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/SysLog.h"
 #include "platform/power/Power.h"
 
@@ -112,6 +115,25 @@ class TeardownDeadline {
     std::thread thread_;
 };
 
+// The application's icon in each bundled size (the same pictures as the desktop entry's icon).
+QIcon applicationIcon() {
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128, 256}) {
+        if (auto path = platform::foundation::resourcePath("icon-" + std::to_string(size), "png"))
+            icon.addFile(QString::fromStdString(*path), QSize(size, size));
+    }
+    return icon;
+}
+
+// Says where the bundled files were found, so that an installed copy can be seen to use its own.
+void logBundleLocations() {
+    using platform::foundation::resourcePath;
+    const auto where = [](const std::optional<std::string>& path) { return path ? *path : "(none)"; };
+    platform::foundation::sysLogString("tray icon: " + where(resourcePath("tray", "png")) +
+                                       "; driver archive: " + where(resourcePath("Soundflower", "zip")) +
+                                       "; helper tools: " + platform::foundation::helperToolsFolder());
+}
+
 }  // namespace
 
 int runApplication(int& argc, char** argv, ShellParts parts, std::function<void(MainNib&)> launched) {
@@ -119,8 +141,13 @@ int runApplication(int& argc, char** argv, ShellParts parts, std::function<void(
     TeardownDeadline deadline;
     QApplication qtApplication(argc, argv);
     QApplication::setApplicationName("Quillaran");
+#ifdef QUILL_APP_ID
+    // The desktop entry's name: the desktop puts the windows under its launcher.
+    QApplication::setDesktopFileName(QUILL_APP_ID);
+#endif
     QApplication::setQuitOnLastWindowClosed(false);  // the main window's controller decides
-    QApplication::setWindowIcon(platform::appkit::imageNamed("tray"));
+    QApplication::setWindowIcon(applicationIcon());
+    logBundleLocations();
     platform::appkit::MainQueueBridge mainQueue;
     registerLocalizedStrings();
 

@@ -105,7 +105,7 @@ SoundflowerManager::SoundflowerManager(SoundflowerManagerParts parts)
     }
     if (!parts_.temporaryFolder)
         parts_.temporaryFolder = [] { return platform::foundation::privateTempFolder(); };
-    if (parts_.toolsFolder.empty()) parts_.toolsFolder = platform::foundation::executableFolder();
+    if (parts_.toolsFolder.empty()) parts_.toolsFolder = platform::foundation::helperToolsFolder();
     if (parts_.driverFolder.empty()) parts_.driverFolder = kSoundflowerDriverFolder;
     if (!parts_.clock) parts_.clock = [] { return platform::foundation::timeIntervalSinceReferenceDate(); };
 

@@ -47,7 +47,7 @@ struct SoundflowerManagerParts {
     std::function<std::optional<std::string>()> resourceArchive;
     // The user's private temporary folder.
     std::function<std::optional<std::string>()> temporaryFolder;
-    // Where the stand-in driver tools are; empty: the executable's folder.
+    // Where the stand-in driver tools are; empty: platform::foundation::helperToolsFolder().
     std::string toolsFolder;
     // Where the driver is installed; empty: kSoundflowerDriverFolder. The root copy makes it and its
     // parent when missing; the parent's parent must exist.

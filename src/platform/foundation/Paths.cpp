@@ -150,6 +150,22 @@ std::string executableFolder() {
     return exe.parent_path().string();
 }
 
+std::string installedResourcesFolder() {
+#ifdef QUILL_INSTALLED_RESOURCES
+    if (std::string exe = executableFolder(); !exe.empty())
+        return (fs::path(exe) / QUILL_INSTALLED_RESOURCES).lexically_normal().string();
+#endif
+    return {};
+}
+
+std::string installedToolsFolder() {
+#ifdef QUILL_INSTALLED_TOOLS
+    if (std::string exe = executableFolder(); !exe.empty())
+        return (fs::path(exe) / QUILL_INSTALLED_TOOLS).lexically_normal().string();
+#endif
+    return {};
+}
+
 std::optional<std::string> resourcePath(const std::string& name, const std::string& type) {
     if (name.empty() || name.find('/') != std::string::npos || type.find('/') != std::string::npos) {
         return std::nullopt;
@@ -159,18 +175,31 @@ std::optional<std::string> resourcePath(const std::string& name, const std::stri
     if (std::string override = envValue("QUILLARAN_RESOURCES"); !override.empty())
         folders.emplace_back(override);
     if (std::string exe = executableFolder(); !exe.empty()) folders.push_back(fs::path(exe) / "resources");
+    std::error_code ec;
+    const std::string installed = installedResourcesFolder();
+    // An installed copy reads nothing from the tree it was built in, which may be gone or changed since.
+    if (!installed.empty() && fs::is_directory(installed, ec)) {
+        folders.emplace_back(installed);
+    } else {
 #ifdef QUILL_BINARY_DIR
-    folders.push_back(fs::path(QUILL_BINARY_DIR) / "resources");
+        folders.push_back(fs::path(QUILL_BINARY_DIR) / "resources");
 #endif
 #ifdef QUILL_SOURCE_DIR
-    folders.push_back(fs::path(QUILL_SOURCE_DIR) / "resources");
+        folders.push_back(fs::path(QUILL_SOURCE_DIR) / "resources");
 #endif
+    }
     for (const auto& folder : folders) {
-        std::error_code ec;
         fs::path candidate = folder / file;
         if (fs::is_regular_file(candidate, ec)) return candidate.string();
     }
     return std::nullopt;
+}
+
+std::string helperToolsFolder() {
+    std::error_code ec;
+    if (std::string installed = installedToolsFolder(); !installed.empty() && fs::is_directory(installed, ec))
+        return installed;
+    return executableFolder();
 }
 
 }  // namespace quill::platform::foundation

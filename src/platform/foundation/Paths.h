@@ -36,9 +36,20 @@ std::string userFullName();
 // The folder holding the running executable.
 std::string executableFolder();
 
+// An installed executable lives in "<prefix>/bin" with its resources in "<prefix>/share/quillaran" and its
+// helper tools in "<prefix>/libexec/quillaran"; these are those folders relative to the executable's
+// folder (as the build's install directories place them). Empty when the build sets none.
+std::string installedResourcesFolder();
+std::string installedToolsFolder();
+
 // Looks up the bundled resource "<name>.<type>" ("<name>" when type is empty) in, in this order:
-// $QUILLARAN_RESOURCES, "<executable folder>/resources", the build tree's "resources" and the source
-// tree's "resources". Returns the full path of the first regular file found.
+// $QUILLARAN_RESOURCES, "<executable folder>/resources" (a build folder), the installed resources folder
+// and, only when the executable is not installed (that folder is missing), the build tree's "resources"
+// and the source tree's "resources". Returns the full path of the first regular file found.
 std::optional<std::string> resourcePath(const std::string& name, const std::string& type);
+
+// The folder of the helper tools the application runs: the installed tools folder when there is one,
+// else the executable's folder (a build folder, where they are built beside it).
+std::string helperToolsFolder();
 
 }  // namespace quill::platform::foundation
