@@ -14,7 +14,7 @@ build_packages=(
     cmake g++ make pkg-config
     libasio-dev libx264-dev libmp3lame-dev libminizip-dev zlib1g-dev libplist-dev libyuv-dev
     libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxss-dev
-    libsystemd-dev libavcodec-dev libavutil-dev qt6-base-dev
+    libsystemd-dev libavcodec-dev libavutil-dev libpipewire-0.3-dev qt6-base-dev
 )
 
 # Running it: pkexec asks for administrator rights to install the loopback device. The sound server is
@@ -24,18 +24,19 @@ run_packages=(pkexec)
 # Testing: frameworks, the fuzzers' compiler, formatting, and what the tests start or call: a virtual X
 # server, an independent decoder, pactl, an independent TLS peer (openssl s_server / s_client), network
 # namespaces (ip, tc) for the UDP multicast and full-buffer tests, a private message bus (dbus-daemon) for
-# the power tests' stand-in logind and desktop portal. The private sound server comes from
-# test_sound_server below.
+# the power tests' stand-in logind and desktop portal, a private PipeWire with WirePlumber for the screen-cast
+# tests' video stream. The private sound server comes from test_sound_server below.
 test_packages=(
     git clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon
+    xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon pipewire wireplumber
 )
 
 # Only the benchmarks: the GStreamer pipeline the X11 session benchmark compares the sender with
-# (gst-launch, videoconvert and videoscale, ximagesrc, x264enc).
+# (gst-launch, videoconvert and videoscale, ximagesrc, pipewiresrc, x264enc).
 bench_packages=(
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+    gstreamer1.0-pipewire
 )
 
 installed() {
