@@ -8,6 +8,8 @@ pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 # process. xcb: to see whether the window system's own connection broke.
 pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11>=1.7 xext xdamage xfixes xrandr xscrnsaver xcb)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+# The screen of a Wayland session arrives as a PipeWire video stream.
+pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
 pkg_check_modules(AVCODEC REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse libpulse-simple)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)

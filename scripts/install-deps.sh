@@ -14,7 +14,7 @@ build_packages=(
     cmake g++ make pkg-config
     libasio-dev libx264-dev libmp3lame-dev libminizip-dev zlib1g-dev libplist-dev libyuv-dev
     libssl-dev libpulse-dev libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxrandr-dev libxss-dev
-    libsystemd-dev libavcodec-dev libavutil-dev qt6-base-dev
+    libsystemd-dev libavcodec-dev libavutil-dev libpipewire-0.3-dev qt6-base-dev
 )
 
 # Running it: pkexec asks for administrator rights to install the loopback device. The sound server is
@@ -25,19 +25,21 @@ run_packages=(pkexec)
 # server, an independent decoder, pactl, an independent TLS peer (openssl s_server / s_client), network
 # namespaces (ip, tc) for the UDP multicast and full-buffer tests, a private message bus (dbus-daemon) for
 # the power tests' stand-in logind and desktop portal, desktop-file-validate for the installed desktop
-# entry. The private sound server comes from test_sound_server below.
+# entry, a private PipeWire with WirePlumber for the screen-cast tests' video stream. The private sound
+# server comes from test_sound_server below.
 test_packages=(
     xdg-desktop-portal # the screen-cast tests' portal frontend and permission store, on a private bus
     git clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon
+    xvfb xauth x11-utils ffmpeg pulseaudio-utils openssl iproute2 dbus-daemon pipewire wireplumber
     desktop-file-utils
 )
 
 # Only the benchmarks: the GStreamer pipeline the X11 session benchmark compares the sender with
-# (gst-launch, videoconvert and videoscale, ximagesrc, x264enc).
+# (gst-launch, videoconvert and videoscale, ximagesrc, pipewiresrc, x264enc).
 bench_packages=(
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+    gstreamer1.0-pipewire
 )
 
 installed() {

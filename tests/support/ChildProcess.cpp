@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -46,6 +48,38 @@ pid_t spawnQuietly(std::vector<std::string> args, const std::vector<std::string>
     const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env ? envp.data() : environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> privateEnvironment(const std::string& dir) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        if (kv.starts_with("HOME=") || kv.starts_with("XDG_") || kv.starts_with("PULSE_") ||
+            kv.starts_with("PIPEWIRE_") || kv.starts_with("WIREPLUMBER_") ||
+            kv.starts_with("DBUS_SESSION_BUS_ADDRESS=") || kv.starts_with("DISPLAY=") ||
+            kv.starts_with("WAYLAND_DISPLAY="))
+            continue;
+        env.push_back(kv);
+    }
+    for (const char* entry :
+         {"HOME=/home", "XDG_RUNTIME_DIR=/run", "XDG_CONFIG_HOME=/config", "XDG_STATE_HOME=/state",
+          "XDG_DATA_HOME=/state", "PULSE_RUNTIME_PATH=/run", "PULSE_STATE_PATH=/state"}) {
+        const std::string kv = entry;
+        const size_t eq = kv.find('=');
+        env.push_back(kv.substr(0, eq + 1) + dir + kv.substr(eq + 1));
+    }
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=disabled:");
+    return env;
 }
 
 void endChildProcess(pid_t pid, double graceSeconds) {

@@ -16,6 +16,14 @@ namespace quill::testing {
 pid_t spawnQuietly(std::vector<std::string> args, const std::vector<std::string>* env,
                    const std::string& errorLog = {}, int outputFd = -1);
 
+// Whether program is an executable file in a folder of PATH.
+bool onPath(const std::string& program);
+
+// The test's environment without what would lead a server to the user's own session (its home, runtime,
+// configuration and state folders, sound servers, session bus and displays), pointed instead at the
+// folders home, run, config and state inside dir, with no session bus.
+std::vector<std::string> privateEnvironment(const std::string& dir);
+
 // Asks the process to end, gives it graceSeconds, then kills it; it is reaped either way.
 void endChildProcess(pid_t pid, double graceSeconds = 5.0);
 
