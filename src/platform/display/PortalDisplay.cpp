@@ -183,7 +183,7 @@ class PortalShare : public std::enable_shared_from_this<PortalShare> {
             refused_ = true;
             handler = handler_;
         }
-        sysLog("screen cast: %s", reason.c_str());
+        // The portal and the stream have logged why.
         if (handler) handler(end, reason);
     }
 
