@@ -21,8 +21,7 @@
 //   decoded_pictures     pictures ffprobe decodes from the sender's video stream of the run (0: failed)
 // A third run at 1920 x 1080 moves only the pointer (redraw:0): there the cost of a picture beside x264's
 // stands out.
-// The pipeline's x264enc gets every setting of the system's encoder but one: its constant-bit-rate
-// mode caps the rate at the average (4400 kbit/s) where the system allows 5280.
+// The pipeline's x264enc gets the system's x264 settings (GstX264.h).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -41,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "GstX264.h"
 #include "ThreadTimes.h"
 #include "media/SWSoftwareEncoder.h"
 #include "platform/display/Display.h"
@@ -148,31 +148,6 @@ struct Run {
     std::string failure;
 };
 
-// Counts the pictures of an H.264 byte stream as it flows by: slices of nal_unit_type 1 and 5 (the
-// encoders here write one slice a picture).
-class SliceCounter {
-  public:
-    void feed(const uint8_t* data, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t b = data[i];
-            if (zeros_ >= 2 && b == 1) {
-                afterStartCode_ = true;
-            } else if (afterStartCode_) {
-                const int type = b & 0x1f;
-                if (type == 1 || type == 5) ++slices_;
-                afterStartCode_ = false;
-            }
-            zeros_ = b == 0 ? zeros_ + 1 : 0;
-        }
-    }
-    size_t slices() const { return slices_; }
-
-  private:
-    int zeros_ = 0;
-    bool afterStartCode_ = false;
-    std::atomic<size_t> slices_{0};
-};
-
 int decodedPictures(const std::string& file) {
     const std::string command =
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
@@ -271,19 +246,9 @@ Run mirrorWithGstreamer(const testing::XvfbServer& server, uint32_t width, uint3
         run.failure = "pipe failed";
         return run;
     }
-    const std::string x264 =
-        "ref=1:bframes=0:no-cabac:no-deblock:no-8x8dct:me=dia:subme=0:trellis=0:aq-mode=0:no-mbtree:"
-        "rc-lookahead=0:sync-lookahead=0:partitions=none:weightp=0:no-mixed-refs:scenecut=0:keyint=2000:"
-        "vbv-maxrate=5280:vbv-bufsize=5280";
-    std::vector<std::string> args = {
-        "gst-launch-1.0", "-q", "ximagesrc", "!", "video/x-raw,framerate=25/1", "!", "videoconvert", "!",
-        "videoscale", "!",
-        "video/x-raw,format=I420,width=" + std::to_string(width) + ",height=" + std::to_string(height), "!",
-        // The properties override the option string: every one of them is set to the system's value.
-        "x264enc", "speed-preset=ultrafast", "threads=1", "pass=cbr", "bitrate=4400", "vbv-buf-capacity=1200",
-        "ref=1", "bframes=0", "cabac=false", "dct8x8=false", "me=dia", "trellis=false", "mb-tree=false",
-        "rc-lookahead=0", "sync-lookahead=0", "key-int-max=2000", "analyse=0", "option-string=" + x264, "!",
-        "video/x-h264,stream-format=byte-stream", "!", "fdsink", "fd=1"};
+    std::vector<std::string> args = {"gst-launch-1.0", "-q", "ximagesrc", "!", "video/x-raw,framerate=25/1"};
+    for (auto& a : quill::bench::gstX264Tail(width, height))
+        args.push_back(std::move(a));
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
         if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
@@ -296,7 +261,7 @@ Run mirrorWithGstreamer(const testing::XvfbServer& server, uint32_t width, uint3
         run.failure = "gst-launch-1.0 cannot be started (make bench installs it)";
         return run;
     }
-    SliceCounter counter;
+    quill::bench::SliceCounter counter;
     std::thread reader([&] {
         uint8_t buf[1 << 16];
         for (;;) {

@@ -200,7 +200,7 @@ struct TestVideoSource::Hooks {
 };
 
 TestVideoSource::TestVideoSource(const std::string& runtimeDir, const Options& options)
-    : options_(options), hooks_(new Hooks) {
+    : options_(options), hooks_(std::make_unique<Hooks>()) {
     static std::once_flag init;
     std::call_once(init, [] { pw_init(nullptr, nullptr); });
     width_ = options.width;
@@ -261,7 +261,6 @@ TestVideoSource::~TestVideoSource() {
     }
     if (context_) pw_context_destroy(context_);
     if (loop_) pw_thread_loop_destroy(loop_);
-    delete hooks_;
 }
 
 void TestVideoSource::stop() {

@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -89,7 +90,7 @@ class TestVideoSource {
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
     spa_source* timer_ = nullptr;
-    Hooks* hooks_ = nullptr;
+    std::unique_ptr<Hooks> hooks_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
