@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "platform/display/CaptureStream.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr DisplayID kSharedDisplay = 1;
 constexpr const char* kRestoreTokenKey = "screencast.restore_token";
+// How long a granted stream may take to agree its format.
+constexpr std::chrono::seconds kFormatDeadline{10};
 
 // The share's state, apart from the service: the portal's and PipeWire's threads hold it while they
 // report, so that the service itself is never let go on one of them (its end joins them).
@@ -35,9 +38,20 @@ class PortalShare : public std::enable_shared_from_this<PortalShare> {
         : busAddress_(std::move(busAddress)), store_(std::move(store)) {}
 
     DisplayID mainDisplayID() {
-        std::lock_guard lock(mutex_);
-        if (capture_ && capture_->width() > 0 && capture_->height() > 0) return kSharedDisplay;
-        if (!portal_ && !refused_) startShare();
+        uint64_t silent = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (capture_ && capture_->width() > 0 && capture_->height() > 0) return kSharedDisplay;
+            if (!portal_ && !refused_) startShare();
+            // A granted stream that never tells its format would leave mirroring waiting for ever.
+            if (capture_ && !reported_ && std::chrono::steady_clock::now() - grantedAt_ > kFormatDeadline)
+                silent = share_;
+        }
+        if (silent) {
+            sysLog("screen cast: the shared screen's stream agreed no format in %lld s",
+                   static_cast<long long>(kFormatDeadline.count()));
+            report(silent, CaptureEnd::Failed, "the shared screen's stream sent no picture");
+        }
         return 0;
     }
 
@@ -155,6 +169,7 @@ class PortalShare : public std::enable_shared_from_this<PortalShare> {
             std::lock_guard lock(mutex_);
             if (share == share_ && portal_) {
                 capture_ = std::move(capture);
+                grantedAt_ = std::chrono::steady_clock::now();
                 return;
             }
         }
@@ -227,6 +242,7 @@ class PortalShare : public std::enable_shared_from_this<PortalShare> {
     uint64_t share_ = 0;  // the number of the current share; events of older ones are ignored
     std::shared_ptr<ScreenCastPortal> portal_;
     std::shared_ptr<PipeWireCapture> capture_;
+    std::chrono::steady_clock::time_point grantedAt_;
     bool refused_ = false;
     bool reported_ = false;
     bool streamMade_ = false;
