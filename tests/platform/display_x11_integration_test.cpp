@@ -204,6 +204,9 @@ TEST_F(X11DisplayTest, PicturesRefreshedWherePartsChangedMatchAWholeGrab) {
     EXPECT_TRUE(samePicture(*collector.lastFrame(), *expected));
     whole->stop();
     stream->stop();
+    // Their last reports run on the queue, which outlives the second collector: wait for them.
+    EXPECT_TRUE(wholeCollector.waitForCount(FrameStatus::Stopped, 1));
+    EXPECT_TRUE(collector.waitForCount(FrameStatus::Stopped, 1));
     XDestroyWindow(dpy_, window);
 }
 
