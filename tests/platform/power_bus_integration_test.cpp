@@ -13,12 +13,15 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/power/Bus.h"
+#include "platform/dbus/Bus.h"
 #include "platform/power/Power.h"
 #include "support/PrivateSessionBus.h"
 #include "support/TempFolder.h"
 
 namespace quill::platform::power {
+
+using dbus::BusCall;
+using dbus::openBus;
 namespace {
 
 struct DesktopServices {

@@ -18,7 +18,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/power/Bus.h"
+#include "platform/dbus/Bus.h"
 #include "support/ChildProcess.h"
 #include "support/FileText.h"
 #include "support/PrivateSessionBus.h"
@@ -110,7 +110,7 @@ class StandInChooser {
 
     // Connects to the bus, takes the backend's name and starts serving; false with why when it cannot.
     bool start(const std::string& address, std::string& failure) {
-        bus_ = platform::power::openBus(address.c_str(), false, 5);
+        bus_ = platform::dbus::openBus(address.c_str(), false, 5);
         if (!bus_) return fail(failure, "the stand-in chooser cannot connect to the private bus");
         if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
                                      "org.freedesktop.impl.portal.ScreenCast", kScreenCast, this) < 0 ||
@@ -567,7 +567,7 @@ bool PortalDesktop::Impl::start(const std::string& pipewireRuntimeDir, double ti
     address = bus->address();
     // The chooser is on the bus before the frontend looks for its backends.
     if (!chooser.start(address, failure)) return false;
-    sd_bus* client = platform::power::openBus(address.c_str(), false, 1);
+    sd_bus* client = platform::dbus::openBus(address.c_str(), false, 1);
     if (!client) {
         failure = "cannot connect to the private bus";
         return false;
@@ -577,7 +577,7 @@ bool PortalDesktop::Impl::start(const std::string& pipewireRuntimeDir, double ti
     if (!ok) failure = "xdg-permission-store cannot be started";
     while (ok) {
         int owned = 0;
-        platform::power::BusCall c;
+        platform::dbus::BusCall c;
         c.r = sd_bus_call_method(client, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                  "org.freedesktop.DBus", "NameHasOwner", &c.error, &c.reply, "s",
                                  "org.freedesktop.impl.portal.PermissionStore");

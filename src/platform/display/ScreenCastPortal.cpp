@@ -14,9 +14,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/dbus/Bus.h"
 #include "platform/foundation/SysLog.h"
 #include "platform/foundation/ThreadName.h"
-#include "platform/power/Bus.h"
 
 namespace quill::platform::display {
 
@@ -178,8 +178,8 @@ struct ScreenCastPortal::Impl {
 
     // The whole conversation; what ended it, or none when close() did.
     std::optional<ScreenCastEnd> converse(std::string& why) {
-        bus = power::openBus(options.busAddress ? options.busAddress->c_str() : nullptr, false,
-                             options.callTimeout);
+        bus = dbus::openBus(options.busAddress ? options.busAddress->c_str() : nullptr, false,
+                            options.callTimeout);
         if (!bus) {
             why = "no session bus";
             return ScreenCastEnd::Failed;
@@ -567,9 +567,9 @@ void ScreenCastPortal::close() {
 
 std::optional<uint32_t> screenCastPortalVersion(const std::optional<std::string>& busAddress,
                                                 double timeoutSeconds) {
-    sd_bus* bus = power::openBus(busAddress ? busAddress->c_str() : nullptr, false, timeoutSeconds);
+    sd_bus* bus = dbus::openBus(busAddress ? busAddress->c_str() : nullptr, false, timeoutSeconds);
     if (!bus) return std::nullopt;
-    power::BusCall c;
+    dbus::BusCall c;
     c.r = sd_bus_call_method(bus, kPortal, kPortalPath, "org.freedesktop.DBus.Properties", "Get", &c.error,
                              &c.reply, "ss", kScreenCast, "version");
     uint32_t version = 0;

@@ -9,11 +9,14 @@
 #include <optional>
 #include <thread>
 
+#include "platform/dbus/Bus.h"
 #include "platform/foundation/SysLog.h"
 #include "platform/foundation/ThreadName.h"
-#include "platform/power/Bus.h"
 
 namespace quill::platform::power {
+
+using dbus::BusCall;
+using dbus::openBus;
 namespace {
 
 // The flags of the portal's and the session manager's Inhibit.

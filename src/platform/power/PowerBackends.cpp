@@ -9,9 +9,9 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/dbus/Bus.h"
 #include "platform/display/X11Connection.h"
 #include "platform/foundation/SysLog.h"
-#include "platform/power/Bus.h"
 #include "platform/power/DesktopInhibitor.h"
 #include "platform/power/Power.h"
 
@@ -20,6 +20,9 @@
 #include <X11/extensions/scrnsaver.h>
 
 namespace quill::platform::power {
+
+using dbus::BusCall;
+using dbus::openBus;
 namespace {
 
 enum class Backend { X11, Logind, Noop };

@@ -1,8 +1,8 @@
-#include "platform/power/Bus.h"
+#include "platform/dbus/Bus.h"
 
 #include <cstring>
 
-namespace quill::platform::power {
+namespace quill::platform::dbus {
 
 sd_bus* openBus(const char* address, bool system, double timeoutSeconds) {
     sd_bus* bus = nullptr;
@@ -29,4 +29,4 @@ std::string BusCall::failure() const {
     return std::strerror(r < 0 ? -r : r);
 }
 
-}  // namespace quill::platform::power
+}  // namespace quill::platform::dbus

@@ -1,12 +1,13 @@
 #pragma once
-// D-Bus connections of the power layer: logind's on the system bus, the desktop's on the user's session
-// bus. An explicit address (a private bus in tests) stands in for either.
+// D-Bus connections: logind's on the system bus (the power layer), the desktop's on the user's session
+// bus (the power layer's inhibitors, the display layer's screen-cast portal). An explicit address (a
+// private bus in tests) stands in for either.
 
 #include <systemd/sd-bus.h>
 
 #include <string>
 
-namespace quill::platform::power {
+namespace quill::platform::dbus {
 
 // A started client connection, or null. Null address: the system bus when system is set, else the
 // user's session bus. Method calls on it give up after timeoutSeconds.
@@ -37,4 +38,4 @@ struct BusCall {
     std::string failure() const;
 };
 
-}  // namespace quill::platform::power
+}  // namespace quill::platform::dbus
