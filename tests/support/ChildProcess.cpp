@@ -1,5 +1,7 @@
 #include "support/ChildProcess.h"
 
+#include "support/FileText.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -94,6 +96,77 @@ void endChildProcess(pid_t pid, double graceSeconds) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool ServerProcesses::spawn(const std::string& logFolder, const std::string& name,
+                            std::vector<std::string> args, const std::vector<std::string>& env,
+                            std::string& failure) {
+    const pid_t pid = spawnQuietly(std::move(args), &env, logFolder + "/" + name + ".log");
+    if (pid < 0) {
+        failure = name + " cannot be started";
+        return false;
+    }
+    list_.emplace_back(name, pid);
+    return true;
+}
+
+bool ServerProcesses::anyExited(std::string& failure) {
+    for (auto& [name, pid] : list_) {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            failure = name + " exited at start (see its log)";
+            return true;
+        }
+    }
+    return false;
+}
+
+void ServerProcesses::signalAll(int sig) const {
+    for (const auto& [name, pid] : list_) {
+        if (pid > 0) ::kill(pid, sig);
+    }
+}
+
+void ServerProcesses::endAll() {
+    for (auto it = list_.rbegin(); it != list_.rend(); ++it) {
+        if (it->second > 0) endChildProcess(it->second);
+        it->second = -1;
+    }
+}
+
+pid_t ServerProcesses::pid(const std::string& name) const {
+    for (const auto& [n, pid] : list_)
+        if (n == name && pid > 0) return pid;
+    return -1;
+}
+
+void writeWirePlumberConfig(const std::string& dir) {
+    writeFileText(dir + "/wireplumber.conf",
+                  "context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }\n"
+                  "context.spa-libs = {\n"
+                  "    support.* = support/libspa-support\n"
+                  "    video.convert.* = videoconvert/libspa-videoconvert\n"
+                  "    audio.convert.* = audioconvert/libspa-audioconvert\n"
+                  "}\n"
+                  "context.modules = [\n"
+                  "    { name = libpipewire-module-protocol-native }\n"
+                  "    { name = libpipewire-module-client-node }\n"
+                  "    { name = libpipewire-module-client-device }\n"
+                  "    { name = libpipewire-module-adapter }\n"
+                  "    { name = libpipewire-module-metadata }\n"
+                  "    { name = libpipewire-module-session-manager }\n"
+                  "]\n"
+                  "wireplumber.components = [\n"
+                  "    { name = libwireplumber-module-lua-scripting, type = module }\n"
+                  "    { name = main.lua, type = config/lua }\n"
+                  "    { name = policy.lua, type = config/lua }\n"
+                  "]\n");
+    // Read after WirePlumber's own main.lua.d files of lower numbers, before the one that enables them.
+    writeFileText(dir + "/config/wireplumber/main.lua.d/51-quillaran-test.lua",
+                  "alsa_monitor.enabled = false\n"
+                  "v4l2_monitor.enabled = false\n"
+                  "libcamera_monitor.enabled = false\n"
+                  "default_access.properties[\"enable-flatpak-portal\"] = false\n");
 }
 
 }  // namespace quill::testing

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quill::testing {
@@ -26,5 +27,30 @@ std::vector<std::string> privateEnvironment(const std::string& dir);
 
 // Asks the process to end, gives it graceSeconds, then kills it; it is reaped either way.
 void endChildProcess(pid_t pid, double graceSeconds = 5.0);
+
+// The processes of a private test server.
+class ServerProcesses {
+  public:
+    // Starts one with its standard error in "<logFolder>/<name>.log"; false, with failure saying so, when
+    // it cannot be started.
+    bool spawn(const std::string& logFolder, const std::string& name, std::vector<std::string> args,
+               const std::vector<std::string>& env, std::string& failure);
+    // Whether one has exited (reaped, failure naming it).
+    bool anyExited(std::string& failure);
+    // Sends sig to every one still running.
+    void signalAll(int sig) const;
+    // Ends every one, the last started first; idempotent.
+    void endAll();
+    // The process id of the one started under name, -1 when none runs.
+    pid_t pid(const std::string& name) const;
+
+  private:
+    std::vector<std::pair<std::string, pid_t>> list_;  // in the order started
+};
+
+// Writes a WirePlumber configuration for a private PipeWire into dir: "<dir>/wireplumber.conf", to be
+// passed with -c, and its overrides, read from the configuration folder "<dir>/config" (XDG_CONFIG_HOME of
+// privateEnvironment(dir)): no device monitors, no portal permission store (which needs a session bus).
+void writeWirePlumberConfig(const std::string& dir);
 
 }  // namespace quill::testing

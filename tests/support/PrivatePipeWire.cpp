@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/ChildProcess.h"
 #include "support/FileText.h"
 #include "support/PrivatePulseServer.h"
 
@@ -75,41 +76,13 @@ std::string pulseConfig(const std::string& socket) {
            jsonString("unix:" + socket) + " ] } }\n]\n";
 }
 
-constexpr const char* kWirePlumberConfig =
-    "context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }\n"
-    "context.spa-libs = {\n"
-    "    audio.convert.* = audioconvert/libspa-audioconvert\n"
-    "    support.* = support/libspa-support\n"
-    "}\n"
-    "context.modules = [\n"
-    "    { name = libpipewire-module-protocol-native }\n"
-    "    { name = libpipewire-module-client-node }\n"
-    "    { name = libpipewire-module-client-device }\n"
-    "    { name = libpipewire-module-adapter }\n"
-    "    { name = libpipewire-module-metadata }\n"
-    "    { name = libpipewire-module-session-manager }\n"
-    "]\n"
-    "wireplumber.components = [\n"
-    "    { name = libwireplumber-module-lua-scripting, type = module }\n"
-    "    { name = main.lua, type = config/lua }\n"
-    "    { name = policy.lua, type = config/lua }\n"
-    "]\n";
-
-// Read after WirePlumber's own main.lua.d files of lower numbers, before the one that enables them.
-constexpr const char* kWirePlumberOverrides =
-    "alsa_monitor.enabled = false\n"
-    "v4l2_monitor.enabled = false\n"
-    "libcamera_monitor.enabled = false\n"
-    "default_access.properties[\"enable-flatpak-portal\"] = false\n";
-
 }  // namespace
 
 bool PrivatePulseServer::startPipeWire(const std::vector<Device>& devices,
                                        const std::vector<std::string>& env, double timeoutSeconds) {
     writeFileText(dir_ + "/pipewire.conf", daemonConfig(devices));
     writeFileText(dir_ + "/pipewire-pulse.conf", pulseConfig(dir_ + "/native"));
-    writeFileText(dir_ + "/wireplumber.conf", kWirePlumberConfig);
-    writeFileText(dir_ + "/config/wireplumber/main.lua.d/51-quillaran-test.lua", kWirePlumberOverrides);
+    writeWirePlumberConfig(dir_);
 
     if (!spawn("pipewire", {"pipewire", "-c", dir_ + "/pipewire.conf"}, env)) return false;
     // Its clients find it by its socket in the runtime folder.

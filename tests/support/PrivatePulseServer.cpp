@@ -101,24 +101,11 @@ bool PrivatePulseServer::startPulseAudio(const std::vector<Device>& devices,
 
 bool PrivatePulseServer::spawn(const std::string& name, std::vector<std::string> args,
                                const std::vector<std::string>& env) {
-    const pid_t pid = spawnQuietly(std::move(args), &env, dir_ + "/" + name + ".log");
-    if (pid < 0) {
-        failure_ = name + " cannot be started";
-        return false;
-    }
-    processes_.emplace_back(name, pid);
-    return true;
+    return processes_.spawn(dir_, name, std::move(args), env, failure_);
 }
 
 bool PrivatePulseServer::anyExited() {
-    for (auto& [name, pid] : processes_) {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            failure_ = name + " exited at start";
-            return true;
-        }
-    }
-    return false;
+    return processes_.anyExited(failure_);
 }
 
 bool PrivatePulseServer::waitUntilReady(const std::vector<Device>& devices, double timeoutSeconds) {
@@ -161,8 +148,7 @@ std::string PrivatePulseServer::pactl(const std::string& arguments) const {
 
 PrivatePulseServer::~PrivatePulseServer() {
     resume();  // a stopped process would not see the request to end
-    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
-        endChildProcess(it->second);
+    processes_.endAll();
     if (!dir_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -170,15 +156,11 @@ PrivatePulseServer::~PrivatePulseServer() {
 }
 
 void PrivatePulseServer::pause() const {
-    for (const auto& [name, pid] : processes_) {
-        if (pid > 0) ::kill(pid, SIGSTOP);
-    }
+    processes_.signalAll(SIGSTOP);
 }
 
 void PrivatePulseServer::resume() const {
-    for (const auto& [name, pid] : processes_) {
-        if (pid > 0) ::kill(pid, SIGCONT);
-    }
+    processes_.signalAll(SIGCONT);
 }
 
 }  // namespace quill::testing

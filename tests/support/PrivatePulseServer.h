@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace quill::testing {
 
 class PrivatePulseServer {
@@ -62,7 +64,7 @@ class PrivatePulseServer {
     std::string server_;
     std::string kind_;
     std::string failure_;
-    std::vector<std::pair<std::string, pid_t>> processes_;  // in the order started
+    ServerProcesses processes_;
     bool available_ = false;
 };
 

@@ -40,34 +40,6 @@ constexpr const char* kDaemonConfig =
     "    { name = libpipewire-module-session-manager }\n"
     "]\n";
 
-constexpr const char* kWirePlumberConfig =
-    "context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }\n"
-    "context.spa-libs = {\n"
-    "    support.* = support/libspa-support\n"
-    "    video.convert.* = videoconvert/libspa-videoconvert\n"
-    "    audio.convert.* = audioconvert/libspa-audioconvert\n"
-    "}\n"
-    "context.modules = [\n"
-    "    { name = libpipewire-module-protocol-native }\n"
-    "    { name = libpipewire-module-client-node }\n"
-    "    { name = libpipewire-module-adapter }\n"
-    "    { name = libpipewire-module-metadata }\n"
-    "    { name = libpipewire-module-session-manager }\n"
-    "]\n"
-    "wireplumber.components = [\n"
-    "    { name = libwireplumber-module-lua-scripting, type = module }\n"
-    "    { name = main.lua, type = config/lua }\n"
-    "    { name = policy.lua, type = config/lua }\n"
-    "]\n";
-
-// Read after WirePlumber's own main.lua.d files of lower numbers, before the one that enables them: no
-// device monitors, no portal permission store (which would need the session bus).
-constexpr const char* kWirePlumberOverrides =
-    "alsa_monitor.enabled = false\n"
-    "v4l2_monitor.enabled = false\n"
-    "libcamera_monitor.enabled = false\n"
-    "default_access.properties[\"enable-flatpak-portal\"] = false\n";
-
 }  // namespace
 
 PrivateVideoPipeWire::PrivateVideoPipeWire(double startTimeoutSeconds) {
@@ -87,8 +59,7 @@ PrivateVideoPipeWire::PrivateVideoPipeWire(double startTimeoutSeconds) {
         mkdir((dir_ + sub).c_str(), 0700);
     runtimeDir_ = dir_ + "/run";
     writeFileText(dir_ + "/pipewire.conf", kDaemonConfig);
-    writeFileText(dir_ + "/wireplumber.conf", kWirePlumberConfig);
-    writeFileText(dir_ + "/config/wireplumber/main.lua.d/51-quillaran-test.lua", kWirePlumberOverrides);
+    writeWirePlumberConfig(dir_);
 
     const std::vector<std::string> env = privateEnvironment(dir_);
     const auto deadline =
@@ -128,17 +99,12 @@ PrivateVideoPipeWire::~PrivateVideoPipeWire() {
 }
 
 void PrivateVideoPipeWire::stop() {
-    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
-        if (it->second > 0) endChildProcess(it->second);
-        it->second = -1;
-    }
+    processes_.endAll();
     available_ = false;
 }
 
 pid_t PrivateVideoPipeWire::daemonPid() const {
-    for (const auto& [name, pid] : processes_)
-        if (name == "pipewire") return pid;
-    return -1;
+    return processes_.pid("pipewire");
 }
 
 int PrivateVideoPipeWire::connectTo(const std::string& runtimeDir) {
@@ -158,24 +124,11 @@ int PrivateVideoPipeWire::connectTo(const std::string& runtimeDir) {
 
 bool PrivateVideoPipeWire::spawn(const std::string& name, std::vector<std::string> args,
                                  const std::vector<std::string>& env) {
-    const pid_t pid = spawnQuietly(std::move(args), &env, dir_ + "/" + name + ".log");
-    if (pid < 0) {
-        failure_ = name + " cannot be started";
-        return false;
-    }
-    processes_.emplace_back(name, pid);
-    return true;
+    return processes_.spawn(dir_, name, std::move(args), env, failure_);
 }
 
 bool PrivateVideoPipeWire::anyExited() {
-    for (auto& [name, pid] : processes_) {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            failure_ = name + " exited at start (see its log)";
-            return true;
-        }
-    }
-    return false;
+    return processes_.anyExited(failure_);
 }
 
 }  // namespace quill::testing

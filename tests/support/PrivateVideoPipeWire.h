@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace quill::testing {
 
 class PrivateVideoPipeWire {
@@ -47,7 +49,7 @@ class PrivateVideoPipeWire {
     std::string dir_;
     std::string runtimeDir_;
     std::string failure_;
-    std::vector<std::pair<std::string, pid_t>> processes_;  // in the order started
+    ServerProcesses processes_;
     bool available_ = false;
 };
 
