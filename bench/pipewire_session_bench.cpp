@@ -165,11 +165,6 @@ Run mirrorWithSender(testing::PrivateVideoPipeWire& pw, uint32_t node, testing::
 Run mirrorWithGstreamer(testing::PrivateVideoPipeWire& pw, uint32_t node, testing::TestVideoSource& source,
                         bool still, double window, uint32_t width, uint32_t height) {
     Run run;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        run.failure = "pipe failed";
-        return run;
-    }
     std::vector<std::string> args = {"gst-launch-1.0", "-q", "pipewiresrc", "path=" + std::to_string(node)};
     for (auto& a : quill::bench::gstX264Tail(width, height))
         args.push_back(std::move(a));
@@ -179,42 +174,20 @@ Run mirrorWithGstreamer(testing::PrivateVideoPipeWire& pw, uint32_t node, testin
     env.push_back("PIPEWIRE_RUNTIME_DIR=" + pw.runtimeDir());
     std::replace(env.begin(), env.end(), "XDG_RUNTIME_DIR=" + tmp.str() + "/run",
                  "XDG_RUNTIME_DIR=" + pw.runtimeDir());
-    const pid_t pid = testing::spawnQuietly(args, &env, tmp / "gst.log", fds[1]);
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        run.failure = "gst-launch-1.0 cannot be started (make bench installs it)";
-        return run;
-    }
-    quill::bench::SliceCounter counter;
-    std::thread reader([&] {
-        uint8_t buf[1 << 16];
-        for (;;) {
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            counter.feed(buf, size_t(n));
-        }
-    });
-    for (int i = 0; i < 1000 && counter.slices() == 0; ++i)
-        sleepSeconds(0.01);
-    if (counter.slices() == 0) {
-        run.failure = "the GStreamer pipeline gave no picture";
-    } else {
-        sleepSeconds(kWarmUpSeconds);
-        source.setStill(still);
-        sleepSeconds(0.2);
-        const double cpuBefore = processCpuSeconds(pid);
-        const double pwBefore = processCpuSeconds(pw.daemonPid());
-        const size_t first = counter.slices();
-        sleepSeconds(window);
-        run.pictures = double(counter.slices() - first);
-        run.cpu = processCpuSeconds(pid) - cpuBefore;
-        run.pipewire = processCpuSeconds(pw.daemonPid()) - pwBefore;
-        source.setStill(false);
-    }
-    testing::endChildProcess(pid);
-    reader.join();
-    close(fds[0]);
+    quill::bench::GstPipeline gst(args, env, tmp / "gst.log");
+    run.failure = gst.failure();
+    if (!run.failure.empty()) return run;
+    sleepSeconds(kWarmUpSeconds);
+    source.setStill(still);
+    sleepSeconds(0.2);
+    const double cpuBefore = processCpuSeconds(gst.pid());
+    const double pwBefore = processCpuSeconds(pw.daemonPid());
+    const size_t first = gst.pictures();
+    sleepSeconds(window);
+    run.pictures = double(gst.pictures() - first);
+    run.cpu = processCpuSeconds(gst.pid()) - cpuBefore;
+    run.pipewire = processCpuSeconds(pw.daemonPid()) - pwBefore;
+    source.setStill(false);
     return run;
 }
 

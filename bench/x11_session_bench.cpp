@@ -241,11 +241,6 @@ Run mirrorWithSender(const testing::XvfbServer& server) {
 
 Run mirrorWithGstreamer(const testing::XvfbServer& server, uint32_t width, uint32_t height) {
     Run run;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        run.failure = "pipe failed";
-        return run;
-    }
     std::vector<std::string> args = {"gst-launch-1.0", "-q", "ximagesrc", "!", "video/x-raw,framerate=25/1"};
     for (auto& a : quill::bench::gstX264Tail(width, height))
         args.push_back(std::move(a));
@@ -254,40 +249,17 @@ Run mirrorWithGstreamer(const testing::XvfbServer& server, uint32_t width, uint3
         if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
     env.push_back("DISPLAY=" + server.name());
     testing::TempFolder tmp;
-    const pid_t pid = testing::spawnQuietly(args, &env, tmp / "gst.log", fds[1]);
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        run.failure = "gst-launch-1.0 cannot be started (make bench installs it)";
-        return run;
-    }
-    quill::bench::SliceCounter counter;
-    std::thread reader([&] {
-        uint8_t buf[1 << 16];
-        for (;;) {
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            counter.feed(buf, size_t(n));
-        }
-    });
-    // Warming up: from its first picture on.
-    for (int i = 0; i < 1000 && counter.slices() == 0; ++i)
-        sleepSeconds(0.01);
-    if (counter.slices() == 0) {
-        run.failure = "the GStreamer pipeline gave no picture";
-    } else {
-        sleepSeconds(kWarmUpSeconds);
-        const double cpuBefore = processCpuSeconds(pid);
-        const double xBefore = processCpuSeconds(server.pid());
-        const size_t first = counter.slices();
-        sleepSeconds(kWindowSeconds);
-        run.pictures = double(counter.slices() - first);
-        run.cpu = processCpuSeconds(pid) - cpuBefore;
-        run.xserver = processCpuSeconds(server.pid()) - xBefore;
-    }
-    testing::endChildProcess(pid);
-    reader.join();
-    close(fds[0]);
+    quill::bench::GstPipeline gst(args, env, tmp / "gst.log");
+    run.failure = gst.failure();
+    if (!run.failure.empty()) return run;
+    sleepSeconds(kWarmUpSeconds);
+    const double cpuBefore = processCpuSeconds(gst.pid());
+    const double xBefore = processCpuSeconds(server.pid());
+    const size_t first = gst.pictures();
+    sleepSeconds(kWindowSeconds);
+    run.pictures = double(gst.pictures() - first);
+    run.cpu = processCpuSeconds(gst.pid()) - cpuBefore;
+    run.xserver = processCpuSeconds(server.pid()) - xBefore;
     return run;
 }
 
